@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs, with apt, whatever the given presets need and this machine lacks.
+set -eu
+need=(cmake ninja-build g++ googletest libgtest-dev)
+for preset in "$@"; do
+    case $preset in
+        asan|tsan|fuzz) need+=(clang libclang-rt-14-dev) ;;
+        mingw) need+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+    esac
+done
+missing=()
+for pkg in "${need[@]}"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "run as root, or install these packages first: ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,60 @@
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "support/process_info.h"
+
+extern char** environ;
+
+namespace tovi_test {
+
+unsigned long current_process_id() { return static_cast<unsigned long>(getpid()); }
+
+std::string current_executable() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+void* start_process(const std::string& executable, const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& a : arguments) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        return nullptr;
+    }
+    return new pid_t(pid);
+}
+
+bool wait_process(void* process, long timeout_ms, int* exit_code) {
+    const pid_t pid = *static_cast<pid_t*>(process);
+    long waited = 0;
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, timeout_ms < 0 ? 0 : WNOHANG);
+        if (r == pid) {
+            *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        }
+        if (r < 0 || (timeout_ms >= 0 && waited >= timeout_ms)) {
+            return false;
+        }
+        const timespec pause{0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        waited += 2;
+    }
+}
+
+void kill_process(void* process) { ::kill(*static_cast<pid_t*>(process), SIGKILL); }
+
+void release_process(void* process) { delete static_cast<pid_t*>(process); }
+
+}  // namespace tovi_test

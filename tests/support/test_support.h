@@ -1,0 +1,60 @@
+// Helpers shared by every test executable: waiting on a condition, unique object names, and
+// child processes that re-run the test binary with --child=ROLE.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tovi_test {
+
+// Polls the predicate until it holds or the time-out passes; returns its last value.
+bool wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds timeout);
+
+// A name no other test, test run or process uses: prefix, process id, the current test's
+// name and a counter. Safe for pipe, mapping, mutex and file names.
+std::string unique_name(const std::string& prefix);
+
+// A fresh, empty directory under the system's temporary directory; removed by the caller.
+std::string make_temp_dir(const std::string& prefix);
+void remove_tree(const std::string& path);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// A child process running this test executable with --child=ROLE and further arguments.
+// Its standard output is inherited. The destructor kills a child that is still running.
+class child_process {
+public:
+    child_process(const std::string& role, const std::vector<std::string>& arguments = {});
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+
+    bool started() const { return started_; }
+    // Waits for the child to end and returns its exit code, or -1 on time-out.
+    int wait(std::chrono::milliseconds timeout);
+    // Ends the child at once, without letting it clean up.
+    void kill();
+
+private:
+    bool started_ = false;
+    bool ended_ = false;
+    int exit_code_ = -1;
+    void* native_ = nullptr;
+};
+
+// Child roles: a function run instead of the tests when --child=ROLE names it. Its result is
+// the process's exit code.
+using child_main = int (*)(const std::vector<std::string>& arguments);
+struct child_role_registrar {
+    child_role_registrar(const char* role, child_main main);
+};
+
+}  // namespace tovi_test
+
+#define TOVI_CHILD_ROLE(role)                                                      \
+    static int tovi_child_##role(const std::vector<std::string>& arguments);       \
+    static ::tovi_test::child_role_registrar tovi_child_registrar_##role(#role,    \
+                                                                         &tovi_child_##role); \
+    static int tovi_child_##role(const std::vector<std::string>& arguments)

@@ -1,0 +1,61 @@
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "support/process_info.h"
+
+namespace tovi_test {
+
+unsigned long current_process_id() { return GetCurrentProcessId(); }
+
+std::string current_executable() {
+    char path[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+    return std::string(path, n);
+}
+
+namespace {
+std::string quote(const std::string& argument) {
+    std::string quoted = "\"";
+    for (char c : argument) {
+        if (c == '"') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+}  // namespace
+
+void* start_process(const std::string& executable, const std::vector<std::string>& arguments) {
+    std::string command = quote(executable);
+    for (const auto& a : arguments) {
+        command += " " + quote(a);
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return nullptr;
+    }
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+bool wait_process(void* process, long timeout_ms, int* exit_code) {
+    const DWORD r =
+        WaitForSingleObject(process, timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
+    if (r != WAIT_OBJECT_0) {
+        return false;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    *exit_code = static_cast<int>(code);
+    return true;
+}
+
+void kill_process(void* process) { TerminateProcess(process, 137); }
+
+void release_process(void* process) { CloseHandle(process); }
+
+}  // namespace tovi_test
