@@ -25,7 +25,7 @@ bool file_exists(const std::string& path);
 // A child process running this test executable with --child=ROLE and further arguments.
 // Its standard output is inherited. The destructor kills a child that is still running.
 class child_process {
-public:
+  public:
     child_process(const std::string& role, const std::vector<std::string>& arguments = {});
     ~child_process();
     child_process(const child_process&) = delete;
@@ -37,7 +37,7 @@ public:
     // Ends the child at once, without letting it clean up.
     void kill();
 
-private:
+  private:
     bool started_ = false;
     bool ended_ = false;
     int exit_code_ = -1;
@@ -53,8 +53,8 @@ struct child_role_registrar {
 
 }  // namespace tovi_test
 
-#define TOVI_CHILD_ROLE(role)                                                      \
-    static int tovi_child_##role(const std::vector<std::string>& arguments);       \
-    static ::tovi_test::child_role_registrar tovi_child_registrar_##role(#role,    \
+#define TOVI_CHILD_ROLE(role)                                                                 \
+    static int tovi_child_##role(const std::vector<std::string>& arguments);                  \
+    static ::tovi_test::child_role_registrar tovi_child_registrar_##role(#role,               \
                                                                          &tovi_child_##role); \
     static int tovi_child_##role(const std::vector<std::string>& arguments)

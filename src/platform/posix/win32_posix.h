@@ -227,8 +227,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 // wins; more than MAXIMUM_WAIT_OBJECTS handles fail with WAIT_FAILED and
 // ERROR_INVALID_PARAMETER. Differs from Win32: bWaitAll TRUE and mutexes in the set are not
 // supported (WAIT_FAILED, ERROR_NOT_SUPPORTED).
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 
 void Sleep(DWORD milliseconds);
 
@@ -248,12 +247,10 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 // thread function has returned; its value is kept for GetExitCodeThread. Differs from Win32:
 // the security attributes, stack size and creation flags are ignored, and no thread id is
 // returned (the out parameter is set to 0).
-uintptr_t _beginthreadex(void* security, unsigned stack_size,
-                         unsigned(__stdcall* start)(void*), void* argument, unsigned flags,
-                         unsigned* thread_id);
+uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned(__stdcall* start)(void*),
+                         void* argument, unsigned flags, unsigned* thread_id);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
-                    LPTHREAD_START_ROUTINE start, LPVOID argument, DWORD flags,
-                    LPDWORD thread_id);
+                    LPTHREAD_START_ROUTINE start, LPVOID argument, DWORD flags, LPDWORD thread_id);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 
 // Relied on: returns; the library's threads never block in synchronous I/O of this layer.
@@ -326,9 +323,8 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeout);
 // FILE_FLAG_OVERLAPPED; ERROR_FILE_NOT_FOUND when nobody serves the name, ERROR_PIPE_BUSY
 // when no instance is free, ERROR_ACCESS_DENIED when the server refuses this user. Differs
 // from Win32: only pipe names can be opened.
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode,
-                   LPSECURITY_ATTRIBUTES attributes, DWORD creation, DWORD flags,
-                   HANDLE template_file);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD creation, DWORD flags, HANDLE template_file);
 
 // Relied on (both): overlapped only. The event is reset when the call begins. An operation
 // that can finish at once finishes at once: TRUE, byte count, status and event set. Otherwise

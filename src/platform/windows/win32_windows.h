@@ -7,11 +7,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <process.h>
 #include <shlobj.h>
 #include <stdio.h>
 #include <wchar.h>
+#include <windows.h>
 
 #ifndef PIPE_REJECT_REMOTE_CLIENTS
 #define PIPE_REJECT_REMOTE_CLIENTS 0x00000008

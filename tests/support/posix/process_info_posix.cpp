@@ -12,7 +12,9 @@ extern char** environ;
 
 namespace tovi_test {
 
-unsigned long current_process_id() { return static_cast<unsigned long>(getpid()); }
+unsigned long current_process_id() {
+    return static_cast<unsigned long>(getpid());
+}
 
 std::string current_executable() {
     char path[PATH_MAX];
@@ -53,8 +55,12 @@ bool wait_process(void* process, long timeout_ms, int* exit_code) {
     }
 }
 
-void kill_process(void* process) { ::kill(*static_cast<pid_t*>(process), SIGKILL); }
+void kill_process(void* process) {
+    ::kill(*static_cast<pid_t*>(process), SIGKILL);
+}
 
-void release_process(void* process) { delete static_cast<pid_t*>(process); }
+void release_process(void* process) {
+    delete static_cast<pid_t*>(process);
+}
 
 }  // namespace tovi_test

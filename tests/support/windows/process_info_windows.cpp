@@ -5,7 +5,9 @@
 
 namespace tovi_test {
 
-unsigned long current_process_id() { return GetCurrentProcessId(); }
+unsigned long current_process_id() {
+    return GetCurrentProcessId();
+}
 
 std::string current_executable() {
     char path[MAX_PATH * 4];
@@ -54,8 +56,12 @@ bool wait_process(void* process, long timeout_ms, int* exit_code) {
     return true;
 }
 
-void kill_process(void* process) { TerminateProcess(process, 137); }
+void kill_process(void* process) {
+    TerminateProcess(process, 137);
+}
 
-void release_process(void* process) { CloseHandle(process); }
+void release_process(void* process) {
+    CloseHandle(process);
+}
 
 }  // namespace tovi_test

@@ -1,0 +1,45 @@
+// Waitable objects and the one routine that every wait of the layer funnels into.
+//
+// One process-wide lock guards the signal state of every waitable object and its list of
+// waiting threads. A waiting thread registers itself with each object it waits on and sleeps
+// on a condition variable of its own; signalling an object wakes the threads registered with
+// it, which then look at the objects again in index order.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/kernel_object.h"
+
+namespace tovi_posix {
+
+// The lock that guards every signal state and waiter list. A leaf: nothing else is taken
+// while it is held.
+std::mutex& wait_lock();
+
+struct waiter;
+
+class waitable : public kernel_object {
+  public:
+    using kernel_object::kernel_object;
+    waitable* as_waitable() override { return this; }
+
+    // REQUIRES: wait_lock() held.
+    virtual bool is_signalled() const = 0;
+    // Called, with wait_lock() held, on the object whose signal a wait returns; an auto-reset
+    // event clears itself here.
+    virtual void on_acquired() {}
+
+    // Wakes every thread waiting on this object. REQUIRES: wait_lock() held.
+    void wake_waiters();
+
+  private:
+    friend DWORD wait_for_objects(DWORD, waitable* const*, DWORD);
+    std::vector<waiter*> waiters_;
+};
+
+// Waits until one of the objects is signalled or the time-out passes. Returns WAIT_OBJECT_0
+// plus the lowest signalled index, or WAIT_TIMEOUT. The caller keeps the objects alive.
+DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds);
+
+}  // namespace tovi_posix
