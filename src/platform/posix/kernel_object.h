@@ -13,7 +13,8 @@
 
 namespace tovi_posix {
 
-enum class object_kind : uint32_t { event, thread, pipe, mapping, mutex };
+// The kinds a handle can name; listener and handshake objects are internal to the pipe code.
+enum class object_kind : uint32_t { event, thread, pipe, mapping, mutex, listener, handshake };
 
 class kernel_object {
   public:

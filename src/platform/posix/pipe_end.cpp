@@ -1,0 +1,317 @@
+#include "platform/posix/pipe_end.h"
+
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/posix/pipe_listener.h"
+#include "platform/posix/pipe_names.h"
+
+namespace tovi_posix {
+
+pipe_end::pipe_end(int connected_fd, DWORD access)
+    : reactor_source(object_kind::pipe), access_(access), fd_(connected_fd) {}
+
+pipe_end::pipe_end(object_ref<pipe_listener> listener, DWORD access)
+    : reactor_source(object_kind::pipe), access_(access), listener_(std::move(listener)) {}
+
+pipe_end::~pipe_end() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool pipe_end::start() {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    registered_ = reactor::add(fd_, this);
+    return registered_;
+}
+
+bool pipe_end::begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size,
+                     operation* op) {
+    event* done =
+        overlapped != nullptr ? object_of<event>(overlapped->hEvent, object_kind::event) : nullptr;
+    if (done == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // only overlapped calls with an event
+        return false;
+    }
+    done->reset();
+    overlapped->InternalHigh = 0;
+    __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(STATUS_PENDING),
+                     __ATOMIC_RELEASE);
+    *op = operation{kind, overlapped, object_ref<event>::share(done), static_cast<char*>(buffer),
+                    size, 0};
+    return true;
+}
+
+void pipe_end::complete(operation& op, DWORD status) {
+    // The record may be reused as soon as Internal leaves STATUS_PENDING: nothing of it is
+    // touched after that store.
+    op.overlapped->InternalHigh = op.transferred;
+    __atomic_store_n(&op.overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+    op.done->set();
+}
+
+void pipe_end::fail_all(std::deque<operation>& queue, DWORD status) {
+    for (operation& op : queue) {
+        complete(op, status);
+    }
+    queue.clear();
+}
+
+BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped) {
+    if ((access_ & GENERIC_READ) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(io_lock_);
+    if (closed_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!connected()) {
+        SetLastError(ERROR_PIPE_LISTENING);
+        return FALSE;
+    }
+    operation op;
+    if (!begin(overlapped, op_kind::read, buffer, size, &op)) {
+        return FALSE;
+    }
+    if (reads_.empty() && !peer_gone_) {
+        for (;;) {
+            const ssize_t n = size == 0 ? 0 : recv(fd_, buffer, size, MSG_DONTWAIT);
+            if (n > 0 || size == 0) {
+                op.transferred = static_cast<DWORD>(n);
+                complete(op, STATUS_SUCCESS);
+                if (transferred != nullptr) {
+                    *transferred = op.transferred;
+                }
+                return TRUE;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n == 0 || errno != EAGAIN) {
+                peer_gone_ = true;
+            }
+            break;
+        }
+    }
+    if (peer_gone_) {
+        complete(op, STATUS_PIPE_BROKEN);  // reported through the event, like a pending read
+    } else {
+        reads_.push_back(op);
+    }
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped) {
+    if ((access_ & GENERIC_WRITE) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(io_lock_);
+    if (closed_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!connected()) {
+        SetLastError(ERROR_PIPE_LISTENING);
+        return FALSE;
+    }
+    if (write_broken_) {
+        SetLastError(ERROR_NO_DATA);
+        return FALSE;
+    }
+    operation op;
+    if (!begin(overlapped, op_kind::write, const_cast<void*>(buffer), size, &op)) {
+        return FALSE;
+    }
+    if (writes_.empty()) {
+        while (op.transferred < size) {
+            const ssize_t n = send(fd_, op.buffer + op.transferred, size - op.transferred,
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                op.transferred += static_cast<DWORD>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        if (op.transferred == size) {
+            complete(op, STATUS_SUCCESS);
+            if (transferred != nullptr) {
+                *transferred = size;
+            }
+            return TRUE;
+        }
+        if (errno != EAGAIN) {
+            write_broken_ = true;
+            if (op.transferred == 0) {
+                // Nothing was written: the call fails at once and the event stays reset.
+                __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(STATUS_PIPE_BROKEN),
+                                 __ATOMIC_RELEASE);
+                SetLastError(ERROR_NO_DATA);
+                return FALSE;
+            }
+            complete(op, STATUS_PIPE_BROKEN);
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
+    }
+    writes_.push_back(op);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+void pipe_end::drain_reads() {
+    while (!reads_.empty()) {
+        operation& op = reads_.front();
+        const ssize_t n = recv(fd_, op.buffer, op.size, MSG_DONTWAIT);
+        if (n > 0) {
+            op.transferred = static_cast<DWORD>(n);
+            complete(op, STATUS_SUCCESS);
+            reads_.pop_front();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return;
+        }
+        peer_gone_ = true;
+        fail_all(reads_, STATUS_PIPE_BROKEN);
+    }
+}
+
+void pipe_end::drain_writes() {
+    while (!writes_.empty()) {
+        operation& op = writes_.front();
+        const ssize_t n = send(fd_, op.buffer + op.transferred, op.size - op.transferred,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            op.transferred += static_cast<DWORD>(n);
+            if (op.transferred == op.size) {
+                complete(op, STATUS_SUCCESS);
+                writes_.pop_front();
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return;
+        }
+        write_broken_ = true;
+        fail_all(writes_, STATUS_PIPE_BROKEN);
+    }
+}
+
+void pipe_end::on_ready(uint32_t) {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    if (fd_ < 0 || closed_) {
+        return;
+    }
+    drain_reads();
+    drain_writes();
+}
+
+BOOL pipe_end::cancel(LPOVERLAPPED overlapped) {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    bool found = false;
+    for (auto* queue : {&reads_, &writes_, &connects_}) {
+        for (auto op = queue->begin(); op != queue->end();) {
+            if (overlapped == nullptr || op->overlapped == overlapped) {
+                complete(*op, STATUS_CANCELLED);
+                op = queue->erase(op);
+                found = true;
+            } else {
+                ++op;
+            }
+        }
+    }
+    if (!found) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL pipe_end::connect_named_pipe(LPOVERLAPPED overlapped) {
+    if (!listener_) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // a client end
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> lock(io_lock_);
+        if (closed_) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (connected()) {
+            SetLastError(ERROR_PIPE_CONNECTED);  // the client came first; the event stays as is
+            return FALSE;
+        }
+        operation op;
+        if (!begin(overlapped, op_kind::connect, nullptr, 0, &op)) {
+            return FALSE;
+        }
+        connects_.push_back(op);
+    }
+    listener_->instance_waiting(this);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+bool pipe_end::attach_client(int fd) {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    if (closed_ || connected()) {
+        return false;
+    }
+    // The answer goes out under io_lock_: no write of ours can precede it, and a client that
+    // returns from CreateFileW at once finds this instance connected.
+    const char accepted = handshake::accepted;
+    if (send(fd, &accepted, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+        return false;
+    }
+    fd_ = fd;
+    registered_ = reactor::add(fd_, this);
+    fail_all(connects_, STATUS_SUCCESS);
+    return true;
+}
+
+bool pipe_end::is_free_instance() const {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    return !closed_ && !connected();
+}
+
+bool pipe_end::has_pending_connect() const {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    return !closed_ && !connected() && !connects_.empty();
+}
+
+void pipe_end::on_handle_closed() {
+    if (listener_) {
+        listener_->remove_instance(this);
+    }
+    std::lock_guard<std::mutex> lock(io_lock_);
+    closed_ = true;
+    fail_all(reads_, STATUS_CANCELLED);
+    fail_all(writes_, STATUS_CANCELLED);
+    fail_all(connects_, STATUS_CANCELLED);
+    if (fd_ >= 0) {
+        if (registered_) {
+            reactor::remove(fd_, this);
+            registered_ = false;
+        }
+        close(fd_);  // the peer sees the end of the stream at once
+        fd_ = -1;
+    }
+}
+
+}  // namespace tovi_posix

@@ -1,0 +1,84 @@
+// One end of a named pipe: the connected socket behind a pipe handle, and its overlapped
+// reads and writes.
+//
+// An operation is tried at once and, if it can finish, finishes at once (status, byte count
+// and event set before the call returns). Otherwise it is queued; the reactor thread finishes
+// queued operations in order as the socket becomes ready. Reads and writes each have their own
+// queue, so writes never interleave, whatever threads issue them.
+//
+// Lock order: io_lock_ (one per pipe end), then wait_lock() inside event signalling. The
+// listener's lock, when needed, is taken before io_lock_.
+#pragma once
+
+#include <deque>
+#include <mutex>
+
+#include "platform/posix/event.h"
+#include "platform/posix/reactor.h"
+
+namespace tovi_posix {
+
+class pipe_listener;
+
+class pipe_end : public reactor_source {
+  public:
+    // A client end, connected already; or a server instance of a listener, not yet connected.
+    pipe_end(int connected_fd, DWORD access);
+    pipe_end(object_ref<pipe_listener> listener, DWORD access);
+
+    // Client ends: registers the connected socket with the reactor. False when it cannot.
+    bool start();
+
+    BOOL read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped);
+    BOOL write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped);
+    // Completes the operations of the record (all of them for null) with STATUS_CANCELLED.
+    BOOL cancel(LPOVERLAPPED overlapped);
+    BOOL connect_named_pipe(LPOVERLAPPED overlapped);
+
+    // Server instances: called by the listener, with its lock held, to hand over a client.
+    // Sends the client its 'accepted' answer. Returns false, having sent nothing, when the
+    // instance can no longer take one (closed, or connected meanwhile).
+    bool attach_client(int fd);
+    // True for an instance that a client may still take (connected to nobody, not closed).
+    bool is_free_instance() const;
+    bool has_pending_connect() const;
+
+    void on_ready(uint32_t events) override;
+    void on_handle_closed() override;
+
+  private:
+    ~pipe_end() override;
+
+    enum class op_kind { read, write, connect };
+    struct operation {
+        op_kind kind;
+        LPOVERLAPPED overlapped;
+        object_ref<event> done;
+        char* buffer;
+        DWORD size;
+        DWORD transferred;
+    };
+
+    // Each REQUIRES io_lock_.
+    bool begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size, operation* op);
+    static void complete(operation& op, DWORD status);
+    void drain_reads();
+    void drain_writes();
+    void fail_all(std::deque<operation>& queue, DWORD status);
+    bool connected() const { return fd_ >= 0; }
+
+    const DWORD access_;
+    object_ref<pipe_listener> listener_;  // server instances only
+
+    mutable std::mutex io_lock_;
+    int fd_ = -1;
+    bool registered_ = false;
+    bool closed_ = false;
+    bool peer_gone_ = false;     // read side saw end of stream
+    bool write_broken_ = false;  // the peer can take no more data
+    std::deque<operation> reads_;
+    std::deque<operation> writes_;
+    std::deque<operation> connects_;
+};
+
+}  // namespace tovi_posix

@@ -1,0 +1,41 @@
+// The reactor: one thread per process that finishes the I/O that could not finish at once.
+//
+// Sources (pipe ends, listening sockets, connections in their handshake) register a socket;
+// the reactor thread calls their on_ready when the socket becomes readable or writable
+// (edge-triggered: a source that stopped at EAGAIN hears of the next change). A source must
+// therefore drain its socket as far as its pending operations allow each time it is called.
+//
+// Lifetime: the reactor holds a reference to every registered source, and keeps it after
+// remove() until the dispatch pass that might still name the source has ended, so a source is
+// never destroyed under its own on_ready.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/posix/kernel_object.h"
+
+namespace tovi_posix {
+
+class reactor_source : public kernel_object {
+  public:
+    using kernel_object::kernel_object;
+    // Runs on the reactor thread with no lock of the reactor held. events holds EPOLL* bits.
+    virtual void on_ready(uint32_t events) = 0;
+};
+
+namespace reactor {
+
+// Registers the socket of a source for readiness of both directions. The thread starts with
+// the first registration and runs until the process ends. Returns false with the last error
+// set when the socket cannot be registered.
+bool add(int fd, reactor_source* source);
+
+// Unregisters the socket; the reactor's reference to the source goes after the current
+// dispatch pass. Callable from any thread, the reactor's own included.
+void remove(int fd, reactor_source* source);
+
+// True on the reactor thread.
+bool on_reactor_thread();
+
+}  // namespace reactor
+}  // namespace tovi_posix

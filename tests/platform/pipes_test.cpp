@@ -1,0 +1,301 @@
+// Win32 calls only: runs natively against our layer and under Wine against the real API.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "pipe_test_util.h"
+
+using namespace conformance;
+
+TEST(named_pipe_names, an_unknown_name_fails_wait_at_once_with_file_not_found) {
+    const std::wstring path = pipe_path(tovi_test::unique_name("tovi_none"));
+    const auto start = std::chrono::steady_clock::now();
+    SetLastError(0);
+    EXPECT_FALSE(WaitNamedPipeW(path.c_str(), 2000));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    SetLastError(0);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_client(path));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
+TEST(named_pipe_names, a_served_name_cannot_be_claimed_as_first_instance_again) {
+    const std::wstring path = pipe_path(tovi_test::unique_name("tovi_first"));
+    HANDLE first = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, first);
+    SetLastError(0);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    HANDLE second = create_instance(path);  // a further instance of the same server
+    EXPECT_NE(INVALID_HANDLE_VALUE, second);
+    CloseHandle(second);
+    CloseHandle(first);
+    // Once every instance is closed the name is free again.
+    HANDLE again = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    EXPECT_NE(INVALID_HANDLE_VALUE, again);
+    CloseHandle(again);
+}
+
+TEST(named_pipe_names, are_case_insensitive) {
+    const std::string name = "Tovi_Case_" + tovi_test::unique_name("x");
+    HANDLE server = create_instance(pipe_path(name), FILE_FLAG_FIRST_PIPE_INSTANCE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    std::string upper = name;
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    EXPECT_TRUE(WaitNamedPipeW(pipe_path(upper).c_str(), 1000));
+    HANDLE client = open_client(pipe_path(upper));
+    EXPECT_NE(INVALID_HANDLE_VALUE, client);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST(named_pipe_instances, a_name_whose_instances_are_all_busy_fails_after_the_wait) {
+    const std::wstring path = pipe_path(tovi_test::unique_name("tovi_busy"));
+    HANDLE server = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    EXPECT_TRUE(WaitNamedPipeW(path.c_str(), 1000));  // free: returns at once
+    HANDLE client = open_client(path);
+    ASSERT_NE(INVALID_HANDLE_VALUE, client);
+    const auto start = std::chrono::steady_clock::now();
+    SetLastError(0);
+    EXPECT_FALSE(WaitNamedPipeW(path.c_str(), 200));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SEM_TIMEOUT), GetLastError());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    SetLastError(0);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, open_client(path));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), GetLastError());
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST(named_pipe_instances, a_waiting_client_is_released_when_a_new_instance_appears) {
+    const std::wstring path = pipe_path(tovi_test::unique_name("tovi_wait"));
+    HANDLE server = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    HANDLE client = open_client(path);
+    ASSERT_NE(INVALID_HANDLE_VALUE, client);
+    HANDLE second = INVALID_HANDLE_VALUE;
+    std::thread creator([&] {
+        Sleep(100);
+        second = create_instance(path);
+    });
+    EXPECT_TRUE(WaitNamedPipeW(path.c_str(), 5000));
+    creator.join();
+    CloseHandle(second);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST(named_pipe_instances, connect_reports_pipe_connected_when_the_client_came_first) {
+    const std::wstring path = pipe_path(tovi_test::unique_name("tovi_early"));
+    HANDLE server = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    HANDLE client = open_client(path);
+    ASSERT_NE(INVALID_HANDLE_VALUE, client);
+    overlapped_op connect;
+    SetLastError(0);
+    EXPECT_FALSE(ConnectNamedPipe(server, &connect));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_CONNECTED), GetLastError());
+    // The connection works at once.
+    EXPECT_TRUE(write_all(client, "ping", 4));
+    char buffer[4];
+    EXPECT_TRUE(read_all(server, buffer, 4));
+    EXPECT_EQ(0, std::memcmp(buffer, "ping", 4));
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST_F(connected_pipe, a_read_completes_at_once_when_data_is_there_and_pends_otherwise) {
+    ASSERT_TRUE(write_all(client_, "abc", 3));
+    Sleep(50);
+    char buffer[16] = {};
+    overlapped_op read;
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
+    EXPECT_TRUE(read.signalled());
+    EXPECT_TRUE(GetOverlappedResult(server_, &read, &n, FALSE));
+    EXPECT_EQ(3u, n);  // what is there, not the size asked
+    EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
+
+    overlapped_op pending;
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &pending));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+    EXPECT_FALSE(pending.signalled());
+    SetLastError(0);
+    EXPECT_FALSE(GetOverlappedResult(server_, &pending, &n, FALSE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_INCOMPLETE), GetLastError());
+    ASSERT_TRUE(write_all(client_, "defg", 4));
+    EXPECT_TRUE(pending.signalled(5000));
+    EXPECT_TRUE(GetOverlappedResult(server_, &pending, &n, FALSE));
+    EXPECT_EQ(4u, n);
+    EXPECT_EQ(0, std::memcmp(buffer, "defg", 4));
+}
+
+TEST_F(connected_pipe, a_read_for_3_bytes_then_one_for_5_land_behind_each_other) {
+    char buffer[8] = {};
+    overlapped_op first;
+    DWORD n = 0;
+    ReadFile(server_, buffer, 3, &n, &first);
+    ASSERT_TRUE(write_all(client_, "ABCDEFGH", 8));
+    ASSERT_TRUE(first.signalled(5000));
+    ASSERT_TRUE(GetOverlappedResult(server_, &first, &n, FALSE));
+    EXPECT_EQ(3u, n);
+    overlapped_op second;
+    ReadFile(server_, buffer + 3, 5, &n, &second);
+    ASSERT_TRUE(second.signalled(5000));
+    ASSERT_TRUE(GetOverlappedResult(server_, &second, &n, FALSE));
+    EXPECT_EQ(5u, n);
+    EXPECT_EQ(0, std::memcmp(buffer, "ABCDEFGH", 8));
+}
+
+TEST_F(connected_pipe, the_peer_closing_breaks_a_pending_read_on_the_server_side) {
+    char buffer[8];
+    overlapped_op read;
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
+    CloseHandle(client_);
+    client_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(read.signalled(5000));
+    SetLastError(0);
+    EXPECT_FALSE(GetOverlappedResult(server_, &read, &n, FALSE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+}
+
+TEST_F(connected_pipe, the_peer_closing_breaks_a_pending_read_on_the_client_side) {
+    char buffer[8];
+    overlapped_op read;
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(client_, buffer, sizeof(buffer), &n, &read));
+    CloseHandle(server_);
+    server_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(read.signalled(5000));
+    SetLastError(0);
+    EXPECT_FALSE(GetOverlappedResult(client_, &read, &n, FALSE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+}
+
+TEST_F(connected_pipe, a_cancelled_read_completes_aborted_and_leaves_its_buffer_alone) {
+    char buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    overlapped_op read;
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
+    EXPECT_TRUE(CancelIoEx(server_, &read));
+    SetLastError(0);
+    EXPECT_FALSE(GetOverlappedResult(server_, &read, &n, TRUE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
+    ASSERT_TRUE(write_all(client_, "data", 4));
+    Sleep(50);
+    EXPECT_EQ(std::string(8, 'x'), std::string(buffer, 8));
+    // The data is still there for the next read.
+    char next[4];
+    EXPECT_TRUE(read_all(server_, next, 4));
+    EXPECT_EQ(0, std::memcmp(next, "data", 4));
+    SetLastError(0);
+    EXPECT_FALSE(CancelIoEx(server_, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), GetLastError());
+}
+
+TEST_F(connected_pipe, closing_with_a_read_pending_completes_it_aborted) {
+    char buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    overlapped_op read;
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
+    CloseHandle(server_);
+    server_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(read.signalled(5000));
+    EXPECT_EQ(static_cast<ULONG_PTR>(0xC0000120u), read.record.Internal);  // STATUS_CANCELLED
+    EXPECT_EQ(std::string(8, 'x'), std::string(buffer, 8));
+}
+
+namespace {
+struct frame_header {
+    uint8_t thread;
+    uint32_t sequence;
+    uint32_t size;
+};
+}  // namespace
+
+TEST_F(connected_pipe, concurrent_writers_on_one_handle_never_interleave_their_frames) {
+    constexpr int writers = 4;
+    constexpr int frames_each = 1000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; ++t) {
+        threads.emplace_back([this, t] {
+            std::mt19937 random(static_cast<unsigned>(t + 1));
+            std::vector<char> frame;
+            for (int s = 0; s < frames_each; ++s) {
+                const uint32_t size = random() % 3000;
+                frame.assign(9 + size, static_cast<char>('a' + t));
+                frame[0] = static_cast<char>(t);
+                std::memcpy(&frame[1], &s, 4);
+                std::memcpy(&frame[5], &size, 4);
+                ASSERT_TRUE(write_all(client_, frame.data(), static_cast<DWORD>(frame.size())));
+            }
+        });
+    }
+    int next[writers] = {};
+    for (int received = 0; received < writers * frames_each; ++received) {
+        char header[9];
+        ASSERT_TRUE(read_all(server_, header, 9));
+        const int t = header[0];
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, writers);
+        int sequence;
+        uint32_t size;
+        std::memcpy(&sequence, header + 1, 4);
+        std::memcpy(&size, header + 5, 4);
+        ASSERT_EQ(next[t], sequence) << "thread " << t;
+        ASSERT_LT(size, 3000u);
+        std::vector<char> body(size);
+        if (size != 0) {
+            ASSERT_TRUE(read_all(server_, body.data(), size));
+        }
+        ASSERT_EQ(std::string(size, static_cast<char>('a' + t)),
+                  std::string(body.begin(), body.end()));
+        ++next[t];
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+TEST_F(connected_pipe, a_single_50_mib_write_arrives_whole) {
+    const DWORD size = 50u * 1024 * 1024;
+    std::vector<char> data(size);
+    for (DWORD i = 0; i < size; ++i) {
+        data[i] = static_cast<char>(i * 7 + (i >> 13));
+    }
+    overlapped_op write;
+    DWORD n = 0;
+    const BOOL at_once = WriteFile(client_, data.data(), size, &n, &write);
+    EXPECT_TRUE(at_once || GetLastError() == ERROR_IO_PENDING);
+    std::vector<char> received(size);
+    ASSERT_TRUE(read_all(server_, received.data(), size));
+    ASSERT_TRUE(GetOverlappedResult(client_, &write, &n, TRUE));
+    EXPECT_EQ(size, n);
+    EXPECT_TRUE(data == received);
+}
+
+TEST_F(connected_pipe, a_write_to_a_slow_reader_pends_and_completes_once_read) {
+    const DWORD size = 4u * 1024 * 1024;  // more than any pipe buffer holds
+    std::vector<char> data(size, 'w');
+    overlapped_op write;
+    DWORD n = 0;
+    SetLastError(0);
+    EXPECT_FALSE(WriteFile(client_, data.data(), size, &n, &write));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+    Sleep(50);
+    EXPECT_FALSE(write.signalled());
+    std::vector<char> received(size);
+    ASSERT_TRUE(read_all(server_, received.data(), size));
+    ASSERT_TRUE(write.signalled(5000));
+    EXPECT_TRUE(GetOverlappedResult(client_, &write, &n, FALSE));
+    EXPECT_EQ(size, n);
+}
