@@ -1,0 +1,177 @@
+#include "platform/posix/named_objects.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+
+#include "platform/posix/text_util.h"
+
+namespace tovi_posix {
+
+namespace {
+
+constexpr size_t longest_file_name = 200;
+constexpr size_t kept_prefix = 120;
+
+const std::string& shared_directory() {
+    static const std::string directory = [] {
+        struct stat info;
+        if (stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) &&
+            access("/dev/shm", W_OK) == 0) {
+            return std::string("/dev/shm");
+        }
+        std::string fallback = "/tmp/toviipc-" + std::to_string(geteuid()) + "-shm";
+        mkdir(fallback.c_str(), 0700);
+        return fallback;
+    }();
+    return directory;
+}
+
+std::string hash_hex(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
+bool has_prefix(const wchar_t* name, const wchar_t* prefix) {
+    return std::wcsncmp(name, prefix, std::wcslen(prefix)) == 0;
+}
+
+}  // namespace
+
+bool named_object_path(named_kind kind, LPCWSTR name, std::string* path) {
+    if (name == nullptr || *name == L'\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (has_prefix(name, L"Local\\")) {
+        name += 6;
+    } else if (has_prefix(name, L"Global\\")) {
+        name += 7;
+    }
+    if (std::wcschr(name, L'\\') != nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    std::string encoded;
+    for (char c : to_utf8(name)) {
+        if (c == '/') {
+            encoded += "%2F";
+        } else if (c == '%') {
+            encoded += "%25";
+        } else {
+            encoded += c;
+        }
+    }
+    if (encoded.size() > longest_file_name) {
+        encoded = encoded.substr(0, kept_prefix) + "#" + hash_hex(encoded);
+    }
+    *path = shared_directory() + (kind == named_kind::mapping ? "/toviipc.map." : "/toviipc.mtx.") +
+            encoded;
+    return true;
+}
+
+namespace {
+
+// Creates the file whole under a temporary name and links it into place. Returns the
+// descriptor (holding a shared lock), -1 with errno EEXIST when someone else was first, or -1
+// on failure.
+int create_whole(const std::string& path, size_t size, const std::function<bool(int)>& initialise) {
+    static std::atomic<unsigned> counter{0};
+    const std::string temporary =
+        path + ".new." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    const bool ready = ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+                       (!initialise || initialise(fd)) && flock(fd, LOCK_SH) == 0;
+    const int linked = ready ? link(temporary.c_str(), path.c_str()) : -1;
+    const int error = ready ? errno : ENOMEM;
+    unlink(temporary.c_str());
+    if (linked != 0) {
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// True when fd still is the file that path names.
+bool still_linked(const std::string& path, int fd) {
+    struct stat by_fd, by_path;
+    return fstat(fd, &by_fd) == 0 && by_fd.st_nlink > 0 && stat(path.c_str(), &by_path) == 0 &&
+           by_fd.st_ino == by_path.st_ino && by_fd.st_dev == by_path.st_dev;
+}
+
+}  // namespace
+
+bool open_named_file(const std::string& path, bool create, size_t size,
+                     const std::function<bool(int)>& initialise, named_file* out) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENOENT) {
+                set_error_from_errno(errno);
+                return false;
+            }
+            if (!create) {
+                SetLastError(ERROR_FILE_NOT_FOUND);
+                return false;
+            }
+            fd = create_whole(path, size, initialise);
+            if (fd >= 0) {
+                out->fd = fd;
+                out->created = true;
+                return true;
+            }
+            if (errno == EEXIST) {
+                continue;  // another process was first: open theirs
+            }
+            set_error_from_errno(errno);
+            return false;
+        }
+        // Nobody holding it means its processes ended without closing: start afresh.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (still_linked(path, fd)) {
+                unlink(path.c_str());
+            }
+            close(fd);
+            continue;
+        }
+        if (flock(fd, LOCK_SH) != 0 || !still_linked(path, fd)) {
+            close(fd);  // removed by its last holder meanwhile
+            continue;
+        }
+        out->fd = fd;
+        out->created = false;
+        return true;
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+void close_named_file(const std::string& path, int fd) {
+    if (fd < 0) {
+        return;
+    }
+    // Only the last holder anywhere gets the exclusive lock; while it holds it, nobody can
+    // remove or replace the file, so path still names this file.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        unlink(path.c_str());
+    }
+    close(fd);
+}
+
+}  // namespace tovi_posix
