@@ -52,8 +52,8 @@ TOVI_CHILD_ROLE(try_mutex) {
 }
 
 TOVI_CHILD_ROLE(take_mutex_and_exit) {
-    HANDLE mutex = create_mutex(arguments.at(0));
-    return WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0 ? 0 : 1;  // exits holding it
+    static HANDLE mutex = create_mutex(arguments.at(0));  // never closed: the process exits
+    return WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0 ? 0 : 1;  // still holding it
 }
 
 TEST(system_info, reports_an_allocation_granularity_of_64_kib) {

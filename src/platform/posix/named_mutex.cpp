@@ -20,10 +20,12 @@ struct mutex_block {
     pthread_mutex_t mutex;
 };
 
-bool initialise_block(int fd) {
+// Maps the block of a new mutex file and initialises the mutex in it. The creator keeps this
+// mapping, so that the mutex is only ever used at the address where it was initialised.
+mutex_block* initialise_block(int fd) {
     void* memory = mmap(nullptr, sizeof(mutex_block), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED) {
-        return false;
+        return nullptr;
     }
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
@@ -32,8 +34,17 @@ bool initialise_block(int fd) {
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
     const int error = pthread_mutex_init(&static_cast<mutex_block*>(memory)->mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
-    munmap(memory, sizeof(mutex_block));
-    return error == 0;
+    if (error != 0) {
+        munmap(memory, sizeof(mutex_block));
+        return nullptr;
+    }
+    return static_cast<mutex_block*>(memory);
+}
+
+DWORD tick_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<DWORD>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
 }
 
 class named_mutex final : public kernel_object {
@@ -48,15 +59,13 @@ class named_mutex final : public kernel_object {
         } else if (milliseconds == INFINITE) {
             result = pthread_mutex_lock(&block_->mutex);
         } else {
-            timespec deadline;
-            clock_gettime(CLOCK_REALTIME, &deadline);
-            deadline.tv_sec += milliseconds / 1000;
-            deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec += 1;
-                deadline.tv_nsec -= 1000000000L;
+            // A finite wait polls: a timed lock would hide ownership taken over from a dead
+            // owner from the thread sanitizer, and the library only ever tries without waiting.
+            const DWORD start = tick_ms();
+            while ((result = pthread_mutex_trylock(&block_->mutex)) == EBUSY &&
+                   tick_ms() - start < milliseconds) {
+                Sleep(1);
             }
-            result = pthread_mutex_timedlock(&block_->mutex, &deadline);
         }
         switch (result) {
             case 0:
@@ -74,6 +83,10 @@ class named_mutex final : public kernel_object {
     }
 
     BOOL release_ownership() {
+        if (!owned_by_this_thread()) {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
         const int result = pthread_mutex_unlock(&block_->mutex);
         if (result != 0) {
             SetLastError(result == EPERM ? ERROR_NOT_OWNER : win32_error_from_errno(result));
@@ -83,6 +96,16 @@ class named_mutex final : public kernel_object {
     }
 
   private:
+    bool owned_by_this_thread() const {
+#if defined(__GLIBC__)
+        // glibc keeps the owner's thread id in the mutex; asking spares a failing unlock.
+        return __atomic_load_n(&block_->mutex.__data.__owner, __ATOMIC_RELAXED) ==
+               static_cast<int>(GetCurrentThreadId());
+#else
+        return true;  // pthread_mutex_unlock reports EPERM for a thread that is no owner
+#endif
+    }
+
     ~named_mutex() override {
         munmap(block_, sizeof(mutex_block));
         close_named_file(path_, fd_);
@@ -99,11 +122,27 @@ HANDLE open_mutex(LPCWSTR name, bool create, bool initial_owner) {
         return nullptr;
     }
     named_file file;
-    if (!open_named_file(path, create, sizeof(mutex_block), &initialise_block, &file)) {
+    mutex_block* created_block = nullptr;
+    const auto initialise = [&created_block](int fd) {
+        if (created_block != nullptr) {
+            munmap(created_block, sizeof(mutex_block));  // an earlier attempt lost the race
+        }
+        created_block = initialise_block(fd);
+        return created_block != nullptr;
+    };
+    if (!open_named_file(path, create, sizeof(mutex_block), initialise, &file)) {
+        if (created_block != nullptr) {
+            munmap(created_block, sizeof(mutex_block));  // made, but another creator won
+        }
         return nullptr;
     }
-    void* memory =
-        mmap(nullptr, sizeof(mutex_block), PROT_READ | PROT_WRITE, MAP_SHARED, file.fd, 0);
+    if (!file.created && created_block != nullptr) {
+        munmap(created_block, sizeof(mutex_block));
+        created_block = nullptr;
+    }
+    void* memory = created_block != nullptr ? created_block
+                                            : mmap(nullptr, sizeof(mutex_block),
+                                                   PROT_READ | PROT_WRITE, MAP_SHARED, file.fd, 0);
     if (memory == MAP_FAILED) {
         set_error_from_errno(errno);
         close_named_file(path, file.fd);
