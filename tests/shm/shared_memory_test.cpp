@@ -1,0 +1,234 @@
+#include "shm/shared_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "log/utf8_to_utf16.h"
+#include "shm/shared_memory_layout.h"
+#include "shm/shared_memory_reader.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr uint64_t client_data_size = 31457280;
+
+std::wstring wide(const std::string& text) {
+    return utf8_to_utf16(text.c_str(), static_cast<int32_t>(text.size()));
+}
+
+std::vector<char> pattern(uint32_t size, uint32_t seed) {
+    std::vector<char> data(size);
+    for (uint32_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>((i * 31 + seed * 7) ^ (i >> 9));
+    }
+    return data;
+}
+
+// The raw 64-byte header, as a reader in another program would see it.
+class header_view {
+  public:
+    explicit header_view(const std::string& name) {
+        mapping_ = OpenFileMappingW(FILE_MAP_READ, FALSE, wide(name).c_str());
+        view_ = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 64) : nullptr;
+    }
+    ~header_view() {
+        if (view_)
+            UnmapViewOfFile(view_);
+        if (mapping_)
+            CloseHandle(mapping_);
+    }
+    bool ok() const { return view_ != nullptr; }
+    uint32_t next_slot() const { return shm_layout::get_u32(view_, 24); }
+    uint64_t offset(int slot) const { return shm_layout::get_u64(view_, 32 + 8 * slot); }
+    uint64_t length(int slot) const { return shm_layout::get_u64(view_, 48 + 8 * slot); }
+    uint32_t info(int i) const { return shm_layout::get_u32(view_, 4 * i); }
+    std::string bytes() const { return std::string(static_cast<const char*>(view_), 64); }
+
+  private:
+    HANDLE mapping_ = nullptr;
+    void* view_ = nullptr;
+};
+
+// True when another thread of this process cannot take the mutex now.
+bool held_elsewhere(HANDLE mutex) {
+    DWORD result = 0;
+    std::thread probe([&] {
+        result = WaitForSingleObject(mutex, 0);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+            ReleaseMutex(mutex);
+    });
+    probe.join();
+    return result == WAIT_TIMEOUT;
+}
+
+HANDLE open_slot_mutex(const std::string& name, int slot) {
+    return CreateMutexW(nullptr, FALSE, shm_layout::mutex_name(wide(name), slot).c_str());
+}
+
+}  // namespace
+
+// A reader in another process: reads once and compares with the expected pattern.
+TOVI_CHILD_ROLE(read_block) {
+    shared_memory_reader reader;
+    if (!reader.open(arguments.at(0)))
+        return 2;
+    shared_memory_snapshot snapshot;
+    if (reader.read(&snapshot) != shared_memory_reader::result::ok)
+        return 3;
+    const auto expected = pattern(static_cast<uint32_t>(std::stoul(arguments.at(1))),
+                                  static_cast<uint32_t>(std::stoul(arguments.at(2))));
+    if (snapshot.data != expected || snapshot.info[4] != 55)
+        return 4;
+    return 0;
+}
+
+// Holds a slot's mutex until killed.
+TOVI_CHILD_ROLE(hold_slot) {
+    static HANDLE mutex = open_slot_mutex(arguments.at(0), std::stoi(arguments.at(1)));
+    if (WaitForSingleObject(mutex, 0) != WAIT_OBJECT_0)
+        return 2;
+    for (;;)
+        Sleep(1000);
+}
+
+TEST(shared_memory, lays_out_the_client_block_with_two_slots_of_fixed_offsets) {
+    shared_memory block;
+    ASSERT_TRUE(block.create(tovi_test::unique_name("tovi_shm"), client_data_size, 3));
+    EXPECT_EQ(65536u, block.slot_offset(0));
+    EXPECT_EQ(15794176u, block.slot_offset(1));
+    EXPECT_EQ(15663104, block.slot_capacity());
+    EXPECT_FALSE(block.create("again", client_data_size, 3));  // already open
+}
+
+TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
+    const std::string name = tovi_test::unique_name("tovi_shm");
+    shared_memory block;
+    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    header_view header(name);
+    ASSERT_TRUE(header.ok());
+    EXPECT_EQ(std::string(64, '\0'), header.bytes());
+
+    const auto first = pattern(1000, 1);
+    ASSERT_TRUE(block.write(first.data(), 1000, 1, 2, 3, 4, 5));
+    EXPECT_EQ(1000, block.mapped_size(0));  // exactly the size written
+    EXPECT_EQ(0, block.mapped_size(1));
+    EXPECT_EQ(1u, header.next_slot());
+    EXPECT_EQ(65536u, header.offset(0));
+    EXPECT_EQ(0u, header.offset(1));
+    EXPECT_EQ(1000u, header.length(0));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(static_cast<uint32_t>(i + 1), header.info(i));
+
+    ASSERT_TRUE(block.write(first.data(), 10, 6, 7, 8, 9, 10));
+    EXPECT_EQ(0u, header.next_slot());
+    EXPECT_EQ(15794176u, header.offset(1));
+    EXPECT_EQ(10u, header.length(1));
+    EXPECT_EQ(10u, header.info(4));
+
+    ASSERT_TRUE(block.write(first.data(), 500, 0, 0, 0, 0, 0));  // slot 0 again, view kept
+    EXPECT_EQ(1u, header.next_slot());
+    EXPECT_EQ(1000, block.mapped_size(0));
+    EXPECT_EQ(500u, header.length(0));
+    ASSERT_TRUE(block.write(first.data(), 20, 0, 0, 0, 0, 0));  // slot 1 grows its view
+    EXPECT_EQ(20, block.mapped_size(1));
+
+    shared_memory_reader reader;
+    ASSERT_TRUE(reader.open(name));
+    shared_memory_snapshot snapshot;
+    ASSERT_EQ(shared_memory_reader::result::ok, reader.read(&snapshot));
+    EXPECT_EQ(1, snapshot.slot);
+    EXPECT_EQ(std::vector<char>(first.begin(), first.begin() + 20), snapshot.data);
+}
+
+TEST(shared_memory, refuses_a_write_of_the_slot_capacity_and_takes_one_byte_less) {
+    shared_memory block;
+    ASSERT_TRUE(block.create(tovi_test::unique_name("tovi_shm"), client_data_size, 3));
+    std::vector<char> data(static_cast<size_t>(block.slot_capacity()), 'c');
+    EXPECT_FALSE(block.write(data.data(), static_cast<uint32_t>(data.size()), 0, 0, 0, 0, 0));
+    EXPECT_TRUE(block.write(data.data(), static_cast<uint32_t>(data.size() - 1), 0, 0, 0, 0, 0));
+    EXPECT_FALSE(block.write(nullptr, 10, 0, 0, 0, 0, 0));
+    EXPECT_FALSE(block.write(data.data(), 0, 0, 0, 0, 0, 0));
+}
+
+TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_opens_nothing) {
+    shared_memory block;
+    EXPECT_FALSE(block.create("", client_data_size, 3));
+    EXPECT_FALSE(block.is_open());
+    const std::string too_long = tovi_test::unique_name("tovi_shm") + std::string(231, 'n');
+    EXPECT_FALSE(block.create(too_long, client_data_size, 3));
+    EXPECT_FALSE(block.is_open());
+    EXPECT_EQ(nullptr, OpenFileMappingW(FILE_MAP_READ, FALSE, wide(too_long).c_str()));
+    // 230 UTF-16 units still fit: 115 characters outside the BMP take two units each.
+    std::string longest;
+    for (int i = 0; i < 115; ++i)
+        longest += "\xF0\x9F\x98\x80";
+    EXPECT_TRUE(block.create(longest, 1 << 20, 3));
+    block.close();
+    EXPECT_FALSE(block.create(longest + "x", 1 << 20, 3));
+}
+
+TEST(shared_memory, a_closed_block_refuses_writes_and_a_new_create_maps_each_slot_afresh) {
+    const std::string name = tovi_test::unique_name("tovi_shm");
+    shared_memory block;
+    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    const auto data = pattern(4000, 2);
+    ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
+    ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
+    block.close();
+    EXPECT_FALSE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
+    EXPECT_EQ(0, block.mapped_size(0));
+    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    ASSERT_TRUE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
+    EXPECT_EQ(10, block.mapped_size(0));
+    ASSERT_TRUE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
+    EXPECT_EQ(10, block.mapped_size(1));
+}
+
+TEST(shared_memory, a_reader_in_another_process_reads_the_bytes_exactly) {
+    const std::string name = tovi_test::unique_name("tovi_shm");
+    shared_memory block;
+    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    const auto data = pattern(3 * 1024 * 1024 + 17, 9);
+    ASSERT_TRUE(block.write(data.data(), static_cast<uint32_t>(data.size()), 11, 22, 33, 44, 55));
+    tovi_test::child_process reader("read_block", {name, std::to_string(data.size()), "9"});
+    EXPECT_EQ(0, reader.wait(std::chrono::seconds(60)));
+}
+
+TEST(shared_memory, a_write_avoids_a_slot_held_by_the_reader_and_fails_when_both_are_held) {
+    const std::string name = tovi_test::unique_name("tovi_shm");
+    shared_memory block;
+    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    header_view header(name);
+    const auto data = pattern(100, 3);
+    ASSERT_TRUE(block.write(data.data(), 100, 1, 1, 1, 1, 1));  // next_slot is now 1
+    HANDLE slot1 = open_slot_mutex(name, 1);
+    HANDLE slot0 = open_slot_mutex(name, 0);
+
+    tovi_test::child_process holder1("hold_slot", {name, "1"});
+    ASSERT_TRUE(
+        tovi_test::wait_until([&] { return held_elsewhere(slot1); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(block.write(data.data(), 50, 2, 2, 2, 2, 2));  // slot 1 is held: slot 0
+    EXPECT_EQ(50u, header.length(0));
+    EXPECT_EQ(0u, header.length(1));
+    EXPECT_EQ(1u, header.next_slot());  // still names the slot not written
+
+    tovi_test::child_process holder0("hold_slot", {name, "0"});
+    ASSERT_TRUE(
+        tovi_test::wait_until([&] { return held_elsewhere(slot0); }, std::chrono::seconds(30)));
+    const std::string before = header.bytes();
+    EXPECT_FALSE(block.write(data.data(), 70, 3, 3, 3, 3, 3));
+    EXPECT_EQ(before, header.bytes());
+
+    // A reader killed while holding a slot does not stop the writer.
+    holder0.kill();
+    holder1.kill();
+    EXPECT_TRUE(block.write(data.data(), 70, 4, 4, 4, 4, 4));
+    EXPECT_TRUE(block.write(data.data(), 80, 5, 5, 5, 5, 5));
+    EXPECT_EQ(70u, header.length(1));
+    EXPECT_EQ(80u, header.length(0));
+    EXPECT_FALSE(held_elsewhere(slot0));  // each abandoned mutex was released by its write
+    EXPECT_FALSE(held_elsewhere(slot1));
+    CloseHandle(slot0);
+    CloseHandle(slot1);
+}
