@@ -54,6 +54,12 @@ void JceReader::skip(size_t n) {
     cursor_ = n > room ? buffer_length_ + 1 : cursor_ + n;
 }
 
+int32_t JceReader::read_count() {
+    int32_t count = 0;
+    read(count, 0, true);
+    return count;
+}
+
 uint32_t JceReader::read_big_endian(size_t n) {
     unsigned char bytes[4];
     peekBuf(bytes, n);
@@ -127,8 +133,7 @@ void JceReader::skipField(uint8_t type) {
         case Map:
         case List: {
             nesting_scope scope(*this);
-            int32_t count = 0;
-            read(count, 0, true);
+            const int32_t count = read_count();
             // A map holds two values per entry. The product is taken in 32 bits and wraps,
             // as peers compute it; each value costs at least one byte, so the loop ends with
             // the input in any case.
@@ -154,8 +159,7 @@ void JceReader::skipField(uint8_t type) {
                     format_message("skipField with invalid type, type value: %d, %d.",
                                    static_cast<int>(SimpleList), static_cast<int>(element.type)));
             }
-            int32_t count = 0;
-            read(count, 0, true);
+            const int32_t count = read_count();
             if (count < 0) {
                 throw JceDecodeInvalidValue(
                     format_message("skipField with invalid size, type value: %d, size: %d.",
@@ -271,8 +275,7 @@ void JceReader::read(std::vector<char>& value, uint8_t tag, bool required) {
     }
     const JceHead head = readHead();
     if (head.type == List) {
-        int32_t count = 0;
-        read(count, 0, true);
+        const int32_t count = read_count();
         if (count < 0) {
             throw JceDecodeInvalidValue(
                 format_message("invalid size, tag: %d, type: %d, size: %d", static_cast<int>(tag),
@@ -293,8 +296,7 @@ void JceReader::read(std::vector<char>& value, uint8_t tag, bool required) {
                 format_message("type mismatch, tag: %d, type: %d, %d", static_cast<int>(tag),
                                static_cast<int>(SimpleList), static_cast<int>(element.type)));
         }
-        int32_t count = 0;
-        read(count, 0, true);
+        const int32_t count = read_count();
         if (count < 0) {
             throw JceDecodeInvalidValue(
                 format_message("invalid size, tag: %d, type: %d, %d, size: %d",
@@ -321,8 +323,7 @@ void JceReader::read_map(std::map<std::string, V>& value, uint8_t tag, bool requ
                                                static_cast<int>(tag), static_cast<int>(head.type)));
     }
     nesting_scope scope(*this);
-    int32_t count = 0;
-    read(count, 0, true);
+    const int32_t count = read_count();
     if (count < 0) {
         throw JceDecodeInvalidValue(format_message("invalid map, tag: %d, size: %d",
                                                    static_cast<int>(tag), static_cast<int>(count)));

@@ -119,6 +119,8 @@ class JceReader {
                       const char* mismatch_format, const char* missing_format);
     template <typename V>
     void read_map(std::map<std::string, V>& value, uint8_t tag, bool required);
+    // Reads the count of a map or list: a required int32 at tag 0.
+    int32_t read_count();
     // Reads n (1, 2 or 4) bytes as an unsigned big-endian number and moves past them.
     uint32_t read_big_endian(size_t n);
     // Raises the buffer-overflow error unless n bytes remain after the cursor.

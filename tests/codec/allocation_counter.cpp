@@ -7,27 +7,14 @@
 namespace {
 
 std::atomic<bool> counting{false};
-std::atomic<size_t> calls{0};
 std::atomic<size_t> bytes{0};
 std::atomic<size_t> largest{0};
-
-void* allocate(size_t size) noexcept {
-    if (counting.load(std::memory_order_relaxed)) {
-        calls.fetch_add(1, std::memory_order_relaxed);
-        bytes.fetch_add(size, std::memory_order_relaxed);
-        size_t seen = largest.load(std::memory_order_relaxed);
-        while (size > seen && !largest.compare_exchange_weak(seen, size)) {
-        }
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
 
 }  // namespace
 
 namespace allocation_counter {
 
 scope::scope() {
-    calls = 0;
     bytes = 0;
     largest = 0;
     counting = true;
@@ -38,11 +25,27 @@ scope::~scope() {
 }
 
 totals scope::result() const {
-    return totals{calls.load(), bytes.load(), largest.load()};
+    return totals{bytes.load(), largest.load()};
 }
 
 }  // namespace allocation_counter
 
+namespace {
+
+void* allocate(size_t size) noexcept {
+    if (counting.load(std::memory_order_relaxed)) {
+        bytes.fetch_add(size, std::memory_order_relaxed);
+        size_t seen = largest.load(std::memory_order_relaxed);
+        while (size > seen && !largest.compare_exchange_weak(seen, size)) {
+        }
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+// Every form is replaced: a sanitizer runtime supplies the forms a program leaves out, and
+// its allocator must never free what malloc allocated here.
 void* operator new(size_t size) {
     if (void* block = allocate(size)) {
         return block;

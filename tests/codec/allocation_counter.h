@@ -7,18 +7,15 @@
 namespace allocation_counter {
 
 struct totals {
-    size_t calls = 0;
     size_t bytes = 0;    // sum of every request
     size_t largest = 0;  // largest single request
 };
 
-// Counts the allocations, of any thread, made while it lives.
+// Counts the allocations of every thread made while it lives.
 class scope {
   public:
     scope();
     ~scope();
-    scope(const scope&) = delete;
-    scope& operator=(const scope&) = delete;
     totals result() const;
 };
 

@@ -1,25 +1,25 @@
-// Helpers of the codec tests: bytes as readable hex, and packets built by hand around
-// attribute bytes that encode_record would never produce.
+// Helpers of the codec tests: bytes as readable hex, readers over hex text, and packets built
+// by hand around attribute bytes that encode_record would never produce.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "codec/jce_reader.h"
 #include "codec/jce_writer.h"
 #include "codec/uni_attribute.h"
 
 namespace codec_test {
 
-// "0a 0b ..." for bytes, so that a failed comparison shows where the bytes differ.
+// "0a 0b ...", so that a failed comparison shows where the bytes differ.
 inline std::string hex(const char* data, size_t n) {
+    static const char digits[] = "0123456789abcdef";
     std::string text;
-    char byte[4];
     for (size_t i = 0; i < n; ++i) {
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : " %02x",
-                      static_cast<unsigned>(static_cast<unsigned char>(data[i])));
-        text += byte;
+        const unsigned char byte = static_cast<unsigned char>(data[i]);
+        text += std::string(i == 0 ? "" : " ") + digits[byte >> 4] + digits[byte & 15];
     }
     return text;
 }
@@ -30,17 +30,13 @@ inline std::string hex(const taf::JceWriter& writer) {
     return hex(writer.data(), writer.length());
 }
 
-// The bytes of hex text; blanks and line breaks are ignored.
+// The bytes of hex text; blanks are ignored.
 inline std::vector<char> unhex(const std::string& text) {
     std::vector<char> bytes;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ' && c != '\n') {
-            digits += c;
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = text.find_first_not_of(' '); i < text.size();
+         i = text.find_first_not_of(' ', i)) {
+        bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        i += 2;
     }
     return bytes;
 }
@@ -48,6 +44,15 @@ inline std::vector<char> unhex(const std::string& text) {
 inline std::vector<char> bytes_of(const taf::JceWriter& writer) {
     return std::vector<char>(writer.data(), writer.data() + writer.length());
 }
+
+// A reader over its own copy of the bytes.
+struct reader_over {
+    explicit reader_over(const std::string& hex_text) : bytes(unhex(hex_text)) {
+        reader.set_buffer(bytes.data(), bytes.size());
+    }
+    std::vector<char> bytes;
+    taf::JceReader reader;
+};
 
 // A packet with only the required header fields around the given attribute-map bytes.
 inline std::vector<char> packet_around(const std::vector<char>& attribute_bytes) {
@@ -57,12 +62,9 @@ inline std::vector<char> packet_around(const std::vector<char>& attribute_bytes)
     writer.write(std::string("1"), 5);
     writer.write(std::string("1"), 6);
     writer.write(attribute_bytes, 7);
-    const size_t total = writer.length() + 4;
-    std::vector<char> packet;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        packet.push_back(static_cast<char>(total >> shift));
-    }
-    packet.insert(packet.end(), writer.data(), writer.data() + writer.length());
+    // The length prefix stays zero: decode does not examine it.
+    std::vector<char> packet(writer.length() + 4, '\0');
+    std::copy(writer.data(), writer.data() + writer.length(), packet.begin() + 4);
     return packet;
 }
 
@@ -71,10 +73,9 @@ inline std::vector<char> record_payload(const char* type_name, const std::vector
                                         int32_t return_code = 0) {
     taf::JceWriter code;
     code.write(return_code, 0);
-    const taf::attribute_map attributes{{"", {{"int32", bytes_of(code)}}},
-                                        {"tRsp", {{type_name, record}}}};
     taf::JceWriter writer;
-    writer.write(attributes, 0);
+    writer.write(
+        taf::attribute_map{{"", {{"int32", bytes_of(code)}}}, {"tRsp", {{type_name, record}}}}, 0);
     return packet_around(bytes_of(writer));
 }
 
