@@ -20,6 +20,17 @@ if(tovi_san_flags)
     add_link_options(${tovi_san_flags})
 endif()
 
+# Fuzz build: every target compiled with coverage for libFuzzer and with ASan and UBSan, so
+# that a fault anywhere in the code under test is a finding; tests/fuzz links the driver.
+if(TOVI_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "TOVI_FUZZ needs clang (libFuzzer)")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
 set(TOVI_WINDOWS OFF)
 if(WIN32)
     set(TOVI_WINDOWS ON)
