@@ -1,0 +1,296 @@
+#include "endpoints/ipc_client.h"
+
+#include <memory>
+#include <new>
+
+#include "codec/records.h"
+#include "endpoints/endpoint_log.h"
+#include "log/log.h"
+#include "log/utf8_to_utf16.h"
+#include "transport/heart_beat_sender.h"
+#include "transport/pipe_connection.h"
+
+namespace tovi {
+
+namespace {
+constexpr uint32_t read_write = 3;
+}  // namespace
+
+// Every line of the receive task begins with this name.
+#define TOVI_RECEIVE_TASK                                                                        \
+    L"tovi::ipc_client::on_pipe_recv_data::<lambda_b7e278183fcc6daa0b9a33023878dc16>::operator " \
+    L"() "
+
+ipc_client::ipc_client() {
+    InitializeCriticalSection(&connection_lock_);
+    InitializeCriticalSection(&heart_beat_lock_);
+}
+
+ipc_client::~ipc_client() {
+    stop_heart_beat();
+    loop_.stop_thread();
+    tasks_.stop_tasks();
+    EnterCriticalSection(&connection_lock_);
+    if (connection_ != nullptr) {
+        win::pipe_connection::release_pipe_connection(connection_);
+        connection_ = nullptr;
+    }
+    LeaveCriticalSection(&connection_lock_);
+    shared_memory_.close();
+    DeleteCriticalSection(&heart_beat_lock_);
+    DeleteCriticalSection(&connection_lock_);
+}
+
+bool ipc_client::set_watch(ipc_client_watch* watch) {
+    watch_ = watch;
+    return true;
+}
+
+bool ipc_client::init_log(const char* directory, const char* file_name) {
+    return open_endpoint_log(directory, file_name);
+}
+
+bool ipc_client::connect(const char* pipe_name, const char* client_id) {
+    if (pipe_name == nullptr || client_id == nullptr) {
+        return false;
+    }
+    EnterCriticalSection(&connection_lock_);
+    const bool connected = connection_ != nullptr;
+    LeaveCriticalSection(&connection_lock_);
+    if (connected) {
+        log_error(L"tovi::ipc_client::connect already connected");
+        return false;
+    }
+    client_id_ = client_id;
+    log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
+             utf8_to_utf16(client_id, -1).c_str());
+    win::pipe_connection* connection = win::pipe_connection::connect_to_server(
+        pipe_name, read_write, connect_wait_ms, this, &manager_, &loop_);
+    if (connection == nullptr) {
+        log_error(L"tovi::ipc_client::connect connect to server failed");
+        return false;
+    }
+    EnterCriticalSection(&connection_lock_);
+    const bool raced = connection_ != nullptr;  // another host thread connected meanwhile
+    if (!raced) {
+        connection_ = connection;
+    }
+    LeaveCriticalSection(&connection_lock_);
+    if (raced) {
+        win::pipe_connection::release_pipe_connection(connection);
+        log_error(L"tovi::ipc_client::connect already connected");
+        return false;
+    }
+    send_connect_state(state_connect);
+
+    EnterCriticalSection(&heart_beat_lock_);
+    if (heart_beat_ == nullptr) {
+        heart_beat_ = new (std::nothrow) win::heart_beat_sender(this, heart_beat_interval_ms);
+        if (heart_beat_ != nullptr) {
+            heart_beat_->start();
+        }
+    }
+    LeaveCriticalSection(&heart_beat_lock_);
+
+    if (!shared_memory_.is_open()) {
+        shared_memory_.create(pipe_name, shared_memory_size, read_write);
+    }
+    return true;
+}
+
+bool ipc_client::send_message(int32_t msg_type, const std::vector<char>& body) {
+    PipeProtocol message;
+    message.sender = sender_client;
+    message.msg_type = msg_type;
+    message.client_id = client_id_;
+    message.body = body;
+    std::vector<char> payload;
+    encode_record(payload, message);
+    return connection_->send_data(payload.data(), static_cast<uint32_t>(payload.size()));
+}
+
+bool ipc_client::send_connect_state(int32_t state) {
+    EnterCriticalSection(&connection_lock_);
+    bool sent = false;
+    if (connection_ != nullptr) {
+        StateNotice notice;
+        notice.state = state;
+        std::vector<char> body;
+        encode_record(body, notice);
+        log_info(
+            L"tovi::ipc_client::send_connect_state clientid %s send client state to the "
+            L"server.",
+            utf8_to_utf16(client_id_.data(), static_cast<int32_t>(client_id_.size())).c_str());
+        sent = send_message(msg_clientstate, body);
+    }
+    LeaveCriticalSection(&connection_lock_);
+    return sent;
+}
+
+bool ipc_client::send_string(const char* text, int32_t length) {
+    if (text == nullptr || length < 1) {
+        return false;
+    }
+    EnterCriticalSection(&connection_lock_);
+    bool sent = false;
+    if (connection_ != nullptr) {
+        StringData string;
+        string.data = text;  // up to the NUL: the length only has to be at least 1
+        std::vector<char> body;
+        encode_record(body, string);
+        sent = send_message(msg_string, body);
+    }
+    LeaveCriticalSection(&connection_lock_);
+    return sent;
+}
+
+bool ipc_client::send_bytestream(const char* data, int32_t length) {
+    if (data == nullptr || length < 1) {
+        return false;
+    }
+    EnterCriticalSection(&connection_lock_);
+    bool sent = false;
+    if (connection_ != nullptr) {
+        ByteStreamData bytes;
+        bytes.length = length;
+        bytes.data.assign(data, data + length);
+        std::vector<char> body;
+        encode_record(body, bytes);
+        sent = send_message(msg_bytestream, body);
+    }
+    LeaveCriticalSection(&connection_lock_);
+    return sent;
+}
+
+bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
+                                     uint32_t v2, uint32_t v3, uint32_t v4) {
+    if (data == nullptr || size == 0) {
+        return false;
+    }
+    return shared_memory_.write(data, size, v0, v1, v2, v3, v4);
+}
+
+bool ipc_client::on_heart_beat() {
+    EnterCriticalSection(&connection_lock_);
+    const bool sent = connection_ != nullptr && send_message(msg_heartbeat, {});
+    LeaveCriticalSection(&connection_lock_);
+    return sent;
+}
+
+bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char* data,
+                                   int32_t length) {
+    const uint64_t generation = connection->generation();
+    auto payload = std::make_shared<std::vector<char>>(data, data + (length > 0 ? length : 0));
+    tasks_.post_task(
+        std::make_shared<std::function<void()>>([this, connection, generation, payload] {
+            on_receive_task(connection, generation, *payload);
+        }));
+    return true;
+}
+
+bool ipc_client::is_current(const win::pipe_connection* connection, uint64_t generation) const {
+    return connection_ != nullptr && connection_ == connection &&
+           connection_->generation() == generation;
+}
+
+void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_t generation,
+                                 const std::vector<char>& payload) {
+    EnterCriticalSection(&connection_lock_);
+    if (!is_current(connection, generation)) {
+        LeaveCriticalSection(&connection_lock_);
+        return;  // released or replaced meanwhile
+    }
+    PipeProtocol message;
+    if (decode_record(message, payload.data(), static_cast<int32_t>(payload.size())) != 0) {
+        log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
+        LeaveCriticalSection(&connection_lock_);
+        return;
+    }
+    const char* body = message.body.data();
+    const auto body_size = static_cast<int32_t>(message.body.size());
+    switch (message.msg_type) {
+        case msg_string: {
+            StringData text;
+            if (decode_record(text, body, body_size) != 0) {
+                log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
+            } else if (watch_ != nullptr) {
+                watch_->on_recv_data(text.data.c_str(), static_cast<int32_t>(text.data.size()));
+            }
+            break;
+        }
+        case msg_bytestream: {
+            ByteStreamData bytes;
+            // A negative length is no message; a length beyond the data is cut to the data.
+            if (decode_record(bytes, body, body_size) != 0 || bytes.length < 0) {
+                log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
+            } else if (watch_ != nullptr) {
+                const auto available = static_cast<int32_t>(bytes.data.size());
+                watch_->on_recv_data(bytes.data.data(),
+                                     bytes.length < available ? bytes.length : available);
+            }
+            break;
+        }
+        case msg_clientstate: {
+            StateNotice notice;
+            if (decode_record(notice, body, body_size) != 0) {
+                log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
+            } else if (notice.state == state_server_exit) {
+                log_error(TOVI_RECEIVE_TASK L"pipe server send exit notice");
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    LeaveCriticalSection(&connection_lock_);
+}
+
+void ipc_client::on_pipe_disconnect(win::pipe_connection* connection) {
+    const uint64_t generation = connection->generation();
+    tasks_.post_task(std::make_shared<std::function<void()>>(
+        [this, connection, generation] { on_disconnect_task(connection, generation); }));
+}
+
+void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint64_t generation) {
+    log_error(
+        L"tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
+        L"::operator () pipe is disconnect");
+    stop_heart_beat();
+    EnterCriticalSection(&connection_lock_);
+    if (is_current(connection, generation)) {
+        win::pipe_connection::release_pipe_connection(connection_);
+        connection_ = nullptr;
+        if (watch_ != nullptr) {
+            watch_->on_disconnect();
+        }
+    }
+    LeaveCriticalSection(&connection_lock_);
+}
+
+void ipc_client::stop_heart_beat() {
+    EnterCriticalSection(&heart_beat_lock_);
+    delete heart_beat_;
+    heart_beat_ = nullptr;
+    LeaveCriticalSection(&heart_beat_lock_);
+}
+
+void ipc_client::disconnect() {
+    if (is_callback_thread()) {
+        // The observer runs with the connection lock held, which the heart beat being
+        // stopped here may be waiting for: this would never return.
+        log_error(L"tovi::ipc_client::disconnect refused: called from a callback of this client");
+        return;
+    }
+    log_info(L"tovi::ipc_client::disconnect");
+    stop_heart_beat();
+    EnterCriticalSection(&connection_lock_);
+    if (connection_ != nullptr) {
+        send_connect_state(state_client_exit);
+        win::pipe_connection::release_pipe_connection(connection_);
+        connection_ = nullptr;
+    }
+    LeaveCriticalSection(&connection_lock_);
+    shared_memory_.close();
+}
+
+}  // namespace tovi

@@ -1,0 +1,104 @@
+// tovi::ipc_client: the client side of the library.
+//
+// One instance connects to the pipe a server endpoint listens on, announces itself with a
+// client id, keeps the link alive with a heart beat every 3000 ms, sends texts and byte
+// streams, and writes the shared-memory block named after the pipe. Everything that arrives
+// is handed from the event-loop thread to the client's own task queue: the observer is always
+// called there, one event at a time, in arrival order, with the connection lock held.
+//
+// Threads: host threads call the ipc_client_i operations; the event-loop thread only copies
+// payloads into tasks; the heart-beat thread sends heart beats; the task-queue thread decodes,
+// handles disconnects and calls the observer.
+//
+// Locks: the heart beat is always stopped (its thread joined) before the connection lock is
+// taken, since the heart-beat thread takes the connection lock. The heart-beat lock guards
+// the sender pointer only. The event-loop thread takes no lock of the client.
+//
+// Tasks know their connection by address and generation, so a task of a released connection
+// is never taken for a newer connection at the same address.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "endpoints/ipc_client_i.h"
+#include "endpoints/task_queue.h"
+#include "platform/win32.h"
+#include "shm/shared_memory.h"
+#include "transport/heart_beat_callback.h"
+#include "transport/overlapped_manager.h"
+#include "transport/pipe_handler_async.h"
+#include "transport/pipe_recv_handle.h"
+
+namespace win {
+class heart_beat_sender;
+class pipe_connection;
+}  // namespace win
+
+namespace tovi {
+
+class ipc_client final : public ipc_client_i,
+                         public win::pipe_recv_handle,
+                         public win::heart_beat_callback {
+  public:
+    static constexpr uint32_t heart_beat_interval_ms = 3000;
+    static constexpr uint32_t connect_wait_ms = 300;
+    static constexpr uint64_t shared_memory_size = 31457280;  // 30 MiB of data
+
+    // Starts the task-queue thread.
+    ipc_client();
+    // Stops the heart beat, the event loop and the task queue (queued tasks never run),
+    // releases the connection without an exit notice and closes the block. Not on the
+    // task-queue thread (is_callback_thread).
+    ~ipc_client();
+    ipc_client(const ipc_client&) = delete;
+    ipc_client& operator=(const ipc_client&) = delete;
+
+    // False when the task-queue thread could not be started.
+    bool started() const { return tasks_.is_running(); }
+    // True on the thread that calls the observer.
+    bool is_callback_thread() const { return tasks_.is_worker_thread(); }
+
+    bool set_watch(ipc_client_watch* watch) override;
+    bool init_log(const char* directory, const char* file_name) override;
+    // Connects, announces the client id, starts the heart beat and opens the shared-memory
+    // block. False when an argument is null, a connection is current already (logged), or the
+    // pipe cannot be opened within 300 ms (logged).
+    bool connect(const char* pipe_name, const char* client_id) override;
+    // Sends the exit notice, releases the connection and closes the block; no on_disconnect.
+    // Refused, with an error line, on the task-queue thread.
+    void disconnect() override;
+    bool send_string(const char* text, int32_t length) override;
+    bool send_bytestream(const char* data, int32_t length) override;
+    bool write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1, uint32_t v2,
+                             uint32_t v3, uint32_t v4) override;
+
+    bool on_pipe_recv_data(win::pipe_connection* connection, const char* data,
+                           int32_t length) override;
+    void on_pipe_disconnect(win::pipe_connection* connection) override;
+    bool on_heart_beat() override;
+
+  private:
+    bool send_connect_state(int32_t state);
+    bool send_message(int32_t msg_type, const std::vector<char>& body);
+    void stop_heart_beat();
+    // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
+    bool is_current(const win::pipe_connection* connection, uint64_t generation) const;
+    void on_receive_task(const win::pipe_connection* connection, uint64_t generation,
+                         const std::vector<char>& payload);
+    void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
+
+    std::string client_id_;
+    CRITICAL_SECTION connection_lock_;
+    win::pipe_connection* connection_ = nullptr;  // connection_lock_
+    ipc_client_watch* watch_ = nullptr;
+    CRITICAL_SECTION heart_beat_lock_;
+    win::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
+    shared_memory shared_memory_;
+    win::overlapped_manager manager_;
+    win::pipe_handler_async loop_;
+    task_queue tasks_;
+};
+
+}  // namespace tovi

@@ -1,0 +1,60 @@
+// tovi::ipc_server: the server side of the library as the host sees it.
+//
+// A thin owner of one win::pipe_server: it creates the pipe server on start and destroys it on
+// stop (a stopped server holds no threads or pipes), serialises the host's operations on it,
+// and passes the pipe server's reports on to the host's observer.
+//
+// Threads and locks: host threads call the ipc_server_i operations; the server lock guards the
+// pipe server pointer and is held for the whole of start, the sends and disconnect_client, and
+// while stop takes the pipe server out. stop stops and destroys the pipe server after
+// releasing the lock, so a callback that calls a send meanwhile gets false instead of waiting
+// for a stop that waits for it. The watch operations run on the pipe server's threads without
+// the lock.
+#pragma once
+
+#include <cstdint>
+
+#include "endpoints/ipc_server_i.h"
+#include "platform/win32.h"
+#include "transport/pipe_server_watch.h"
+
+namespace win {
+class pipe_server;
+}
+
+namespace tovi {
+
+class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
+  public:
+    ipc_server();
+    // stop. Not on a callback thread of this server (is_callback_thread).
+    ~ipc_server();
+    ipc_server(const ipc_server&) = delete;
+    ipc_server& operator=(const ipc_server&) = delete;
+
+    // True on the threads that call the observer.
+    bool is_callback_thread();
+
+    bool set_watch(ipc_server_watch* watch) override;
+    bool init_log(const char* directory, const char* file_name) override;
+    // Creates the pipe server and starts it. True at once when a pipe server exists already,
+    // also after a failed start: stop first to try again.
+    bool start(const char* pipe_name) override;
+    // Tells every client, stops and destroys the pipe server. Refused, with an error line, on
+    // a callback thread of this server.
+    void stop() override;
+    bool send_string(const char* client_id, const char* text, int32_t length) override;
+    bool send_bytestream(const char* client_id, const char* data, int32_t length) override;
+    bool disconnect_client(const char* client_id) override;
+
+    void on_recv_data(const char* client_id, const char* data, int32_t length) override;
+    void on_client_connect(const char* client_id) override;
+    void on_client_disconnect(const char* client_id) override;
+
+  private:
+    win::pipe_server* pipe_server_ = nullptr;  // server_lock_
+    ipc_server_watch* watch_ = nullptr;
+    CRITICAL_SECTION server_lock_;
+};
+
+}  // namespace tovi

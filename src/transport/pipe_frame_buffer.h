@@ -1,0 +1,53 @@
+// The frame format of the pipe, and the buffer in which one incoming frame is assembled.
+//
+// Every message on a pipe, in both directions, is one frame, back to back with the next:
+//
+//   offset  size        field
+//        0     4        magic: the ASCII bytes "TQNP"
+//        4     4        length: bytes of the whole frame, header included; u32 little-endian
+//        8     length-8 payload: opaque bytes
+//
+// A received length above max_frame_size is an error; a frame of length 8 carries an empty
+// payload. The sender never produces an empty payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace win {
+
+constexpr uint32_t max_frame_size = 52428800;  // 50 MiB, header included
+constexpr size_t frame_header_size = 8;
+
+class pipe_frame_buffer {
+  public:
+    void append(const char* data, size_t count);
+
+    // True once a header is held whose magic is wrong or whose length exceeds max_frame_size.
+    bool checkIfError() const;
+
+    // True when a header is held and the frame's length equals the bytes held.
+    bool is_complete() const;
+
+    // The bytes the next read must fetch: after a complete frame the buffer is emptied and
+    // the answer is 8 (the next header); 8 when empty; 0 while 1 to 7 header bytes are held;
+    // otherwise the frame's length minus the bytes held, in 32 bits (negative for a length
+    // below 8).
+    int32_t bytes_needed();
+
+    // Copies the payload of a complete frame into out (its allocation is reused) and returns
+    // true; false, with out untouched, when the frame is not complete.
+    bool get_payload(std::vector<char>& out) const;
+
+    // Builds the frame for count payload bytes into out. False, with out untouched, for null
+    // data or a count below 1.
+    static bool build_frame(const char* data, uint32_t count, std::vector<char>& out);
+
+  private:
+    uint32_t length_field() const;
+
+    std::vector<char> bytes_;
+};
+
+}  // namespace win

@@ -1,0 +1,270 @@
+#include "transport/pipe_handler_async.h"
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "log/log.h"
+
+namespace win {
+
+// Waits on up to 63 registered events for the loop. When one is signalled it reports to the
+// loop (sets the loop's overflow event) and then waits only for its control event, until the
+// loop, having dispatched, arms it again with its current events.
+class pipe_handler_async::overflow_waiter {
+  public:
+    explicit overflow_waiter(HANDLE report_event)
+        : control_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), report_(report_event) {
+        if (control_ != nullptr) {
+            thread_ = std::thread([this] { run(); });
+        }
+    }
+
+    ~overflow_waiter() {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            stop_ = true;
+        }
+        if (control_ != nullptr) {
+            SetEvent(control_);
+        }
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        if (control_ != nullptr) {
+            CloseHandle(control_);
+        }
+    }
+
+    bool started() const { return thread_.joinable(); }
+
+    // Hands the waiter the loop's current list of its events and wakes it.
+    void arm() {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            armed_ = events;
+            reported_ = false;
+        }
+        SetEvent(control_);
+    }
+
+    // True after the waiter saw one of its events signalled, until it is armed again.
+    bool has_reported() {
+        std::lock_guard<std::mutex> lock(lock_);
+        return reported_;
+    }
+
+    std::vector<HANDLE> events;  // the loop's list; guarded by the loop lock
+
+  private:
+    void run() {
+        std::vector<HANDLE> set;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(lock_);
+                if (stop_) {
+                    return;
+                }
+                set.assign(1, control_);
+                if (!reported_ && !failed_) {
+                    set.insert(set.end(), armed_.begin(), armed_.end());
+                }
+                failed_ = false;
+            }
+            const DWORD r =
+                WaitForMultipleObjects(static_cast<DWORD>(set.size()), set.data(), FALSE, INFINITE);
+            if (r == WAIT_OBJECT_0) {
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(lock_);
+            if (r > WAIT_OBJECT_0 && r < WAIT_OBJECT_0 + set.size()) {
+                reported_ = true;
+                SetEvent(report_);
+            } else {
+                failed_ = true;  // a bad handle: wait for the next change of the list
+            }
+        }
+    }
+
+    HANDLE control_;
+    HANDLE report_;
+    std::mutex lock_;  // a leaf
+    std::vector<HANDLE> armed_;
+    bool reported_ = false;
+    bool failed_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+pipe_handler_async::pipe_handler_async()
+    : wake_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      overflow_event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    InitializeCriticalSection(&loop_lock_);
+}
+
+pipe_handler_async::~pipe_handler_async() {
+    stop_thread();
+    waiters_.clear();
+    CloseHandle(wake_event_);
+    CloseHandle(overflow_event_);
+    DeleteCriticalSection(&loop_lock_);
+}
+
+bool pipe_handler_async::add_handle(HANDLE event, pipe_handler_listener* listener, HANDLE key) {
+    if (event == nullptr || listener == nullptr) {
+        return false;
+    }
+    EnterCriticalSection(&loop_lock_);
+    if (!is_running() && !start_thread()) {
+        LeaveCriticalSection(&loop_lock_);
+        return false;
+    }
+    auto found = registrations_.find(event);
+    if (found != registrations_.end()) {
+        found->second.listener = listener;
+        found->second.key = key;
+    } else {
+        listener_entry entry{listener, key, -1};
+        if (!place(event, &entry)) {
+            LeaveCriticalSection(&loop_lock_);
+            return false;
+        }
+        registrations_.emplace(event, entry);
+    }
+    SetEvent(wake_event_);
+    LeaveCriticalSection(&loop_lock_);
+    return true;
+}
+
+void pipe_handler_async::remove_handle(HANDLE event) {
+    if (event == nullptr) {
+        return;
+    }
+    EnterCriticalSection(&loop_lock_);
+    auto found = registrations_.find(event);
+    if (found != registrations_.end()) {
+        unplace(event, found->second);
+        registrations_.erase(found);
+    }
+    SetEvent(wake_event_);
+    LeaveCriticalSection(&loop_lock_);
+}
+
+void pipe_handler_async::wait_for_dispatch() {
+    EnterCriticalSection(&loop_lock_);
+    LeaveCriticalSection(&loop_lock_);
+}
+
+size_t pipe_handler_async::registration_count() {
+    EnterCriticalSection(&loop_lock_);
+    const size_t count = registrations_.size();
+    LeaveCriticalSection(&loop_lock_);
+    return count;
+}
+
+bool pipe_handler_async::place(HANDLE event, listener_entry* entry) {
+    if (loop_waited_ < loop_capacity) {
+        entry->waiter = -1;
+        ++loop_waited_;
+        return true;
+    }
+    size_t index = 0;
+    while (index < waiters_.size() && waiters_[index]->events.size() >= waiter_capacity) {
+        ++index;
+    }
+    if (index == waiters_.size()) {
+        auto waiter = std::make_unique<overflow_waiter>(overflow_event_);
+        if (!waiter->started()) {
+            return false;
+        }
+        waiters_.push_back(std::move(waiter));
+    }
+    entry->waiter = static_cast<int>(index);
+    waiters_[index]->events.push_back(event);
+    waiters_[index]->arm();
+    return true;
+}
+
+void pipe_handler_async::unplace(HANDLE event, const listener_entry& entry) {
+    if (entry.waiter < 0) {
+        --loop_waited_;
+        return;
+    }
+    overflow_waiter& waiter = *waiters_[static_cast<size_t>(entry.waiter)];
+    waiter.events.erase(std::find(waiter.events.begin(), waiter.events.end(), event));
+    waiter.arm();
+}
+
+void pipe_handler_async::dispatch(HANDLE event) {
+    auto found = registrations_.find(event);
+    if (found == registrations_.end()) {
+        log_warning(L"win::pipe_handler_async::on_thread_run can not find the handle");
+        return;
+    }
+    const listener_entry entry = found->second;
+    unplace(event, entry);
+    registrations_.erase(found);
+    if (entry.listener != nullptr) {
+        entry.listener->on_handle_event(entry.key);
+    }
+}
+
+void pipe_handler_async::dispatch_overflow() {
+    for (auto& waiter : waiters_) {
+        if (!waiter->has_reported()) {
+            continue;
+        }
+        const std::vector<HANDLE> events = waiter->events;
+        const DWORD r = events.empty() ? WAIT_TIMEOUT
+                                       : WaitForMultipleObjects(static_cast<DWORD>(events.size()),
+                                                                events.data(), FALSE, 0);
+        if (r < WAIT_OBJECT_0 + events.size()) {
+            dispatch(events[r - WAIT_OBJECT_0]);
+        }
+        waiter->arm();
+    }
+}
+
+void pipe_handler_async::on_thread_run() {
+    std::vector<HANDLE> handles;
+    for (;;) {
+        handles.clear();
+        handles.push_back(exit_event());
+        handles.push_back(wake_event_);
+        handles.push_back(overflow_event_);
+        EnterCriticalSection(&loop_lock_);
+        for (const auto& registration : registrations_) {
+            if (registration.second.waiter < 0) {
+                handles.push_back(registration.first);
+            }
+        }
+        LeaveCriticalSection(&loop_lock_);
+
+        const DWORD count = static_cast<DWORD>(handles.size());
+        const DWORD r = WaitForMultipleObjects(count, handles.data(), FALSE, INFINITE);
+        if (r == WAIT_OBJECT_0) {
+            log_info(L"win::pipe_handler_async::on_thread_run get exit signal");
+            break;
+        }
+        if (r == WAIT_OBJECT_0 + 1) {
+            continue;  // the registrations changed: rebuild
+        }
+        if (r >= WAIT_OBJECT_0 + count) {
+            log_error(
+                L"win::pipe_handler_async::on_thread_run handles size is %d, but "
+                L"waitObj=%lu, index=%lu",
+                static_cast<int>(count), r, r);
+            break;
+        }
+        EnterCriticalSection(&loop_lock_);
+        if (r == WAIT_OBJECT_0 + 2) {
+            dispatch_overflow();
+        } else {
+            dispatch(handles[r - WAIT_OBJECT_0]);
+        }
+        LeaveCriticalSection(&loop_lock_);
+    }
+    log_warning(L"win::pipe_handler_async::on_thread_run end thread");
+}
+
+}  // namespace win

@@ -1,0 +1,28 @@
+// The receiver of a pipe connection: the endpoint that owns it.
+#pragma once
+
+#include <cstdint>
+
+namespace win {
+
+class pipe_connection;
+
+class pipe_recv_handle {
+  public:
+    // One complete payload, on the event-loop thread with the loop lock held. data is valid
+    // only during the call. Returning false says that the peer is leaving: the connection
+    // stops reading and reports itself broken. The receiver must not destroy the connection
+    // here.
+    virtual bool on_pipe_recv_data(pipe_connection* connection, const char* data,
+                                   int32_t length) = 0;
+
+    // The connection is broken; the receiver decides whether and when to destroy it. Called on
+    // the event-loop thread with the loop lock held; the last call the connection makes in
+    // that dispatch.
+    virtual void on_pipe_disconnect(pipe_connection* connection) = 0;
+
+  protected:
+    ~pipe_recv_handle() = default;
+};
+
+}  // namespace win

@@ -1,0 +1,123 @@
+// win::pipe_server: the server side of the transport.
+//
+// It serves one pipe name and keeps exactly one instance waiting for a client at any time;
+// each client that connects is wrapped in a pipe_connection, kept, and replaced by a new
+// waiting instance. Every payload is decoded as a PipeProtocol record; the record's client id
+// is bound to the connection that carried it (an id is bound to one connection at most), and
+// texts, byte streams, connects and disconnects are reported to the pipe_server_watch. Clients
+// that stop sending heart beats are dropped. The server claims its name: the first instance is
+// created as the name's first instance, so start_server fails when anybody else serves it, and
+// no instance accepts remote clients.
+//
+// Threads: caller threads run start_server, stop_server, the sends and disconnect_client; the
+// event-loop thread accepts, receives and reports data and connects (holding the loop lock);
+// the heart-beat thread counts silent connections; the task-queue thread runs every
+// disconnect task and reports disconnects.
+//
+// Locks: connect_lock_, clientid_lock_ and heart_beat_lock_ are never held together, and
+// send_data is never called under any of them. A connection is destroyed only after
+// connect_lock_ is released.
+//
+// Connections are known by address and generation, so that a task never takes a new
+// connection at a recycled address for the one it was made for.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "endpoints/task_queue.h"
+#include "platform/win32.h"
+#include "transport/heart_beat_callback.h"
+#include "transport/overlapped_manager.h"
+#include "transport/pipe_handler_async.h"
+#include "transport/pipe_handler_listener.h"
+#include "transport/pipe_recv_handle.h"
+#include "transport/pipe_server_watch.h"
+
+namespace win {
+
+class heart_beat_sender;
+class pipe_connection;
+
+class pipe_server : public pipe_handler_listener,
+                    public pipe_recv_handle,
+                    public heart_beat_callback {
+  public:
+    static constexpr uint32_t heart_beat_interval_ms = 3000;
+
+    // Starts the task-queue thread.
+    pipe_server();
+    // Stops every thread; the owner calls stop_server first.
+    ~pipe_server();
+    pipe_server(const pipe_server&) = delete;
+    pipe_server& operator=(const pipe_server&) = delete;
+
+    // Starts the heart beat and opens the first instance of "\\.\pipe\" + name. False, with
+    // an error line, when the name is empty or served already, or the instance cannot wait
+    // for a client. Once per object.
+    bool start_server(const std::string& name, pipe_server_watch* watch);
+
+    // Sends every client an exit notice, stops the heart beat and the event loop, and drops
+    // every connection without telling the watch. Not from a callback thread of this server.
+    void stop_server();
+
+    // Send to the connection bound to client_id. False for null data, a length below 1, an
+    // id that is not bound, or a write that could not be issued. A text is taken up to its
+    // NUL; its length only has to be at least 1.
+    bool send_bytestream(const char* client_id, const char* data, int32_t length);
+    bool send_string(const char* client_id, const char* text, int32_t length);
+
+    // Sends the client an exit notice and drops its connection; the watch hears of it through
+    // on_client_disconnect. False when the id is not bound.
+    bool disconnect_client(const char* client_id);
+
+    // True on the threads that call the watch: the event loop and the task queue.
+    bool is_callback_thread() const;
+
+    void on_handle_event(HANDLE key) override;
+    bool on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) override;
+    void on_pipe_disconnect(pipe_connection* connection) override;
+    bool on_heart_beat() override;
+
+  private:
+    struct connection_ref {
+        uintptr_t address = 0;
+        uint64_t generation = 0;
+        bool operator==(const connection_ref& other) const {
+            return address == other.address && generation == other.generation;
+        }
+    };
+    static connection_ref ref_of(const pipe_connection* connection);
+
+    bool add_listen_pipe(bool first_instance);
+    void close_listen_pipe();
+    bool bind_clientid_to_connect(const std::string& client_id, connection_ref connection);
+    connection_ref get_connect_by_clientid(const std::string& client_id);
+    std::shared_ptr<pipe_connection> find_connection(connection_ref connection);
+    bool send_record(const char* client_id, int32_t msg_type, const std::vector<char>& body);
+    void send_exit_notice(pipe_connection* connection);
+    void send_exit_notice_to_all();
+    void post_disconnect(connection_ref connection);
+    void on_disconnect_task(connection_ref connection);
+    void stop_heart_beat();
+    void drop_all_connections();
+
+    HANDLE listen_pipe_ = INVALID_HANDLE_VALUE;
+    std::string pipe_name_;
+    std::shared_ptr<OVERLAPPED> listen_overlapped_;
+    std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
+    CRITICAL_SECTION connect_lock_;
+    std::map<std::string, connection_ref> clientid_map_;  // clientid_lock_
+    CRITICAL_SECTION clientid_lock_;
+    pipe_server_watch* watch_ = nullptr;
+    CRITICAL_SECTION heart_beat_lock_;
+    heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
+    overlapped_manager manager_;
+    pipe_handler_async loop_;
+    task_queue tasks_;
+};
+
+}  // namespace win
