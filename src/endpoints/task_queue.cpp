@@ -1,0 +1,98 @@
+#include "endpoints/task_queue.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <list>
+#include <mutex>
+#include <system_error>
+
+#include "log/log.h"
+#include "log/utf8_to_utf16.h"
+
+namespace {
+constexpr std::chrono::milliseconds idle_wake_up{10};
+}  // namespace
+
+struct task_queue::shared_state {
+    std::atomic<bool> stop{false};
+    // Guards tasks. A leaf: held only to append or to exchange the list.
+    std::recursive_mutex lock;
+    std::condition_variable_any wake;
+    std::list<task> tasks;
+};
+
+task_queue::task_queue() : state_(std::make_shared<shared_state>()) {
+    try {
+        worker_ = std::thread(&task_queue::run_tasks, state_);
+    } catch (const std::system_error& error) {
+        state_->stop = true;
+        log_error(L"task_queue::task_queue create thread failed: %s",
+                  utf8_to_utf16(error.what(), -1).c_str());
+    }
+}
+
+task_queue::~task_queue() {
+    stop_tasks();
+}
+
+void task_queue::post_task(task work) {
+    if (state_->stop) {
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> hold(state_->lock);
+        state_->tasks.push_back(std::move(work));
+    }
+    state_->wake.notify_one();
+}
+
+void task_queue::stop_tasks() {
+    state_->stop.exchange(true);
+    {
+        // Taken so that the worker is either before its check of the stop flag or already
+        // waiting: the notification cannot fall in between and be lost.
+        std::lock_guard<std::recursive_mutex> hold(state_->lock);
+    }
+    state_->wake.notify_one();
+    if (!worker_.joinable()) {
+        return;
+    }
+    if (worker_.get_id() == std::this_thread::get_id()) {
+        // Called by a task: the worker ends when the task returns; it holds its own reference
+        // to the state.
+        worker_.detach();
+        return;
+    }
+    worker_.join();
+}
+
+void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
+    std::list<task> batch;
+    while (!state->stop) {
+        {
+            std::unique_lock<std::recursive_mutex> hold(state->lock);
+            state->wake.wait_for(hold, idle_wake_up,
+                                 [&state] { return state->stop || !state->tasks.empty(); });
+            batch.swap(state->tasks);
+        }
+        for (const task& work : batch) {
+            if (state->stop) {
+                break;
+            }
+            if (work == nullptr || !*work) {
+                continue;
+            }
+            try {
+                (*work)();
+            } catch (const std::exception& error) {
+                log_error(L"task_queue::run_tasks a task failed: %s",
+                          utf8_to_utf16(error.what(), -1).c_str());
+            } catch (...) {
+                log_error(L"task_queue::run_tasks a task failed");
+            }
+        }
+        batch.clear();
+    }
+}

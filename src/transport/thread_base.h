@@ -1,0 +1,58 @@
+// The base of every transport object that owns one worker thread.
+//
+// A thread_base holds the thread and a manual-reset exit event. start_thread runs the derived
+// object's on_thread_run on a new thread; stop_thread sets the exit event and waits, without a
+// time-out, for the thread to end. The body is expected to watch the exit event, through
+// wait_exit_signal or by waiting on it together with other handles, and to return soon after
+// it is set.
+//
+// Ownership and threads: the derived object owns the thread. start_thread, stop_thread and
+// is_running take no lock; the owner calls them from one thread at a time, never from the
+// worker itself (stop_thread there would wait for its own end). Every derived class calls
+// stop_thread at the start of its destructor, while its members still exist; the base's
+// destructor does not touch the thread.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+namespace win {
+
+class thread_base {
+  public:
+    thread_base() = default;
+    thread_base(const thread_base&) = delete;
+    thread_base& operator=(const thread_base&) = delete;
+
+    // Creates the exit event and starts the thread on on_thread_run. A thread left from an
+    // earlier start (one that ended on its own) is stopped and its handles closed first.
+    // Returns false, with an error line, when the event or the thread cannot be created; no
+    // handle is left behind then.
+    bool start_thread();
+
+    // Sets the exit event, waits until the thread has ended and closes both handles.
+    // Idempotent; does nothing before any start. Not on the worker thread.
+    void stop_thread();
+
+    // True while the thread runs and the exit event is not set.
+    bool is_running() const;
+
+    // On the worker thread: waits up to timeout_ms for the exit event. True only when it is
+    // set; false on time-out, on failure, and when no thread was started.
+    bool wait_exit_signal(uint32_t timeout_ms) const;
+
+  protected:
+    ~thread_base() = default;
+
+    // The thread's body, run once per start_thread on the worker thread.
+    virtual void on_thread_run() = 0;
+
+  private:
+    static unsigned __stdcall thread_main(void* self);
+
+    HANDLE exit_event_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
+}  // namespace win
