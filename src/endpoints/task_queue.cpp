@@ -26,6 +26,7 @@ struct task_queue::shared_state {
 task_queue::task_queue() : state_(std::make_shared<shared_state>()) {
     try {
         worker_ = std::thread(&task_queue::run_tasks, state_);
+        worker_id_ = worker_.get_id();
     } catch (const std::system_error& error) {
         state_->stop = true;
         log_error(L"task_queue::task_queue create thread failed: %s",
@@ -35,6 +36,10 @@ task_queue::task_queue() : state_(std::make_shared<shared_state>()) {
 
 task_queue::~task_queue() {
     stop_tasks();
+}
+
+bool task_queue::is_running() const {
+    return worker_id_ != std::thread::id() && !state_->stop;
 }
 
 void task_queue::post_task(task work) {

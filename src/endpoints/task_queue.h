@@ -46,6 +46,11 @@ class task_queue {
     // Stops the queue and joins the worker. Idempotent.
     void stop_tasks();
 
+    // True while the worker runs and the queue has not been stopped.
+    bool is_running() const;
+    // True on the worker thread.
+    bool is_worker_thread() const { return std::this_thread::get_id() == worker_id_; }
+
   private:
     struct shared_state;
     // The worker's body: runs the queued tasks until the queue stops.
@@ -55,4 +60,5 @@ class task_queue {
     // never touches a destroyed queue.
     std::shared_ptr<shared_state> state_;
     std::thread worker_;
+    std::thread::id worker_id_;  // set once by the constructor
 };

@@ -16,7 +16,7 @@
 
 namespace win {
 
-class heart_beat_sender : public thread_base {
+class heart_beat_sender final : public thread_base {
   public:
     // Does not start the thread.
     heart_beat_sender(heart_beat_callback* callback, uint32_t interval_ms);

@@ -41,7 +41,7 @@ namespace win {
 class overlapped_manager;
 class pipe_handler_async;
 
-class pipe_connection : public pipe_handler_listener {
+class pipe_connection final : public pipe_handler_listener {
   public:
     // mode: bit 0 allows reading, bit 1 writing.
     pipe_connection(uint32_t mode, overlapped_manager* manager, pipe_handler_async* loop);

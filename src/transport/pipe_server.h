@@ -42,9 +42,9 @@ namespace win {
 class heart_beat_sender;
 class pipe_connection;
 
-class pipe_server : public pipe_handler_listener,
-                    public pipe_recv_handle,
-                    public heart_beat_callback {
+class pipe_server final : public pipe_handler_listener,
+                          public pipe_recv_handle,
+                          public heart_beat_callback {
   public:
     static constexpr uint32_t heart_beat_interval_ms = 3000;
 

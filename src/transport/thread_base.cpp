@@ -59,7 +59,10 @@ bool thread_base::wait_exit_signal(uint32_t timeout_ms) const {
 }
 
 unsigned __stdcall thread_base::thread_main(void* self) {
-    static_cast<thread_base*>(self)->on_thread_run();
+    auto* base = static_cast<thread_base*>(self);
+    base->thread_id_.store(GetCurrentThreadId(), std::memory_order_release);
+    base->on_thread_run();
+    base->thread_id_.store(0, std::memory_order_release);
     return 0;
 }
 

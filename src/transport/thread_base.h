@@ -13,6 +13,7 @@
 // destructor does not touch the thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/win32.h"
@@ -38,6 +39,11 @@ class thread_base {
     // True while the thread runs and the exit event is not set.
     bool is_running() const;
 
+    // True on the worker thread itself.
+    bool is_current_thread() const {
+        return thread_id_.load(std::memory_order_acquire) == GetCurrentThreadId();
+    }
+
     // On the worker thread: waits up to timeout_ms for the exit event. True only when it is
     // set; false on time-out, on failure, and when no thread was started.
     bool wait_exit_signal(uint32_t timeout_ms) const;
@@ -48,11 +54,16 @@ class thread_base {
     // The thread's body, run once per start_thread on the worker thread.
     virtual void on_thread_run() = 0;
 
+    // The manual-reset exit event, for bodies that wait on it together with other handles;
+    // null while no thread has been started.
+    HANDLE exit_event() const { return exit_event_; }
+
   private:
     static unsigned __stdcall thread_main(void* self);
 
     HANDLE exit_event_ = nullptr;
     HANDLE thread_ = nullptr;
+    std::atomic<DWORD> thread_id_{0};  // the running worker's id, 0 when none runs
 };
 
 }  // namespace win

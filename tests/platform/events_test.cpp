@@ -114,13 +114,20 @@ TEST(critical_section, is_reentrant_for_its_owner_and_exclusive_for_others) {
 }
 
 TEST(last_error, is_kept_per_thread) {
-    SetLastError(1234);
+    // Events order the two threads: creating and joining a thread may itself touch the last
+    // error, so this thread sets its own only once the other exists.
+    scoped_events go(2, true);
     DWORD seen_by_other = 0;
     std::thread other([&] {
-        seen_by_other = GetLastError();
+        WaitForSingleObject(go[0], INFINITE);
         SetLastError(42);
+        seen_by_other = GetLastError();
+        SetEvent(go[1]);
     });
-    other.join();
-    EXPECT_EQ(0u, seen_by_other);
+    SetLastError(1234);
+    SetEvent(go[0]);
+    WaitForSingleObject(go[1], INFINITE);
     EXPECT_EQ(1234u, GetLastError());
+    other.join();
+    EXPECT_EQ(42u, seen_by_other);
 }

@@ -25,7 +25,7 @@ class files : public ::testing::Test {
         fclose(f);
     }
     std::string read(const std::wstring& p) {
-        FILE* f = _wfopen(p.c_str(), L"r");
+        FILE* f = _wfopen(p.c_str(), L"rb");
         if (f == nullptr) {
             return "<missing>";
         }

@@ -8,7 +8,7 @@
 namespace tovi_test {
 
 class log_capture {
-public:
+  public:
     // Opens the log at a fresh file.
     log_capture();
     // Closes the log and removes the file.
@@ -19,7 +19,7 @@ public:
     // Closes the log, so that every pending line is written, and returns the file's text.
     std::string finish();
 
-private:
+  private:
     std::string directory_;
     std::string path_;
     std::string text_;

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 
 // Records every dispatch: its key and the thread it ran on.
 class recording_listener : public win::pipe_handler_listener {
-public:
+  public:
     void on_handle_event(HANDLE key) override {
         std::lock_guard<std::mutex> lock(lock_);
         keys_.push_back(key);
@@ -36,14 +36,14 @@ public:
     }
     size_t count() { return keys().size(); }
 
-private:
+  private:
     std::mutex lock_;
     std::vector<HANDLE> keys_;
     std::set<DWORD> threads_;
 };
 
 class events {
-public:
+  public:
     explicit events(size_t count) {
         for (size_t i = 0; i < count; ++i) {
             handles_.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -51,16 +51,19 @@ public:
         std::sort(handles_.begin(), handles_.end());
     }
     ~events() {
-        for (HANDLE h : handles_) CloseHandle(h);
+        for (HANDLE h : handles_)
+            CloseHandle(h);
     }
     HANDLE operator[](size_t i) const { return handles_[i]; }
     size_t size() const { return handles_.size(); }
 
-private:
+  private:
     std::vector<HANDLE> handles_;
 };
 
-HANDLE key(int n) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(n)); }
+HANDLE key(int n) {
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(n));
+}
 
 }  // namespace
 
@@ -100,11 +103,22 @@ TEST(pipe_handler_async, dispatches_two_signalled_events_lower_handle_first) {
     win::pipe_handler_async loop;
     recording_listener listener;
     events e(2);
-    SetEvent(e[1]);
-    SetEvent(e[0]);
-    // Registered under the loop lock held by a dispatch, both are found signalled at once.
+    // A dispatch that holds the loop until both events are set, so that the next pass finds
+    // them signalled together.
+    struct blocking_listener : win::pipe_handler_listener {
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ~blocking_listener() { CloseHandle(release); }
+        void on_handle_event(HANDLE) override { WaitForSingleObject(release, 5000); }
+    } blocker;
+    events b(1);
     loop.add_handle(e[1], &listener, e[1]);
     loop.add_handle(e[0], &listener, e[0]);
+    loop.add_handle(b[0], &blocker, b[0]);
+    SetEvent(b[0]);
+    std::this_thread::sleep_for(20ms);
+    SetEvent(e[1]);
+    SetEvent(e[0]);
+    SetEvent(blocker.release);
     ASSERT_TRUE(wait_until([&] { return listener.count() == 2; }, 5s));
     EXPECT_EQ((std::vector<HANDLE>{e[0], e[1]}), listener.keys());
 }
@@ -146,25 +160,23 @@ TEST(pipe_handler_async, stop_thread_logs_the_exit_and_the_end_of_the_thread) {
 
 TEST(pipe_handler_async, a_listener_may_register_again_from_inside_its_callback) {
     win::pipe_handler_async loop;
-    events e(2);
+    events e(1);
     struct relisten : win::pipe_handler_listener {
-        win::pipe_handler_async* loop;
-        HANDLE next;
+        win::pipe_handler_async* loop = nullptr;
         std::atomic<int> calls{0};
-        void on_handle_event(HANDLE key) override {
-            ResetEvent(key);
+        void on_handle_event(HANDLE event) override {
             if (++calls < 5) {
-                loop->add_handle(next, this, next);
-                std::swap(next, key);
-                SetEvent(key == next ? key : next);
+                loop->add_handle(event, this, event);  // the loop lock is held: re-entered
             }
         }
     } listener;
     listener.loop = &loop;
-    listener.next = e[1];
     loop.add_handle(e[0], &listener, e[0]);
-    SetEvent(e[0]);
+    SetEvent(e[0]);  // stays signalled: every new registration is dispatched at once
     ASSERT_TRUE(wait_until([&] { return listener.calls == 5; }, 5s));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(5, listener.calls.load());
+    EXPECT_EQ(0u, loop.registration_count());
 }
 
 TEST(pipe_handler_async, serves_a_thousand_registrations_each_dispatched_once) {
@@ -176,21 +188,25 @@ TEST(pipe_handler_async, serves_a_thousand_registrations_each_dispatched_once) {
         ASSERT_TRUE(loop.add_handle(e[i], &listener, e[i]));
     }
     std::vector<size_t> order(count);
-    for (size_t i = 0; i < count; ++i) order[i] = i;
+    for (size_t i = 0; i < count; ++i)
+        order[i] = i;
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
     std::vector<std::thread> setters;
     for (size_t t = 0; t < 4; ++t) {
         setters.emplace_back([&, t] {
-            for (size_t i = t; i < count; i += 4) SetEvent(e[order[i]]);
+            for (size_t i = t; i < count; i += 4)
+                SetEvent(e[order[i]]);
         });
     }
-    for (auto& setter : setters) setter.join();
+    for (auto& setter : setters)
+        setter.join();
     ASSERT_TRUE(wait_until([&] { return listener.count() >= count; }, 30s)) << listener.count();
     std::this_thread::sleep_for(50ms);
     std::vector<HANDLE> keys = listener.keys();
     ASSERT_EQ(count, keys.size());
     std::sort(keys.begin(), keys.end());
-    for (size_t i = 0; i < count; ++i) EXPECT_EQ(e[i], keys[i]);
+    for (size_t i = 0; i < count; ++i)
+        EXPECT_EQ(e[i], keys[i]);
     EXPECT_EQ(1u, listener.threads().size());  // all on the one loop thread
     EXPECT_EQ(0u, loop.registration_count());
 }

@@ -64,8 +64,8 @@ HANDLE open_mapping(LPCWSTR name, bool create, uint64_t size) {
         close_named_file(path, file.fd);
         return nullptr;
     }
-    auto* mapping = new (std::nothrow)
-        file_mapping(path, file.fd, static_cast<uint64_t>(info.st_size));
+    auto* mapping =
+        new (std::nothrow) file_mapping(path, file.fd, static_cast<uint64_t>(info.st_size));
     if (mapping == nullptr) {
         close_named_file(path, file.fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
