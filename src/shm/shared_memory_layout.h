@@ -77,7 +77,8 @@ inline std::wstring mutex_name(const std::wstring& block_name, int slot) {
 inline size_t utf16_units(const std::wstring& text) {
     size_t units = 0;
     for (wchar_t c : text) {
-        units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+        const uint32_t code = static_cast<uint32_t>(c);
+        units += (code >> 16) != 0 ? 2 : 1;  // only a 32-bit wchar_t holds such a character
     }
     return units;
 }

@@ -22,6 +22,10 @@ void remove_tree(const std::string& path);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
+// True for the Windows build running under Wine, whose named pipes ignore
+// FILE_FLAG_FIRST_PIPE_INSTANCE; cases that rely on it say so and skip that part there.
+bool running_under_wine();
+
 // A child process running this test executable with --child=ROLE and further arguments.
 // Its standard output is inherited. The destructor kills a child that is still running.
 class child_process {

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "support/process_info.h"
+#include "support/test_support.h"
 
 extern char** environ;
 
@@ -61,6 +62,10 @@ void kill_process(void* process) {
 
 void release_process(void* process) {
     delete static_cast<pid_t*>(process);
+}
+
+bool running_under_wine() {
+    return false;
 }
 
 }  // namespace tovi_test

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "support/process_info.h"
+#include "support/test_support.h"
 
 namespace tovi_test {
 
@@ -62,6 +63,11 @@ void kill_process(void* process) {
 
 void release_process(void* process) {
     CloseHandle(process);
+}
+
+bool running_under_wine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace tovi_test
