@@ -18,6 +18,7 @@ if(tovi_san_flags)
     # Applied to every target, GoogleTest included, so that instrumented and plain code never mix.
     add_compile_options(${tovi_san_flags})
     add_link_options(${tovi_san_flags})
+    add_compile_definitions(TOVI_SANITIZED_BUILD)
 endif()
 
 # Fuzz build: every target compiled with coverage for libFuzzer and with ASan and UBSan, so

@@ -210,18 +210,19 @@ void pipe_handler_async::dispatch(HANDLE event) {
 }
 
 void pipe_handler_async::dispatch_overflow() {
-    for (auto& waiter : waiters_) {
-        if (!waiter->has_reported()) {
+    // By index: a dispatch may add waiters, which moves the vector.
+    for (size_t index = 0; index < waiters_.size(); ++index) {
+        if (!waiters_[index]->has_reported()) {
             continue;
         }
-        const std::vector<HANDLE> events = waiter->events;
+        const std::vector<HANDLE> events = waiters_[index]->events;
         const DWORD r = events.empty() ? WAIT_TIMEOUT
                                        : WaitForMultipleObjects(static_cast<DWORD>(events.size()),
                                                                 events.data(), FALSE, 0);
         if (r < WAIT_OBJECT_0 + events.size()) {
             dispatch(events[r - WAIT_OBJECT_0]);
         }
-        waiter->arm();
+        waiters_[index]->arm();
     }
 }
 

@@ -1,0 +1,79 @@
+#include "transport/pipe_frame_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string header(const char* magic, uint32_t length) {
+    std::string h(magic, 4);
+    for (int i = 0; i < 4; ++i)
+        h += static_cast<char>(length >> (8 * i));
+    return h;
+}
+
+}  // namespace
+
+TEST(pipe_frame_buffer, builds_a_one_byte_payload_as_nine_bytes) {
+    std::vector<char> frame;
+    ASSERT_TRUE(win::pipe_frame_buffer::build_frame("x", 1, frame));
+    EXPECT_EQ(std::string("TQNP\x09\0\0\0x", 9), std::string(frame.begin(), frame.end()));
+    std::vector<char> untouched{'a'};
+    EXPECT_FALSE(win::pipe_frame_buffer::build_frame(nullptr, 1, untouched));
+    EXPECT_FALSE(win::pipe_frame_buffer::build_frame("x", 0, untouched));
+    EXPECT_EQ(std::vector<char>{'a'}, untouched);
+}
+
+TEST(pipe_frame_buffer, asks_for_the_header_then_the_rest_then_the_next_header) {
+    win::pipe_frame_buffer buffer;
+    EXPECT_EQ(8, buffer.bytes_needed());
+    const std::string h = header("TQNP", 13);
+    buffer.append(h.data(), 3);
+    EXPECT_EQ(0, buffer.bytes_needed());  // the reader never leaves a header half-appended
+    buffer.append(h.data() + 3, 5);
+    EXPECT_FALSE(buffer.checkIfError());
+    EXPECT_EQ(5, buffer.bytes_needed());
+    std::vector<char> payload{'k'};
+    EXPECT_FALSE(buffer.get_payload(payload));
+    EXPECT_EQ(std::vector<char>{'k'}, payload);
+    buffer.append("hello", 5);
+    EXPECT_TRUE(buffer.is_complete());
+    ASSERT_TRUE(buffer.get_payload(payload));
+    EXPECT_EQ("hello", std::string(payload.begin(), payload.end()));
+    EXPECT_EQ(8, buffer.bytes_needed());  // emptied for the next frame
+    EXPECT_FALSE(buffer.is_complete());
+}
+
+TEST(pipe_frame_buffer, accepts_the_largest_frame_and_refuses_one_byte_more_or_a_wrong_magic) {
+    win::pipe_frame_buffer largest;
+    const std::string ok = header("TQNP", 52428800);
+    largest.append(ok.data(), ok.size());
+    EXPECT_FALSE(largest.checkIfError());
+    EXPECT_EQ(52428792, largest.bytes_needed());
+
+    win::pipe_frame_buffer too_large;
+    const std::string bad = header("TQNP", 52428801);
+    too_large.append(bad.data(), bad.size());
+    EXPECT_TRUE(too_large.checkIfError());
+
+    win::pipe_frame_buffer wrong;
+    const std::string magic = header("TQNQ", 9);
+    wrong.append(magic.data(), magic.size());
+    EXPECT_TRUE(wrong.checkIfError());
+}
+
+TEST(pipe_frame_buffer, an_empty_frame_is_complete_and_a_short_length_asks_for_a_negative_count) {
+    win::pipe_frame_buffer empty;
+    const std::string eight = header("TQNP", 8);
+    empty.append(eight.data(), eight.size());
+    std::vector<char> payload{'x'};
+    ASSERT_TRUE(empty.get_payload(payload));
+    EXPECT_TRUE(payload.empty());
+
+    win::pipe_frame_buffer short_length;
+    const std::string four = header("TQNP", 4);
+    short_length.append(four.data(), four.size());
+    EXPECT_FALSE(short_length.checkIfError());
+    EXPECT_EQ(-4, short_length.bytes_needed());
+}
