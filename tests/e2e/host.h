@@ -1,0 +1,95 @@
+// Test hosts: a server and a client driven through include/toviipc.h, recording every event
+// they receive, with the thread it arrived on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "toviipc.h"
+
+namespace e2e {
+
+struct event {
+    std::string kind;  // "data", "connect", "disconnect"
+    std::string client_id;
+    std::string data;
+    std::thread::id thread;
+};
+
+// A thread-safe list of events with waiting.
+class event_log {
+  public:
+    void add(event e);
+    std::vector<event> all();
+    size_t count(const std::string& kind);
+    // Waits until at least n events of the kind have arrived.
+    bool wait_for(const std::string& kind, size_t n, std::chrono::milliseconds timeout);
+    // The set of threads events arrived on.
+    std::set<std::thread::id> threads(const std::string& kind);
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<event> events_;
+};
+
+class server_host {
+  public:
+    // callbacks_mask: bit 0 on_recv_data, bit 1 on_client_connect, bit 2 on_client_disconnect.
+    explicit server_host(unsigned callbacks_mask = 7);
+    ~server_host();
+
+    ipc_server_functions f{};
+    ipc_handle* handle = nullptr;
+    event_log events;
+    // Sent back to the sender of every message when set.
+    std::atomic<bool> echo{false};
+
+    bool start(const std::string& name) { return f.start(handle, name.c_str()) != 0; }
+    void stop() { f.stop(handle); }
+    bool send_string(const std::string& id, const std::string& text);
+    bool send_bytes(const std::string& id, const std::string& bytes);
+    void release();
+
+    // Called by the callbacks of this host's slot.
+    void on_data(const char* id, const char* data, int32_t length);
+    void on_connect(const char* id);
+    void on_disconnect(const char* id);
+
+  private:
+    int slot_ = -1;
+};
+
+// The C callbacks carry no context, so every host takes a slot with callbacks of its own; a
+// process holds at most 512 client hosts and 8 server hosts at a time.
+class client_host {
+  public:
+    explicit client_host(bool with_callbacks = true);
+    ~client_host();
+
+    ipc_client_functions f{};
+    ipc_handle* handle = nullptr;
+    event_log events;
+
+    bool connect(const std::string& name, const std::string& id) {
+        return f.connect(handle, name.c_str(), id.c_str()) != 0;
+    }
+    void disconnect() { f.disconnect(handle); }
+    bool send_string(const std::string& text);
+    bool send_bytes(const std::string& bytes);
+    void release();
+
+    void on_data(const char* data, int32_t length);
+    void on_disconnect();
+
+  private:
+    int slot_ = -1;
+};
+
+}  // namespace e2e
