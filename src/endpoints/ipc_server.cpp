@@ -2,9 +2,11 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
+#include "platform/scoped_critical_section.h"
 #include "transport/pipe_server.h"
 
 namespace tovi {
@@ -19,10 +21,8 @@ ipc_server::~ipc_server() {
 }
 
 bool ipc_server::is_callback_thread() {
-    EnterCriticalSection(&server_lock_);
-    const bool on_callback = pipe_server_ != nullptr && pipe_server_->is_callback_thread();
-    LeaveCriticalSection(&server_lock_);
-    return on_callback;
+    scoped_critical_section hold(server_lock_);
+    return pipe_server_ != nullptr && pipe_server_->is_callback_thread();
 }
 
 bool ipc_server::set_watch(ipc_server_watch* watch) {
@@ -41,14 +41,12 @@ bool ipc_server::start(const char* pipe_name) {
     if (pipe_name == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    bool started = true;
-    if (pipe_server_ == nullptr) {
-        pipe_server_ = new (std::nothrow) win::pipe_server();
-        started = pipe_server_ != nullptr && pipe_server_->start_server(pipe_name, this);
+    scoped_critical_section hold(server_lock_);
+    if (pipe_server_ != nullptr) {
+        return true;  // also after a failed start: stop first to try again
     }
-    LeaveCriticalSection(&server_lock_);
-    return started;
+    pipe_server_ = new (std::nothrow) win::pipe_server();
+    return pipe_server_ != nullptr && pipe_server_->start_server(pipe_name, this);
 }
 
 void ipc_server::stop() {
@@ -56,10 +54,12 @@ void ipc_server::stop() {
         log_error(L"tovi::ipc_server::stop refused: called from a callback of this server");
         return;
     }
-    EnterCriticalSection(&server_lock_);
-    win::pipe_server* stopping = pipe_server_;
-    pipe_server_ = nullptr;
-    LeaveCriticalSection(&server_lock_);
+    win::pipe_server* stopping = nullptr;
+    {
+        scoped_critical_section hold(server_lock_);
+        std::swap(stopping, pipe_server_);
+    }
+    // Outside the lock: a callback that calls a send meanwhile gets false instead of waiting.
     if (stopping != nullptr) {
         stopping->stop_server();
         delete stopping;
@@ -70,31 +70,24 @@ bool ipc_server::send_string(const char* client_id, const char* text, int32_t le
     if (client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    const bool sent = pipe_server_ != nullptr && pipe_server_->send_string(client_id, text, length);
-    LeaveCriticalSection(&server_lock_);
-    return sent;
+    scoped_critical_section hold(server_lock_);
+    return pipe_server_ != nullptr && pipe_server_->send_string(client_id, text, length);
 }
 
 bool ipc_server::send_bytestream(const char* client_id, const char* data, int32_t length) {
     if (client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    const bool sent =
-        pipe_server_ != nullptr && pipe_server_->send_bytestream(client_id, data, length);
-    LeaveCriticalSection(&server_lock_);
-    return sent;
+    scoped_critical_section hold(server_lock_);
+    return pipe_server_ != nullptr && pipe_server_->send_bytestream(client_id, data, length);
 }
 
 bool ipc_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    const bool removed = pipe_server_ != nullptr && pipe_server_->disconnect_client(client_id);
-    LeaveCriticalSection(&server_lock_);
-    return removed;
+    scoped_critical_section hold(server_lock_);
+    return pipe_server_ != nullptr && pipe_server_->disconnect_client(client_id);
 }
 
 void ipc_server::on_recv_data(const char* client_id, const char* data, int32_t length) {
