@@ -2,7 +2,6 @@
 
 #include <new>
 #include <string>
-#include <utility>
 
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
@@ -13,16 +12,23 @@ namespace tovi {
 
 ipc_server::ipc_server() {
     InitializeCriticalSection(&server_lock_);
+    InitializeCriticalSection(&lifecycle_lock_);
 }
 
 ipc_server::~ipc_server() {
     stop();
+    DeleteCriticalSection(&lifecycle_lock_);
     DeleteCriticalSection(&server_lock_);
 }
 
-bool ipc_server::is_callback_thread() {
+std::shared_ptr<win::pipe_server> ipc_server::current() {
     scoped_critical_section hold(server_lock_);
-    return pipe_server_ != nullptr && pipe_server_->is_callback_thread();
+    return pipe_server_;
+}
+
+bool ipc_server::is_callback_thread() {
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->is_callback_thread();
 }
 
 bool ipc_server::set_watch(ipc_server_watch* watch) {
@@ -41,12 +47,21 @@ bool ipc_server::start(const char* pipe_name) {
     if (pipe_name == nullptr) {
         return false;
     }
-    scoped_critical_section hold(server_lock_);
-    if (pipe_server_ != nullptr) {
+    scoped_critical_section lifecycle(lifecycle_lock_);
+    if (current() != nullptr) {
         return true;  // also after a failed start: stop first to try again
     }
-    pipe_server_ = new (std::nothrow) win::pipe_server();
-    return pipe_server_ != nullptr && pipe_server_->start_server(pipe_name, this);
+    std::shared_ptr<win::pipe_server> created;
+    try {
+        created = std::make_shared<win::pipe_server>();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    {
+        scoped_critical_section hold(server_lock_);
+        pipe_server_ = created;
+    }
+    return created->start_server(pipe_name, this);
 }
 
 void ipc_server::stop() {
@@ -54,15 +69,14 @@ void ipc_server::stop() {
         log_error(L"tovi::ipc_server::stop refused: called from a callback of this server");
         return;
     }
-    win::pipe_server* stopping = nullptr;
+    scoped_critical_section lifecycle(lifecycle_lock_);
+    std::shared_ptr<win::pipe_server> stopping;
     {
         scoped_critical_section hold(server_lock_);
-        std::swap(stopping, pipe_server_);
+        stopping.swap(pipe_server_);
     }
-    // Outside the lock: a callback that calls a send meanwhile gets false instead of waiting.
     if (stopping != nullptr) {
         stopping->stop_server();
-        delete stopping;
     }
 }
 
@@ -70,24 +84,24 @@ bool ipc_server::send_string(const char* client_id, const char* text, int32_t le
     if (client_id == nullptr) {
         return false;
     }
-    scoped_critical_section hold(server_lock_);
-    return pipe_server_ != nullptr && pipe_server_->send_string(client_id, text, length);
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->send_string(client_id, text, length);
 }
 
 bool ipc_server::send_bytestream(const char* client_id, const char* data, int32_t length) {
     if (client_id == nullptr) {
         return false;
     }
-    scoped_critical_section hold(server_lock_);
-    return pipe_server_ != nullptr && pipe_server_->send_bytestream(client_id, data, length);
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->send_bytestream(client_id, data, length);
 }
 
 bool ipc_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    scoped_critical_section hold(server_lock_);
-    return pipe_server_ != nullptr && pipe_server_->disconnect_client(client_id);
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->disconnect_client(client_id);
 }
 
 void ipc_server::on_recv_data(const char* client_id, const char* data, int32_t length) {
