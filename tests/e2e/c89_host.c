@@ -3,11 +3,20 @@
 #include <windows.h>
 #define pause_ms(ms) Sleep(ms)
 #define process_id() ((long)GetCurrentProcessId())
+static CRITICAL_SECTION guard;
+#define guard_init() InitializeCriticalSection(&guard)
+#define guard_enter() EnterCriticalSection(&guard)
+#define guard_leave() LeaveCriticalSection(&guard)
 #else
 #define _XOPEN_SOURCE 500
+#include <pthread.h>
 #include <unistd.h>
 #define pause_ms(ms) usleep((ms)*1000)
 #define process_id() ((long)getpid())
+static pthread_mutex_t guard = PTHREAD_MUTEX_INITIALIZER;
+#define guard_init()
+#define guard_enter() pthread_mutex_lock(&guard)
+#define guard_leave() pthread_mutex_unlock(&guard)
 #endif
 
 #include <stdio.h>
@@ -15,37 +24,52 @@
 
 #include "toviipc.h"
 
-static volatile int server_got_text = 0;
-static volatile int server_got_connect = 0;
-static volatile int client_got_answer = 0;
+/* Set by the library's threads, read by the main thread: guarded. */
+static int server_got_text = 0;
+static int server_got_connect = 0;
+static int client_got_answer = 0;
 static char received[64];
 
 static void TOVIIPC_CALL server_recv(const char* client_id, const char* data, tovi_int32 length) {
     if (strcmp(client_id, "c89") == 0 && length == 5 && memcmp(data, "hello", 5) == 0) {
+        guard_enter();
         server_got_text = 1;
+        guard_leave();
     }
 }
 
 static void TOVIIPC_CALL server_connect(const char* client_id) {
     if (strcmp(client_id, "c89") == 0) {
+        guard_enter();
         server_got_connect = 1;
+        guard_leave();
     }
 }
 
 static void TOVIIPC_CALL client_recv(const char* data, tovi_int32 length) {
     if (length > 0 && length < (tovi_int32)sizeof(received)) {
+        guard_enter();
         memcpy(received, data, (size_t)length);
         received[length] = '\0';
         client_got_answer = 1;
+        guard_leave();
     }
 }
 
-static int wait_for(volatile int* flag) {
+static int is_set(int* flag) {
+    int value;
+    guard_enter();
+    value = *flag;
+    guard_leave();
+    return value;
+}
+
+static int wait_for(int* flag) {
     int waited;
-    for (waited = 0; waited < 10000 && !*flag; waited += 10) {
+    for (waited = 0; waited < 10000 && !is_set(flag); waited += 10) {
         pause_ms(10);
     }
-    return *flag;
+    return is_set(flag);
 }
 
 int main(void) {
@@ -58,6 +82,7 @@ int main(void) {
     char name[64];
     int ok = 1;
 
+    guard_init();
     sprintf(name, "tovi_c89_%ld", process_id());
     server_callbacks.on_recv_data = server_recv;
     server_callbacks.on_client_connect = server_connect;
@@ -76,7 +101,10 @@ int main(void) {
     ok = ok && client.send_string(client_handle, "hello", 5);
     ok = ok && wait_for(&server_got_text);
     ok = ok && server.send_string(server_handle, "c89", "welcome", 7);
-    ok = ok && wait_for(&client_got_answer) && strcmp(received, "welcome") == 0;
+    ok = ok && wait_for(&client_got_answer);
+    guard_enter();
+    ok = ok && strcmp(received, "welcome") == 0;
+    guard_leave();
 
     client.disconnect(client_handle);
     server.stop(server_handle);

@@ -70,6 +70,7 @@ TEST_F(server_with_raw_clients, refuses_a_second_connection_under_a_bound_id) {
     ASSERT_TRUE(first.receive(&text, 10s));
     EXPECT_EQ("for the first", text.text);
     EXPECT_EQ(0u, watch_.count("disconnect"));
+    EXPECT_TRUE(log.wait_for("::operator () clientid = \r\n", 10s));
     EXPECT_TRUE(contains_in_order(
         log.finish(),
         {":error win::pipe_server::on_pipe_recv_data clientid X connect faild, the server already "
@@ -150,6 +151,8 @@ TEST_F(server_with_raw_clients, a_client_exit_notice_drops_it_from_the_worker_th
     EXPECT_EQ("Q", reports.back().client_id);
     EXPECT_NE(reports.front().thread, reports.back().thread);  // loop thread vs worker
     EXPECT_TRUE(client.wait_closed(10s));
+    // The task logs its line after the report.
+    EXPECT_TRUE(log.wait_for("::operator () clientid = Q\r\n", 10s));
     EXPECT_TRUE(contains_in_order(
         log.finish(), {":info win::pipe_server::on_pipe_recv_data client send exit notice\r\n",
                        ":info win::pipe_connection::on_handle_event recv exit notice\r\n",

@@ -16,6 +16,10 @@ log_capture::~log_capture() {
     remove_tree(directory_);
 }
 
+bool log_capture::wait_for(const std::string& piece, std::chrono::milliseconds timeout) {
+    return wait_until([&] { return read_file(path_).find(piece) != std::string::npos; }, timeout);
+}
+
 std::string log_capture::finish() {
     if (!finished_) {
         log_close();

@@ -2,6 +2,7 @@
 // visible in the log.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ class log_capture {
     ~log_capture();
     log_capture(const log_capture&) = delete;
     log_capture& operator=(const log_capture&) = delete;
+
+    // Waits until piece has reached the file (lines are written in the background).
+    bool wait_for(const std::string& piece, std::chrono::milliseconds timeout);
 
     // Closes the log, so that every pending line is written, and returns the file's text.
     std::string finish();
