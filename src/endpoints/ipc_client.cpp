@@ -56,46 +56,30 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
     if (pipe_name == nullptr || client_id == nullptr) {
         return false;
     }
-    if (is_connected()) {
-        log_error(L"tovi::ipc_client::connect already connected");
-        return false;
+    {
+        // Held until the new connection is current, so that a disconnect task for it (the
+        // server may close at once) finds it current instead of dropping the report.
+        scoped_critical_section hold(connection_lock_);
+        if (connection_ != nullptr) {
+            log_error(L"tovi::ipc_client::connect already connected");
+            return false;
+        }
+        client_id_ = client_id;
+        log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
+                 utf8_to_utf16(client_id, -1).c_str());
+        connection_ = win::pipe_connection::connect_to_server(
+            pipe_name, read_write, connect_wait_ms, this, &manager_, &loop_);
+        if (connection_ == nullptr) {
+            log_error(L"tovi::ipc_client::connect connect to server failed");
+            return false;
+        }
+        send_connect_state(state_connect);
     }
-    client_id_ = client_id;
-    log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
-             utf8_to_utf16(client_id, -1).c_str());
-    win::pipe_connection* connection = win::pipe_connection::connect_to_server(
-        pipe_name, read_write, connect_wait_ms, this, &manager_, &loop_);
-    if (connection == nullptr) {
-        log_error(L"tovi::ipc_client::connect connect to server failed");
-        return false;
-    }
-    if (!adopt(connection)) {  // another host thread connected meanwhile
-        log_error(L"tovi::ipc_client::connect already connected");
-        return false;
-    }
-    send_connect_state(state_connect);
     start_heart_beat();
     if (!shared_memory_.is_open()) {
         shared_memory_.create(pipe_name, shared_memory_size, read_write);
     }
     return true;
-}
-
-bool ipc_client::is_connected() {
-    scoped_critical_section hold(connection_lock_);
-    return connection_ != nullptr;
-}
-
-bool ipc_client::adopt(win::pipe_connection* connection) {
-    {
-        scoped_critical_section hold(connection_lock_);
-        if (connection_ == nullptr) {
-            connection_ = connection;
-            return true;
-        }
-    }
-    win::pipe_connection::release_pipe_connection(connection);
-    return false;
 }
 
 void ipc_client::start_heart_beat() {

@@ -11,7 +11,9 @@
 // handles disconnects and calls the observer.
 //
 // Locks: the heart beat is always stopped (its thread joined) before the connection lock is
-// taken, since the heart-beat thread takes the connection lock. The heart-beat lock guards
+// taken, since the heart-beat thread takes the connection lock. connect holds the connection
+// lock while it opens the pipe (at most about 300 ms), so that the new connection is current
+// before any task about it runs. The heart-beat lock guards
 // the sender pointer only. The event-loop thread takes no lock of the client.
 //
 // Tasks know their connection by address and generation, so a task of a released connection
@@ -80,9 +82,6 @@ class ipc_client final : public ipc_client_i,
     bool on_heart_beat() override;
 
   private:
-    bool is_connected();
-    // Makes connection the current one; false, having released it, when one is current.
-    bool adopt(win::pipe_connection* connection);
     void start_heart_beat();
     bool send_connect_state(int32_t state);
     bool send_message(int32_t msg_type, const std::vector<char>& body);

@@ -139,7 +139,7 @@ bool pipe_connection::send_data_(std::vector<char>&& frame) {
     if (!WriteFile(pipe_, bytes->data(), size, &written, overlapped.get())) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
-            mark_failed_at_once(overlapped->hEvent);
+            mark_failed_at_once(overlapped->hEvent, false);
             log_error(L"win::pipe_connection::send_data_ WriteFile error %d",
                       static_cast<int>(error));
             SetLastError(error);
@@ -181,13 +181,18 @@ pipe_connection::pending_operation pipe_connection::take_pending_operation(HANDL
     return taken;
 }
 
-void pipe_connection::mark_failed_at_once(HANDLE event) {
+void pipe_connection::mark_failed_at_once(HANDLE event, bool broken_read) {
     {
         scoped_critical_section hold(pending_lock_);
         auto found = pending_.find(event);
-        if (found != pending_.end()) {
-            found->second.issued = false;
+        if (found == pending_.end()) {
+            return;
         }
+        found->second.issued = false;
+        found->second.broken = broken_read;
+    }
+    if (broken_read) {
+        SetEvent(event);  // dispatched as a broken pipe by the event loop
     }
 }
 
@@ -210,9 +215,11 @@ bool pipe_connection::add_recv_request() {
                   &read, overlapped.get())) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
-            mark_failed_at_once(overlapped->hEvent);
             log_error(L"win::pipe_connection::add_recv_request ReadFile error %d",
                       static_cast<int>(error));
+            mark_failed_at_once(overlapped->hEvent, error == ERROR_BROKEN_PIPE ||
+                                                        error == ERROR_PIPE_NOT_CONNECTED ||
+                                                        error == ERROR_NO_DATA);
             return false;
         }
     }
@@ -239,6 +246,10 @@ void pipe_connection::on_handle_event(HANDLE event) {
         return;  // the entry goes, and its record returns to the pool
     }
 
+    if (entry.broken) {
+        pipe_error();  // the read failed at once: the pipe was broken already
+        return;
+    }
     const int32_t need = frame_buffer_.bytes_needed();
     if (!GetOverlappedResult(pipe_, entry.overlapped.get(), &transferred, FALSE)) {
         const DWORD error = GetLastError();

@@ -12,6 +12,11 @@
 // the overlapped manager and the event loop are borrowed and must outlive it. The frame of a
 // pending write lives in its pending entry until the write has completed.
 //
+// A read that fails at once because the peer has gone (the pipe is broken, or no longer
+// connected) is reported as a broken pipe like one that fails later: otherwise the receiver
+// would never learn that its link ended. The report comes through the event loop, never from
+// inside the call that posted the read.
+//
 // Destruction: no dispatch of the connection runs once the destructor has passed its first
 // step, and nothing is registered for it after that; outstanding reads and writes are
 // cancelled, and the destructor waits for them to complete before the receive buffer, the
@@ -86,6 +91,7 @@ class pipe_connection final : public pipe_handler_listener {
         std::shared_ptr<OVERLAPPED> overlapped;
         bool is_recv = false;
         bool issued = true;       // false when the call failed at once: it never completes
+        bool broken = false;      // a read that failed at once because the pipe is broken
         std::vector<char> frame;  // a write's bytes, alive until it completes
     };
 
@@ -97,7 +103,9 @@ class pipe_connection final : public pipe_handler_listener {
     std::vector<char>* add_pending_operation(const std::shared_ptr<OVERLAPPED>& overlapped,
                                              bool is_recv, std::vector<char>&& frame);
     pending_operation take_pending_operation(HANDLE event);
-    void mark_failed_at_once(HANDLE event);
+    // Records that the operation's call failed at once. A read that failed because the pipe
+    // is broken is then reported through the event loop, like one that fails on completion.
+    void mark_failed_at_once(HANDLE event, bool broken_read);
     void cancel_and_wait();
 
     const uint32_t mode_;
