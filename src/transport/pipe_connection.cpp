@@ -15,6 +15,8 @@ uint32_t address_of(const void* object) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(object));
 }
 std::atomic<uint64_t> last_generation{0};
+// Reads finished at once in one dispatch, before the connection lets others have the loop.
+constexpr int inline_reads = 64;
 }  // namespace
 
 pipe_connection::pipe_connection(uint32_t mode, overlapped_manager* manager,
@@ -39,7 +41,6 @@ void pipe_connection::cancel_and_wait() {
         closing_ = true;  // from here on nothing is recorded or registered for this connection
         pending.swap(pending_);
     }
-
     for (const auto& entry : pending) {
         loop_->remove_handle(entry.first);
     }
@@ -51,12 +52,18 @@ void pipe_connection::cancel_and_wait() {
     }
     CancelIoEx(pipe_, nullptr);
     for (auto& entry : pending) {
-        if (entry.second.issued) {
+        if (!entry.second.broken) {  // a read that failed at once never completes
             DWORD transferred = 0;
             GetOverlappedResult(pipe_, entry.second.overlapped.get(), &transferred, TRUE);
         }
     }
-    // The records go back to the pool, and the frames and the receive buffer may go, only now.
+    // The records go back to the pool, and the frames and the frame buffer may go, only now.
+}
+
+void pipe_connection::abandon(const std::shared_ptr<OVERLAPPED>& overlapped) {
+    CancelIoEx(pipe_, overlapped.get());
+    DWORD transferred = 0;
+    GetOverlappedResult(pipe_, overlapped.get(), &transferred, TRUE);
 }
 
 pipe_connection* pipe_connection::connect_to_server(const std::string& name, uint32_t mode,
@@ -100,7 +107,7 @@ void pipe_connection::release_pipe_connection(pipe_connection* connection) {
 bool pipe_connection::init_pipe(HANDLE pipe, pipe_recv_handle* receiver) {
     pipe_ = pipe;
     receiver_ = receiver;
-    return add_recv_request();
+    return add_recv_request(false);  // the owner may not know the connection yet
 }
 
 bool pipe_connection::send_data(const char* data, uint32_t length) {
@@ -111,6 +118,14 @@ bool pipe_connection::send_data(const char* data, uint32_t length) {
     if (!pipe_frame_buffer::build_frame(data, length, frame) || frame.empty()) {
         return false;
     }
+    return send_frame(std::move(frame));
+}
+
+bool pipe_connection::send_frame(std::vector<char>&& frame) {
+    if ((mode_ & 2) == 0 || frame.size() <= frame_header_size) {
+        return false;
+    }
+    pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(frame.size()));
     if (!send_data_(std::move(frame))) {
         log_error(L"win::pipe_connection::send_data send data error %d ",
                   static_cast<int>(GetLastError()));
@@ -129,43 +144,44 @@ bool pipe_connection::send_data_(std::vector<char>&& frame) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    const DWORD size = static_cast<DWORD>(frame.size());
-    std::vector<char>* bytes = add_pending_operation(overlapped, false, std::move(frame));
-    if (bytes == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    DWORD written = 0;
+    if (WriteFile(pipe_, frame.data(), static_cast<DWORD>(frame.size()), &written,
+                  overlapped.get())) {
+        return true;  // finished at once: the frame and the record may go
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        log_error(L"win::pipe_connection::send_data_ WriteFile error %d", static_cast<int>(error));
+        SetLastError(error);
         return false;
     }
-    DWORD written = 0;
-    if (!WriteFile(pipe_, bytes->data(), size, &written, overlapped.get())) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            mark_failed_at_once(overlapped->hEvent, false);
-            log_error(L"win::pipe_connection::send_data_ WriteFile error %d",
-                      static_cast<int>(error));
-            SetLastError(error);
-            return false;
-        }
+    // Moving the frame keeps its bytes where the pending write reads them.
+    if (!add_pending_operation(overlapped, false, std::move(frame))) {
+        abandon(overlapped);
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return false;
     }
     return true;
 }
 
-std::vector<char>* pipe_connection::add_pending_operation(
-    const std::shared_ptr<OVERLAPPED>& overlapped, bool is_recv, std::vector<char>&& frame) {
+bool pipe_connection::add_pending_operation(const std::shared_ptr<OVERLAPPED>& overlapped,
+                                            bool is_recv, std::vector<char>&& frame, bool broken) {
     HANDLE event = overlapped->hEvent;
-    std::vector<char>* bytes = nullptr;
     {
         scoped_critical_section hold(pending_lock_);
         if (closing_) {
-            return nullptr;
+            return false;
         }
         pending_operation& entry = pending_[event];
         entry.overlapped = overlapped;
         entry.is_recv = is_recv;
+        entry.broken = broken;
         entry.frame = std::move(frame);
-        bytes = &entry.frame;  // map nodes stay put until the entry is taken
     }
-    loop_->add_handle(event, this, event);  // no lock of the connection held
-    return bytes;
+    // No lock of the connection held. An operation that completed meanwhile has its event
+    // set already and is dispatched as soon as it is registered.
+    loop_->add_handle(event, this, event);
+    return true;
 }
 
 pipe_connection::pending_operation pipe_connection::take_pending_operation(HANDLE event) {
@@ -181,47 +197,89 @@ pipe_connection::pending_operation pipe_connection::take_pending_operation(HANDL
     return taken;
 }
 
-void pipe_connection::mark_failed_at_once(HANDLE event, bool broken_read) {
-    {
-        scoped_critical_section hold(pending_lock_);
-        auto found = pending_.find(event);
-        if (found == pending_.end()) {
-            return;
+bool pipe_connection::add_recv_request(bool finish_at_once) {
+    for (int budget = finish_at_once ? inline_reads : 0;; --budget) {
+        DWORD transferred = 0;
+        switch (post_read(budget > 0, &transferred)) {
+            case read_outcome::pending:
+                return true;
+            case read_outcome::failed:
+                return false;
+            case read_outcome::completed:
+                if (!finish_read(transferred)) {
+                    return true;  // reading stopped, and was reported
+                }
+                break;
         }
-        found->second.issued = false;
-        found->second.broken = broken_read;
-    }
-    if (broken_read) {
-        SetEvent(event);  // dispatched as a broken pipe by the event loop
     }
 }
 
-bool pipe_connection::add_recv_request() {
+pipe_connection::read_outcome pipe_connection::post_read(bool finish_at_once, DWORD* transferred) {
     if ((mode_ & 1) == 0 || pipe_ == INVALID_HANDLE_VALUE) {
-        return false;
+        return read_outcome::failed;
     }
     const int32_t need = frame_buffer_.bytes_needed();
     if (need < 1 || static_cast<uint32_t>(need) > max_frame_size) {
         log_error(L"win::pipe_connection::add_recv_request error len %d", need);
-        return false;
+        return read_outcome::failed;
     }
-    recv_buffer_.resize(static_cast<size_t>(need));
+    char* target = frame_buffer_.reserve(static_cast<size_t>(need)) + received_;
     const std::shared_ptr<OVERLAPPED> overlapped = manager_->get_overlapped();
-    if (!overlapped || add_pending_operation(overlapped, true, {}) == nullptr) {
+    if (!overlapped) {
+        return read_outcome::failed;
+    }
+    if (ReadFile(pipe_, target, static_cast<DWORD>(need) - received_, transferred,
+                 overlapped.get())) {
+        if (finish_at_once) {
+            return read_outcome::completed;
+        }
+        // Finished at once off the loop thread: delivered through its (set) event.
+        return add_pending_operation(overlapped, true, {}) ? read_outcome::pending
+                                                           : read_outcome::failed;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        if (add_pending_operation(overlapped, true, {})) {
+            return read_outcome::pending;
+        }
+        abandon(overlapped);
+        return read_outcome::failed;
+    }
+    log_error(L"win::pipe_connection::add_recv_request ReadFile error %d", static_cast<int>(error));
+    const bool broken =
+        error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA;
+    if (broken) {
+        // The peer has gone: report it like a read that fails later, through the event loop
+        // (never from inside the call that posted the read).
+        if (finish_at_once) {
+            pipe_error();
+        } else if (add_pending_operation(overlapped, true, {}, true)) {
+            SetEvent(overlapped->hEvent);
+        }
+    }
+    return read_outcome::failed;
+}
+
+bool pipe_connection::finish_read(DWORD transferred) {
+    const int32_t need = frame_buffer_.bytes_needed();  // the count that sized the read
+    received_ += transferred;
+    if (received_ < static_cast<uint32_t>(need)) {
+        return true;  // the next read asks for the rest
+    }
+    frame_buffer_.commit(static_cast<size_t>(need));
+    received_ = 0;
+    if (frame_buffer_.checkIfError()) {
+        log_error(L"win::pipe_connection::on_handle_event checkIfError");
+        pipe_error();
         return false;
     }
-    DWORD read = 0;
-    if (!ReadFile(pipe_, recv_buffer_.data() + received_, static_cast<DWORD>(need) - received_,
-                  &read, overlapped.get())) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            log_error(L"win::pipe_connection::add_recv_request ReadFile error %d",
-                      static_cast<int>(error));
-            mark_failed_at_once(overlapped->hEvent, error == ERROR_BROKEN_PIPE ||
-                                                        error == ERROR_PIPE_NOT_CONNECTED ||
-                                                        error == ERROR_NO_DATA);
-            return false;
-        }
+    const char* payload = nullptr;
+    size_t size = 0;
+    if (frame_buffer_.payload(&payload, &size) && receiver_ != nullptr &&
+        !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
+        log_info(L"win::pipe_connection::on_handle_event recv exit notice");
+        pipe_error();
+        return false;
     }
     return true;
 }
@@ -245,12 +303,10 @@ void pipe_connection::on_handle_event(HANDLE event) {
         }
         return;  // the entry goes, and its record returns to the pool
     }
-
     if (entry.broken) {
         pipe_error();  // the read failed at once: the pipe was broken already
         return;
     }
-    const int32_t need = frame_buffer_.bytes_needed();
     if (!GetOverlappedResult(pipe_, entry.overlapped.get(), &transferred, FALSE)) {
         const DWORD error = GetLastError();
         if (error != ERROR_MORE_DATA) {
@@ -262,24 +318,10 @@ void pipe_connection::on_handle_event(HANDLE event) {
             return;
         }
     }
-    received_ += transferred;
-    if (received_ >= static_cast<uint32_t>(need)) {
-        frame_buffer_.append(recv_buffer_.data(), static_cast<size_t>(need));
-        if (frame_buffer_.checkIfError()) {
-            log_error(L"win::pipe_connection::on_handle_event checkIfError");
-            pipe_error();
-            return;
-        }
-        if (frame_buffer_.get_payload(payload_) && receiver_ != nullptr &&
-            !receiver_->on_pipe_recv_data(this, payload_.data(),
-                                          static_cast<int32_t>(payload_.size()))) {
-            log_info(L"win::pipe_connection::on_handle_event recv exit notice");
-            pipe_error();
-            return;
-        }
-        received_ -= static_cast<uint32_t>(need);
+    entry = pending_operation{};  // the record may go back before the next read takes one
+    if (finish_read(transferred)) {
+        add_recv_request(true);
     }
-    add_recv_request();
 }
 
 void pipe_connection::pipe_error() {

@@ -10,7 +10,9 @@
 //
 // Ownership: the owner (client endpoint or pipe server) creates and destroys the connection;
 // the overlapped manager and the event loop are borrowed and must outlive it. The frame of a
-// pending write lives in its pending entry until the write has completed.
+// pending write lives in its pending entry until the write has completed. An operation that
+// finishes at once is finished by the call that issued it (a read on the event-loop thread
+// only); only operations that pend are recorded and registered with the event loop.
 //
 // A read that fails at once because the peer has gone (the pipe is broken, or no longer
 // connected) is reported as a broken pipe like one that fails later: otherwise the receiver
@@ -73,6 +75,10 @@ class pipe_connection final : public pipe_handler_listener {
     // the write itself failed, otherwise silently (no write access, null data, length 0).
     bool send_data(const char* data, uint32_t length);
 
+    // The same for a frame the caller built: frame_header_size bytes of room, then the
+    // payload (at least one byte). The header is filled in here; the bytes are not copied.
+    bool send_frame(std::vector<char>&& frame);
+
     void on_handle_event(HANDLE event) override;
 
     // A number no other connection of this process has had: with the address, it tells a
@@ -90,22 +96,31 @@ class pipe_connection final : public pipe_handler_listener {
     struct pending_operation {
         std::shared_ptr<OVERLAPPED> overlapped;
         bool is_recv = false;
-        bool issued = true;       // false when the call failed at once: it never completes
         bool broken = false;      // a read that failed at once because the pipe is broken
         std::vector<char> frame;  // a write's bytes, alive until it completes
     };
 
+    enum class read_outcome { pending, completed, failed };
+
     bool send_data_(std::vector<char>&& frame);
-    bool add_recv_request();
+    // Posts reads until one is pending. With finish_at_once (only inside this connection's own
+    // dispatch on the event-loop thread) reads that complete at once are finished at once, a
+    // bounded number, for fairness among connections; otherwise through their events. False
+    // when reading stopped.
+    bool add_recv_request(bool finish_at_once);
+    // Issues one read of what the frame still needs. A read that completes at once is left to
+    // the caller when finish_at_once is true; otherwise it is finished through its event.
+    read_outcome post_read(bool finish_at_once, DWORD* transferred);
+    // Counts a finished read and delivers the frame it completes. False when reading stops.
+    bool finish_read(DWORD transferred);
     void pipe_error();
-    // Records the operation and registers its event; null once destruction has begun. Returns
-    // the entry's frame (the bytes to write).
-    std::vector<char>* add_pending_operation(const std::shared_ptr<OVERLAPPED>& overlapped,
-                                             bool is_recv, std::vector<char>&& frame);
+    // Records an operation that was issued and did not finish at once, keeping the frame of a
+    // write alive, and registers its event. False once destruction has begun.
+    bool add_pending_operation(const std::shared_ptr<OVERLAPPED>& overlapped, bool is_recv,
+                               std::vector<char>&& frame, bool broken = false);
     pending_operation take_pending_operation(HANDLE event);
-    // Records that the operation's call failed at once. A read that failed because the pipe
-    // is broken is then reported through the event loop, like one that fails on completion.
-    void mark_failed_at_once(HANDLE event, bool broken_read);
+    // Waits for an operation that could not be recorded because destruction has begun.
+    void abandon(const std::shared_ptr<OVERLAPPED>& overlapped);
     void cancel_and_wait();
 
     const uint32_t mode_;
@@ -113,13 +128,11 @@ class pipe_connection final : public pipe_handler_listener {
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
     uint32_t received_ = 0;
     std::atomic<uint32_t> heart_beat_count_{0};
-    std::vector<char> recv_buffer_;
     std::map<HANDLE, pending_operation> pending_;  // guarded by pending_lock_
     CRITICAL_SECTION pending_lock_;
     bool closing_ = false;  // guarded by pending_lock_
     pipe_recv_handle* receiver_ = nullptr;
-    pipe_frame_buffer frame_buffer_;
-    std::vector<char> payload_;
+    pipe_frame_buffer frame_buffer_;  // reads land here in place
     overlapped_manager* const manager_;
     pipe_handler_async* const loop_;
 };

@@ -20,9 +20,17 @@ namespace win {
 constexpr uint32_t max_frame_size = 52428800;  // 50 MiB, header included
 constexpr size_t frame_header_size = 8;
 
+// The frame is assembled in place: a read lands in the room that reserve gives behind the
+// bytes held, and counts once commit says so. The storage keeps its allocation from frame to
+// frame.
 class pipe_frame_buffer {
   public:
     void append(const char* data, size_t count);
+
+    // Room for the next count bytes behind the bytes held. The pointer stays valid until the
+    // next reserve with a larger count, or append. Bytes written there count after commit.
+    char* reserve(size_t count);
+    void commit(size_t count);
 
     // True once a header is held whose magic is wrong or whose length exceeds max_frame_size.
     bool checkIfError() const;
@@ -40,6 +48,13 @@ class pipe_frame_buffer {
     // true; false, with out untouched, when the frame is not complete.
     bool get_payload(std::vector<char>& out) const;
 
+    // The payload of a complete frame where it lies; valid until the buffer changes. False
+    // when the frame is not complete.
+    bool payload(const char** data, size_t* size) const;
+
+    // Writes the magic and the length of a frame of total bytes into its first 8 bytes.
+    static void put_header(char* frame, uint32_t total);
+
     // Builds the frame for count payload bytes into out. False, with out untouched, for null
     // data or a count below 1.
     static bool build_frame(const char* data, uint32_t count, std::vector<char>& out);
@@ -47,7 +62,8 @@ class pipe_frame_buffer {
   private:
     uint32_t length_field() const;
 
-    std::vector<char> bytes_;
+    std::vector<char> storage_;
+    size_t size_ = 0;  // bytes of the frame held; storage_ may be larger
 };
 
 }  // namespace win

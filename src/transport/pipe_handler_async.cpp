@@ -130,7 +130,7 @@ bool pipe_handler_async::add_handle(HANDLE event, pipe_handler_listener* listene
         }
         registrations_.emplace(event, entry);
     }
-    SetEvent(wake_event_);
+    wake_loop();
     return true;
 }
 
@@ -138,13 +138,18 @@ void pipe_handler_async::remove_handle(HANDLE event) {
     if (event == nullptr) {
         return;
     }
-    {
-        scoped_critical_section hold(loop_lock_);
-        auto found = registrations_.find(event);
-        if (found != registrations_.end()) {
-            unplace(event, found->second);
-            registrations_.erase(found);
-        }
+    scoped_critical_section hold(loop_lock_);
+    auto found = registrations_.find(event);
+    if (found != registrations_.end()) {
+        unplace(event, found->second);
+        registrations_.erase(found);
+    }
+    wake_loop();
+}
+
+void pipe_handler_async::wake_loop() {
+    // On the loop thread itself the set is rebuilt after the current dispatch anyway.
+    if (!is_current_thread()) {
         SetEvent(wake_event_);
     }
 }

@@ -69,6 +69,8 @@ class pipe_handler_async : public thread_base {
     static constexpr size_t loop_capacity = 61;
     static constexpr size_t waiter_capacity = 63;
 
+    // Makes the loop rebuild its wait set. REQUIRES the loop lock.
+    void wake_loop();
     // Each REQUIRES the loop lock.
     bool place(HANDLE event, listener_entry* entry);
     void unplace(HANDLE event, const listener_entry& entry);
