@@ -88,6 +88,7 @@ void release_client(ipc_handle* handle) {
         }
         delete client;  // joins every thread of the client
         handle->endpoint = nullptr;
+        keep_released(handle);
     }
     if (handle != nullptr && handle->watch != nullptr) {
         delete static_cast<my_client_watch*>(handle->watch);

@@ -15,4 +15,8 @@ ipc_handle* create_server(ipc_server_functions* functions, const ipc_server_call
 void release_client(ipc_handle* handle);
 void release_server(ipc_handle* handle);
 
+// Keeps a released handle's block for the rest of the process: a host may still pass it, and
+// every entry then does nothing. The blocks stay reachable from here.
+void keep_released(ipc_handle* handle);
+
 }  // namespace tovi_api

@@ -80,6 +80,7 @@ void release_server(ipc_handle* handle) {
         }
         delete server;  // stops the pipe server and joins its threads
         handle->endpoint = nullptr;
+        keep_released(handle);
     }
     if (handle != nullptr && handle->watch != nullptr) {
         delete static_cast<my_server_watch*>(handle->watch);

@@ -7,6 +7,7 @@
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
+#include "platform/scoped_critical_section.h"
 #include "transport/heart_beat_sender.h"
 #include "transport/pipe_connection.h"
 
@@ -30,12 +31,13 @@ ipc_client::~ipc_client() {
     stop_heart_beat();
     loop_.stop_thread();
     tasks_.stop_tasks();
-    EnterCriticalSection(&connection_lock_);
-    if (connection_ != nullptr) {
-        win::pipe_connection::release_pipe_connection(connection_);
-        connection_ = nullptr;
+    {
+        scoped_critical_section hold(connection_lock_);
+        if (connection_ != nullptr) {
+            win::pipe_connection::release_pipe_connection(connection_);
+            connection_ = nullptr;
+        }
     }
-    LeaveCriticalSection(&connection_lock_);
     shared_memory_.close();
     DeleteCriticalSection(&heart_beat_lock_);
     DeleteCriticalSection(&connection_lock_);
@@ -54,10 +56,7 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
     if (pipe_name == nullptr || client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&connection_lock_);
-    const bool connected = connection_ != nullptr;
-    LeaveCriticalSection(&connection_lock_);
-    if (connected) {
+    if (is_connected()) {
         log_error(L"tovi::ipc_client::connect already connected");
         return false;
     }
@@ -70,32 +69,43 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
         log_error(L"tovi::ipc_client::connect connect to server failed");
         return false;
     }
-    EnterCriticalSection(&connection_lock_);
-    const bool raced = connection_ != nullptr;  // another host thread connected meanwhile
-    if (!raced) {
-        connection_ = connection;
-    }
-    LeaveCriticalSection(&connection_lock_);
-    if (raced) {
-        win::pipe_connection::release_pipe_connection(connection);
+    if (!adopt(connection)) {  // another host thread connected meanwhile
         log_error(L"tovi::ipc_client::connect already connected");
         return false;
     }
     send_connect_state(state_connect);
+    start_heart_beat();
+    if (!shared_memory_.is_open()) {
+        shared_memory_.create(pipe_name, shared_memory_size, read_write);
+    }
+    return true;
+}
 
-    EnterCriticalSection(&heart_beat_lock_);
+bool ipc_client::is_connected() {
+    scoped_critical_section hold(connection_lock_);
+    return connection_ != nullptr;
+}
+
+bool ipc_client::adopt(win::pipe_connection* connection) {
+    {
+        scoped_critical_section hold(connection_lock_);
+        if (connection_ == nullptr) {
+            connection_ = connection;
+            return true;
+        }
+    }
+    win::pipe_connection::release_pipe_connection(connection);
+    return false;
+}
+
+void ipc_client::start_heart_beat() {
+    scoped_critical_section hold(heart_beat_lock_);
     if (heart_beat_ == nullptr) {
         heart_beat_ = new (std::nothrow) win::heart_beat_sender(this, heart_beat_interval_ms);
         if (heart_beat_ != nullptr) {
             heart_beat_->start();
         }
     }
-    LeaveCriticalSection(&heart_beat_lock_);
-
-    if (!shared_memory_.is_open()) {
-        shared_memory_.create(pipe_name, shared_memory_size, read_write);
-    }
-    return true;
 }
 
 bool ipc_client::send_message(int32_t msg_type, const std::vector<char>& body) {
@@ -110,56 +120,48 @@ bool ipc_client::send_message(int32_t msg_type, const std::vector<char>& body) {
 }
 
 bool ipc_client::send_connect_state(int32_t state) {
-    EnterCriticalSection(&connection_lock_);
-    bool sent = false;
-    if (connection_ != nullptr) {
-        StateNotice notice;
-        notice.state = state;
-        std::vector<char> body;
-        encode_record(body, notice);
-        log_info(
-            L"tovi::ipc_client::send_connect_state clientid %s send client state to the "
-            L"server.",
-            utf8_to_utf16(client_id_.data(), static_cast<int32_t>(client_id_.size())).c_str());
-        sent = send_message(msg_clientstate, body);
+    scoped_critical_section hold(connection_lock_);
+    if (connection_ == nullptr) {
+        return false;
     }
-    LeaveCriticalSection(&connection_lock_);
-    return sent;
+    StateNotice notice;
+    notice.state = state;
+    std::vector<char> body;
+    encode_record(body, notice);
+    log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
+             utf8_to_utf16(client_id_.data(), static_cast<int32_t>(client_id_.size())).c_str());
+    return send_message(msg_clientstate, body);
 }
 
 bool ipc_client::send_string(const char* text, int32_t length) {
     if (text == nullptr || length < 1) {
         return false;
     }
-    EnterCriticalSection(&connection_lock_);
-    bool sent = false;
-    if (connection_ != nullptr) {
-        StringData string;
-        string.data = text;  // up to the NUL: the length only has to be at least 1
-        std::vector<char> body;
-        encode_record(body, string);
-        sent = send_message(msg_string, body);
+    scoped_critical_section hold(connection_lock_);
+    if (connection_ == nullptr) {
+        return false;
     }
-    LeaveCriticalSection(&connection_lock_);
-    return sent;
+    StringData string;
+    string.data = text;  // up to the NUL: the length only has to be at least 1
+    std::vector<char> body;
+    encode_record(body, string);
+    return send_message(msg_string, body);
 }
 
 bool ipc_client::send_bytestream(const char* data, int32_t length) {
     if (data == nullptr || length < 1) {
         return false;
     }
-    EnterCriticalSection(&connection_lock_);
-    bool sent = false;
-    if (connection_ != nullptr) {
-        ByteStreamData bytes;
-        bytes.length = length;
-        bytes.data.assign(data, data + length);
-        std::vector<char> body;
-        encode_record(body, bytes);
-        sent = send_message(msg_bytestream, body);
+    scoped_critical_section hold(connection_lock_);
+    if (connection_ == nullptr) {
+        return false;
     }
-    LeaveCriticalSection(&connection_lock_);
-    return sent;
+    ByteStreamData bytes;
+    bytes.length = length;
+    bytes.data.assign(data, data + length);
+    std::vector<char> body;
+    encode_record(body, bytes);
+    return send_message(msg_bytestream, body);
 }
 
 bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
@@ -171,10 +173,8 @@ bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v
 }
 
 bool ipc_client::on_heart_beat() {
-    EnterCriticalSection(&connection_lock_);
-    const bool sent = connection_ != nullptr && send_message(msg_heartbeat, {});
-    LeaveCriticalSection(&connection_lock_);
-    return sent;
+    scoped_critical_section hold(connection_lock_);
+    return connection_ != nullptr && send_message(msg_heartbeat, {});
 }
 
 bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char* data,
@@ -195,15 +195,13 @@ bool ipc_client::is_current(const win::pipe_connection* connection, uint64_t gen
 
 void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_t generation,
                                  const std::vector<char>& payload) {
-    EnterCriticalSection(&connection_lock_);
+    scoped_critical_section hold(connection_lock_);  // for the whole task
     if (!is_current(connection, generation)) {
-        LeaveCriticalSection(&connection_lock_);
         return;  // released or replaced meanwhile
     }
     PipeProtocol message;
     if (decode_record(message, payload.data(), static_cast<int32_t>(payload.size())) != 0) {
         log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
-        LeaveCriticalSection(&connection_lock_);
         return;
     }
     const char* body = message.body.data();
@@ -242,7 +240,6 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
         default:
             break;
     }
-    LeaveCriticalSection(&connection_lock_);
 }
 
 void ipc_client::on_pipe_disconnect(win::pipe_connection* connection) {
@@ -256,22 +253,20 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
         L"tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
         L"::operator () pipe is disconnect");
     stop_heart_beat();
-    EnterCriticalSection(&connection_lock_);
+    scoped_critical_section hold(connection_lock_);
     if (is_current(connection, generation)) {
         win::pipe_connection::release_pipe_connection(connection_);
         connection_ = nullptr;
         if (watch_ != nullptr) {
-            watch_->on_disconnect();
+            watch_->on_disconnect();  // still under the connection lock
         }
     }
-    LeaveCriticalSection(&connection_lock_);
 }
 
 void ipc_client::stop_heart_beat() {
-    EnterCriticalSection(&heart_beat_lock_);
-    delete heart_beat_;
+    scoped_critical_section hold(heart_beat_lock_);
+    delete heart_beat_;  // joins the heart-beat thread
     heart_beat_ = nullptr;
-    LeaveCriticalSection(&heart_beat_lock_);
 }
 
 void ipc_client::disconnect() {
@@ -283,13 +278,14 @@ void ipc_client::disconnect() {
     }
     log_info(L"tovi::ipc_client::disconnect");
     stop_heart_beat();
-    EnterCriticalSection(&connection_lock_);
-    if (connection_ != nullptr) {
-        send_connect_state(state_client_exit);
-        win::pipe_connection::release_pipe_connection(connection_);
-        connection_ = nullptr;
+    {
+        scoped_critical_section hold(connection_lock_);
+        if (connection_ != nullptr) {
+            send_connect_state(state_client_exit);
+            win::pipe_connection::release_pipe_connection(connection_);
+            connection_ = nullptr;
+        }
     }
-    LeaveCriticalSection(&connection_lock_);
     shared_memory_.close();
 }
 

@@ -80,6 +80,10 @@ class ipc_client final : public ipc_client_i,
     bool on_heart_beat() override;
 
   private:
+    bool is_connected();
+    // Makes connection the current one; false, having released it, when one is current.
+    bool adopt(win::pipe_connection* connection);
+    void start_heart_beat();
     bool send_connect_state(int32_t state);
     bool send_message(int32_t msg_type, const std::vector<char>& body);
     void stop_heart_beat();

@@ -5,24 +5,30 @@
 
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
+#include "platform/scoped_critical_section.h"
 #include "transport/pipe_server.h"
 
 namespace tovi {
 
 ipc_server::ipc_server() {
     InitializeCriticalSection(&server_lock_);
+    InitializeCriticalSection(&lifecycle_lock_);
 }
 
 ipc_server::~ipc_server() {
     stop();
+    DeleteCriticalSection(&lifecycle_lock_);
     DeleteCriticalSection(&server_lock_);
 }
 
+std::shared_ptr<win::pipe_server> ipc_server::current() {
+    scoped_critical_section hold(server_lock_);
+    return pipe_server_;
+}
+
 bool ipc_server::is_callback_thread() {
-    EnterCriticalSection(&server_lock_);
-    const bool on_callback = pipe_server_ != nullptr && pipe_server_->is_callback_thread();
-    LeaveCriticalSection(&server_lock_);
-    return on_callback;
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->is_callback_thread();
 }
 
 bool ipc_server::set_watch(ipc_server_watch* watch) {
@@ -41,14 +47,21 @@ bool ipc_server::start(const char* pipe_name) {
     if (pipe_name == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    bool started = true;
-    if (pipe_server_ == nullptr) {
-        pipe_server_ = new (std::nothrow) win::pipe_server();
-        started = pipe_server_ != nullptr && pipe_server_->start_server(pipe_name, this);
+    scoped_critical_section lifecycle(lifecycle_lock_);
+    if (current() != nullptr) {
+        return true;  // also after a failed start: stop first to try again
     }
-    LeaveCriticalSection(&server_lock_);
-    return started;
+    std::shared_ptr<win::pipe_server> created;
+    try {
+        created = std::make_shared<win::pipe_server>();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    {
+        scoped_critical_section hold(server_lock_);
+        pipe_server_ = created;
+    }
+    return created->start_server(pipe_name, this);
 }
 
 void ipc_server::stop() {
@@ -56,13 +69,14 @@ void ipc_server::stop() {
         log_error(L"tovi::ipc_server::stop refused: called from a callback of this server");
         return;
     }
-    EnterCriticalSection(&server_lock_);
-    win::pipe_server* stopping = pipe_server_;
-    pipe_server_ = nullptr;
-    LeaveCriticalSection(&server_lock_);
+    scoped_critical_section lifecycle(lifecycle_lock_);
+    std::shared_ptr<win::pipe_server> stopping;
+    {
+        scoped_critical_section hold(server_lock_);
+        stopping.swap(pipe_server_);
+    }
     if (stopping != nullptr) {
         stopping->stop_server();
-        delete stopping;
     }
 }
 
@@ -70,31 +84,24 @@ bool ipc_server::send_string(const char* client_id, const char* text, int32_t le
     if (client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    const bool sent = pipe_server_ != nullptr && pipe_server_->send_string(client_id, text, length);
-    LeaveCriticalSection(&server_lock_);
-    return sent;
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->send_string(client_id, text, length);
 }
 
 bool ipc_server::send_bytestream(const char* client_id, const char* data, int32_t length) {
     if (client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    const bool sent =
-        pipe_server_ != nullptr && pipe_server_->send_bytestream(client_id, data, length);
-    LeaveCriticalSection(&server_lock_);
-    return sent;
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->send_bytestream(client_id, data, length);
 }
 
 bool ipc_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    EnterCriticalSection(&server_lock_);
-    const bool removed = pipe_server_ != nullptr && pipe_server_->disconnect_client(client_id);
-    LeaveCriticalSection(&server_lock_);
-    return removed;
+    const std::shared_ptr<win::pipe_server> server = current();
+    return server != nullptr && server->disconnect_client(client_id);
 }
 
 void ipc_server::on_recv_data(const char* client_id, const char* data, int32_t length) {

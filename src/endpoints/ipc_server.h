@@ -4,15 +4,17 @@
 // stop (a stopped server holds no threads or pipes), serialises the host's operations on it,
 // and passes the pipe server's reports on to the host's observer.
 //
-// Threads and locks: host threads call the ipc_server_i operations; the server lock guards the
-// pipe server pointer and is held for the whole of start, the sends and disconnect_client, and
-// while stop takes the pipe server out. stop stops and destroys the pipe server after
-// releasing the lock, so a callback that calls a send meanwhile gets false instead of waiting
-// for a stop that waits for it. The watch operations run on the pipe server's threads without
-// the lock.
+// Threads and locks: host threads call the ipc_server_i operations. The server lock guards only
+// the pipe server pointer: a send or disconnect_client copies the pointer under it and calls
+// the pipe server after releasing it, so that no lock of the endpoint is held while the pipe
+// server takes its event loop's lock (a callback on the loop thread may call a send at the same
+// moment). The lifecycle lock serialises start and stop; callbacks never take it. A pipe server
+// that stop takes out is stopped at once and destroyed when its last user lets go. The watch
+// operations run on the pipe server's threads without any lock of the endpoint.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "endpoints/ipc_server_i.h"
 #include "platform/win32.h"
@@ -52,9 +54,12 @@ class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
     void on_client_disconnect(const char* client_id) override;
 
   private:
-    win::pipe_server* pipe_server_ = nullptr;  // server_lock_
+    std::shared_ptr<win::pipe_server> current();
+
+    std::shared_ptr<win::pipe_server> pipe_server_;  // server_lock_
     ipc_server_watch* watch_ = nullptr;
-    CRITICAL_SECTION server_lock_;
+    CRITICAL_SECTION server_lock_;     // a leaf
+    CRITICAL_SECTION lifecycle_lock_;  // before the server lock and every lock of the pipe server
 };
 
 }  // namespace tovi

@@ -1,6 +1,7 @@
 #include "transport/pipe_connection.h"
 
 #include <new>
+#include "platform/scoped_critical_section.h"
 
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
@@ -33,10 +34,11 @@ pipe_connection::~pipe_connection() {
 
 void pipe_connection::cancel_and_wait() {
     std::map<HANDLE, pending_operation> pending;
-    EnterCriticalSection(&pending_lock_);
-    closing_ = true;  // from here on nothing is recorded or registered for this connection
-    pending.swap(pending_);
-    LeaveCriticalSection(&pending_lock_);
+    {
+        scoped_critical_section hold(pending_lock_);
+        closing_ = true;  // from here on nothing is recorded or registered for this connection
+        pending.swap(pending_);
+    }
 
     for (const auto& entry : pending) {
         loop_->remove_handle(entry.first);
@@ -150,40 +152,43 @@ bool pipe_connection::send_data_(std::vector<char>&& frame) {
 std::vector<char>* pipe_connection::add_pending_operation(
     const std::shared_ptr<OVERLAPPED>& overlapped, bool is_recv, std::vector<char>&& frame) {
     HANDLE event = overlapped->hEvent;
-    EnterCriticalSection(&pending_lock_);
-    if (closing_) {
-        LeaveCriticalSection(&pending_lock_);
-        return nullptr;
+    std::vector<char>* bytes = nullptr;
+    {
+        scoped_critical_section hold(pending_lock_);
+        if (closing_) {
+            return nullptr;
+        }
+        pending_operation& entry = pending_[event];
+        entry.overlapped = overlapped;
+        entry.is_recv = is_recv;
+        entry.frame = std::move(frame);
+        bytes = &entry.frame;  // map nodes stay put until the entry is taken
     }
-    pending_operation& entry = pending_[event];
-    entry.overlapped = overlapped;
-    entry.is_recv = is_recv;
-    entry.frame = std::move(frame);
-    std::vector<char>* bytes = &entry.frame;  // map nodes stay put until the entry is taken
-    LeaveCriticalSection(&pending_lock_);
-    loop_->add_handle(event, this, event);
+    loop_->add_handle(event, this, event);  // no lock of the connection held
     return bytes;
 }
 
 pipe_connection::pending_operation pipe_connection::take_pending_operation(HANDLE event) {
     pending_operation taken;
-    EnterCriticalSection(&pending_lock_);
-    auto found = pending_.find(event);
-    if (found != pending_.end()) {
-        taken = std::move(found->second);
-        pending_.erase(found);
+    {
+        scoped_critical_section hold(pending_lock_);
+        auto found = pending_.find(event);
+        if (found != pending_.end()) {
+            taken = std::move(found->second);
+            pending_.erase(found);
+        }
     }
-    LeaveCriticalSection(&pending_lock_);
     return taken;
 }
 
 void pipe_connection::mark_failed_at_once(HANDLE event) {
-    EnterCriticalSection(&pending_lock_);
-    auto found = pending_.find(event);
-    if (found != pending_.end()) {
-        found->second.issued = false;
+    {
+        scoped_critical_section hold(pending_lock_);
+        auto found = pending_.find(event);
+        if (found != pending_.end()) {
+            found->second.issued = false;
+        }
     }
-    LeaveCriticalSection(&pending_lock_);
 }
 
 bool pipe_connection::add_recv_request() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <thread>
+#include "platform/scoped_critical_section.h"
 
 #include "log/log.h"
 
@@ -114,9 +115,8 @@ bool pipe_handler_async::add_handle(HANDLE event, pipe_handler_listener* listene
     if (event == nullptr || listener == nullptr) {
         return false;
     }
-    EnterCriticalSection(&loop_lock_);
+    scoped_critical_section hold(loop_lock_);
     if (!is_running() && !start_thread()) {
-        LeaveCriticalSection(&loop_lock_);
         return false;
     }
     auto found = registrations_.find(event);
@@ -126,13 +126,11 @@ bool pipe_handler_async::add_handle(HANDLE event, pipe_handler_listener* listene
     } else {
         listener_entry entry{listener, key, -1};
         if (!place(event, &entry)) {
-            LeaveCriticalSection(&loop_lock_);
             return false;
         }
         registrations_.emplace(event, entry);
     }
     SetEvent(wake_event_);
-    LeaveCriticalSection(&loop_lock_);
     return true;
 }
 
@@ -140,26 +138,24 @@ void pipe_handler_async::remove_handle(HANDLE event) {
     if (event == nullptr) {
         return;
     }
-    EnterCriticalSection(&loop_lock_);
-    auto found = registrations_.find(event);
-    if (found != registrations_.end()) {
-        unplace(event, found->second);
-        registrations_.erase(found);
+    {
+        scoped_critical_section hold(loop_lock_);
+        auto found = registrations_.find(event);
+        if (found != registrations_.end()) {
+            unplace(event, found->second);
+            registrations_.erase(found);
+        }
+        SetEvent(wake_event_);
     }
-    SetEvent(wake_event_);
-    LeaveCriticalSection(&loop_lock_);
 }
 
 void pipe_handler_async::wait_for_dispatch() {
-    EnterCriticalSection(&loop_lock_);
-    LeaveCriticalSection(&loop_lock_);
+    scoped_critical_section hold(loop_lock_);  // taken once: no dispatch runs meanwhile
 }
 
 size_t pipe_handler_async::registration_count() {
-    EnterCriticalSection(&loop_lock_);
-    const size_t count = registrations_.size();
-    LeaveCriticalSection(&loop_lock_);
-    return count;
+    scoped_critical_section hold(loop_lock_);
+    return registrations_.size();
 }
 
 bool pipe_handler_async::place(HANDLE event, listener_entry* entry) {
@@ -233,13 +229,14 @@ void pipe_handler_async::on_thread_run() {
         handles.push_back(exit_event());
         handles.push_back(wake_event_);
         handles.push_back(overflow_event_);
-        EnterCriticalSection(&loop_lock_);
-        for (const auto& registration : registrations_) {
-            if (registration.second.waiter < 0) {
-                handles.push_back(registration.first);
+        {
+            scoped_critical_section hold(loop_lock_);
+            for (const auto& registration : registrations_) {
+                if (registration.second.waiter < 0) {
+                    handles.push_back(registration.first);
+                }
             }
         }
-        LeaveCriticalSection(&loop_lock_);
 
         const DWORD count = static_cast<DWORD>(handles.size());
         const DWORD r = WaitForMultipleObjects(count, handles.data(), FALSE, INFINITE);
@@ -257,13 +254,14 @@ void pipe_handler_async::on_thread_run() {
                 static_cast<int>(count), r, r);
             break;
         }
-        EnterCriticalSection(&loop_lock_);
-        if (r == WAIT_OBJECT_0 + 2) {
-            dispatch_overflow();
-        } else {
-            dispatch(handles[r - WAIT_OBJECT_0]);
+        {
+            scoped_critical_section hold(loop_lock_);
+            if (r == WAIT_OBJECT_0 + 2) {
+                dispatch_overflow();
+            } else {
+                dispatch(handles[r - WAIT_OBJECT_0]);
+            }
         }
-        LeaveCriticalSection(&loop_lock_);
     }
     log_warning(L"win::pipe_handler_async::on_thread_run end thread");
 }

@@ -5,6 +5,7 @@
 #include "codec/records.h"
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
+#include "platform/scoped_critical_section.h"
 #include "transport/heart_beat_sender.h"
 #include "transport/pipe_connection.h"
 
@@ -60,14 +61,15 @@ bool pipe_server::start_server(const std::string& name, pipe_server_watch* watch
     log_info(L"win::pipe_server::start_server");
     pipe_name_ = name;
     watch_ = watch;
-    EnterCriticalSection(&heart_beat_lock_);
-    if (heart_beat_ == nullptr) {
-        heart_beat_ = new (std::nothrow) heart_beat_sender(this, heart_beat_interval_ms);
-        if (heart_beat_ != nullptr) {
-            heart_beat_->start();
+    {
+        scoped_critical_section hold(heart_beat_lock_);
+        if (heart_beat_ == nullptr) {
+            heart_beat_ = new (std::nothrow) heart_beat_sender(this, heart_beat_interval_ms);
+            if (heart_beat_ != nullptr) {
+                heart_beat_->start();
+            }
         }
     }
-    LeaveCriticalSection(&heart_beat_lock_);
     return add_listen_pipe(true);
 }
 
@@ -145,9 +147,10 @@ void pipe_server::on_handle_event(HANDLE key) {
     const connection_ref ref = ref_of(connection.get());
     log_info(L"win::pipe_server::on_handle_event recv client connect event: con_addr=%.8X",
              low_bits(ref.address));
-    EnterCriticalSection(&connect_lock_);
-    connect_map_[ref.address] = std::move(connection);
-    LeaveCriticalSection(&connect_lock_);
+    {
+        scoped_critical_section hold(connect_lock_);
+        connect_map_[ref.address] = std::move(connection);
+    }
     add_listen_pipe(false);
 }
 
@@ -225,35 +228,30 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
 
 bool pipe_server::bind_clientid_to_connect(const std::string& client_id,
                                            connection_ref connection) {
-    EnterCriticalSection(&clientid_lock_);
-    const bool bound = clientid_map_.emplace(client_id, connection).second;
-    if (bound) {
-        log_info(
-            L"win::pipe_server::bind_clientid_to_connect client bind success: "
-            L"client_id=%s, con_add=%.8X",
-            wide(client_id).c_str(), low_bits(connection.address));
+    scoped_critical_section hold(clientid_lock_);
+    if (!clientid_map_.emplace(client_id, connection).second) {
+        return false;
     }
-    LeaveCriticalSection(&clientid_lock_);
-    return bound;
+    log_info(
+        L"win::pipe_server::bind_clientid_to_connect client bind success: "
+        L"client_id=%s, con_add=%.8X",
+        wide(client_id).c_str(), low_bits(connection.address));
+    return true;
 }
 
 pipe_server::connection_ref pipe_server::get_connect_by_clientid(const std::string& client_id) {
-    EnterCriticalSection(&clientid_lock_);
+    scoped_critical_section hold(clientid_lock_);
     auto found = clientid_map_.find(client_id);
-    const connection_ref ref = found != clientid_map_.end() ? found->second : connection_ref{};
-    LeaveCriticalSection(&clientid_lock_);
-    return ref;
+    return found != clientid_map_.end() ? found->second : connection_ref{};
 }
 
 std::shared_ptr<pipe_connection> pipe_server::find_connection(connection_ref connection) {
-    std::shared_ptr<pipe_connection> found;
-    EnterCriticalSection(&connect_lock_);
+    scoped_critical_section hold(connect_lock_);
     auto entry = connect_map_.find(connection.address);
     if (entry != connect_map_.end() && entry->second->generation() == connection.generation) {
-        found = entry->second;
+        return entry->second;
     }
-    LeaveCriticalSection(&connect_lock_);
-    return found;
+    return nullptr;
 }
 
 void pipe_server::on_pipe_disconnect(pipe_connection* connection) {
@@ -269,24 +267,26 @@ void pipe_server::post_disconnect(connection_ref connection) {
 
 void pipe_server::on_disconnect_task(connection_ref connection) {
     std::string client_id;
-    EnterCriticalSection(&clientid_lock_);
-    for (auto entry = clientid_map_.begin(); entry != clientid_map_.end(); ++entry) {
-        if (entry->second == connection) {
-            client_id = entry->first;
-            clientid_map_.erase(entry);
-            break;
+    {
+        scoped_critical_section hold(clientid_lock_);
+        for (auto entry = clientid_map_.begin(); entry != clientid_map_.end(); ++entry) {
+            if (entry->second == connection) {
+                client_id = entry->first;
+                clientid_map_.erase(entry);
+                break;
+            }
         }
     }
-    LeaveCriticalSection(&clientid_lock_);
 
     std::shared_ptr<pipe_connection> dropped;
-    EnterCriticalSection(&connect_lock_);
-    auto entry = connect_map_.find(connection.address);
-    if (entry != connect_map_.end() && entry->second->generation() == connection.generation) {
-        dropped = std::move(entry->second);
-        connect_map_.erase(entry);
+    {
+        scoped_critical_section hold(connect_lock_);
+        auto entry = connect_map_.find(connection.address);
+        if (entry != connect_map_.end() && entry->second->generation() == connection.generation) {
+            dropped = std::move(entry->second);
+            connect_map_.erase(entry);
+        }
     }
-    LeaveCriticalSection(&connect_lock_);
     dropped.reset();  // destroyed here, with no lock of the server held, unless a send holds it
 
     if (!client_id.empty() && watch_ != nullptr) {
@@ -300,15 +300,16 @@ void pipe_server::on_disconnect_task(connection_ref connection) {
 
 bool pipe_server::on_heart_beat() {
     std::vector<connection_ref> silent;
-    EnterCriticalSection(&connect_lock_);
-    for (auto& entry : connect_map_) {
-        if (entry.second->is_heart_beat_timeout()) {
-            silent.push_back(ref_of(entry.second.get()));
-        } else {
-            entry.second->add_heart_beat_count();
+    {
+        scoped_critical_section hold(connect_lock_);
+        for (auto& entry : connect_map_) {
+            if (entry.second->is_heart_beat_timeout()) {
+                silent.push_back(ref_of(entry.second.get()));
+            } else {
+                entry.second->add_heart_beat_count();
+            }
         }
     }
-    LeaveCriticalSection(&connect_lock_);
     for (const connection_ref& connection : silent) {
         post_disconnect(connection);
     }
@@ -372,11 +373,12 @@ void pipe_server::send_exit_notice(pipe_connection* connection) {
 
 void pipe_server::send_exit_notice_to_all() {
     std::vector<std::shared_ptr<pipe_connection>> connections;
-    EnterCriticalSection(&connect_lock_);
-    for (const auto& entry : connect_map_) {
-        connections.push_back(entry.second);
+    {
+        scoped_critical_section hold(connect_lock_);
+        for (const auto& entry : connect_map_) {
+            connections.push_back(entry.second);
+        }
     }
-    LeaveCriticalSection(&connect_lock_);
     for (const auto& connection : connections) {
         send_exit_notice(connection.get());
     }
@@ -400,20 +402,21 @@ bool pipe_server::disconnect_client(const char* client_id) {
 }
 
 void pipe_server::stop_heart_beat() {
-    EnterCriticalSection(&heart_beat_lock_);
-    delete heart_beat_;
+    scoped_critical_section hold(heart_beat_lock_);
+    delete heart_beat_;  // joins the heart-beat thread
     heart_beat_ = nullptr;
-    LeaveCriticalSection(&heart_beat_lock_);
 }
 
 void pipe_server::drop_all_connections() {
-    EnterCriticalSection(&clientid_lock_);
-    clientid_map_.clear();
-    LeaveCriticalSection(&clientid_lock_);
+    {
+        scoped_critical_section hold(clientid_lock_);
+        clientid_map_.clear();
+    }
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> dropped;
-    EnterCriticalSection(&connect_lock_);
-    dropped.swap(connect_map_);
-    LeaveCriticalSection(&connect_lock_);
+    {
+        scoped_critical_section hold(connect_lock_);
+        dropped.swap(connect_map_);
+    }
     // dropped goes here, closing every pipe, with no lock of the server held
 }
 

@@ -292,5 +292,7 @@ TEST_F(log_file, logging_stays_safe_while_another_thread_opens_and_releases_the_
     }
     log_release();
     EXPECT_TRUE(wait_for_text("odd.log", ":info round 29\r\n"));
-    EXPECT_TRUE(wait_for_text("even.log", ":warning thread"));
+    // The loggers' lines reached the files (which of them depends on the scheduler).
+    EXPECT_TRUE(read("even.log").find(":warning thread") != std::string::npos ||
+                read("odd.log").find(":warning thread") != std::string::npos);
 }

@@ -1,0 +1,201 @@
+#include "endpoints/ipc_client.h"
+
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "raw_peer.h"
+#include "recording_watch.h"
+#include "support/log_capture.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using tovi_test::contains_in_order;
+
+// A client endpoint connected to a raw server that sees every record it sends.
+class client_with_raw_server : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        name_ = tovi_test::unique_name("tovi_client");
+        listener_ = std::make_unique<raw::listener>(name_);
+        ASSERT_TRUE(listener_->is_listening());
+        client_.set_watch(&watch_);
+        ASSERT_TRUE(client_.connect(name_.c_str(), "A1"));
+        ASSERT_TRUE(listener_->accept(server_, 5s));
+    }
+    raw::message next() {
+        raw::message m;
+        EXPECT_TRUE(server_.receive(&m, 10s));
+        return m;
+    }
+    // The next message that is not a heart beat.
+    raw::message next_but_heart_beats() {
+        raw::message m = next();
+        while (m.outer.msg_type == msg_heartbeat)
+            m = next();
+        return m;
+    }
+
+    std::string name_;
+    std::unique_ptr<raw::listener> listener_;
+    raw::pipe_end server_;
+    recording_client_watch watch_;
+    tovi::ipc_client client_;
+};
+
+}  // namespace
+
+TEST_F(client_with_raw_server, announces_itself_then_beats_every_three_seconds) {
+    const raw::message first = next();
+    EXPECT_EQ(sender_client, first.outer.sender);
+    EXPECT_EQ(msg_clientstate, first.outer.msg_type);
+    EXPECT_EQ(state_connect, first.state);
+    EXPECT_EQ("A1", first.outer.client_id);
+    const auto start = std::chrono::steady_clock::now();
+    const raw::message beat = next();
+    const auto first_beat = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(msg_heartbeat, beat.outer.msg_type);
+    EXPECT_EQ("A1", beat.outer.client_id);
+    EXPECT_TRUE(beat.outer.body.empty());
+    EXPECT_GT(first_beat, 2s);  // one interval after the start, not at once
+    EXPECT_EQ(msg_heartbeat, next().outer.msg_type);
+}
+
+TEST_F(client_with_raw_server, sends_texts_up_to_their_nul_and_bytes_as_given) {
+    EXPECT_TRUE(client_.send_string("abc", 1));  // the length only has to be at least 1
+    EXPECT_FALSE(client_.send_string("abc", 0));
+    EXPECT_FALSE(client_.send_string(nullptr, 3));
+    EXPECT_TRUE(client_.send_bytestream("x\0y", 3));
+    EXPECT_FALSE(client_.send_bytestream("x", 0));
+    EXPECT_FALSE(client_.send_bytestream("x", -1));
+    next();  // the announcement
+    const raw::message text = next_but_heart_beats();
+    EXPECT_EQ(msg_string, text.outer.msg_type);
+    EXPECT_EQ("abc", text.text);
+    const raw::message bytes = next_but_heart_beats();
+    EXPECT_EQ(msg_bytestream, bytes.outer.msg_type);
+    EXPECT_EQ(3, bytes.bytes.length);
+    EXPECT_EQ(std::vector<char>({'x', '\0', 'y'}), bytes.bytes.data);
+}
+
+TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thread) {
+    ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "first")));
+    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 3, "2nd")));
+    ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "third")));
+    ASSERT_TRUE(watch_.wait_for("data", 3, 10s));
+    const auto reports = watch_.all();
+    EXPECT_EQ("first", reports[0].data);
+    EXPECT_EQ("2nd", reports[1].data);
+    EXPECT_EQ("third", reports[2].data);
+    EXPECT_NE(std::this_thread::get_id(), reports[0].thread);
+    EXPECT_EQ(reports[0].thread, reports[1].thread);
+    EXPECT_EQ(reports[0].thread, reports[2].thread);
+}
+
+TEST_F(client_with_raw_server, cuts_a_byte_stream_length_to_its_data_and_drops_a_negative_one) {
+    tovi_test::log_capture log;
+    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", -5, "neg")));
+    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 1000, "short")));
+    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 2, "long")));
+    ASSERT_TRUE(watch_.wait_for("data", 2, 10s));
+    const auto reports = watch_.all();
+    EXPECT_EQ("short", reports[0].data);
+    EXPECT_EQ("lo", reports[1].data);
+    EXPECT_EQ(1u, tovi_test::count_of(log.finish(), "::operator () decode msg_bytestream failed"));
+}
+
+TEST_F(client_with_raw_server, an_exit_notice_is_only_logged_and_the_close_reports_once) {
+    tovi_test::log_capture log;
+    ASSERT_TRUE(server_.send(raw::state_payload(sender_server, "", state_server_exit)));
+    Sleep(100);
+    EXPECT_EQ(0u, watch_.all().size());
+    server_.close();
+    ASSERT_TRUE(watch_.wait_for("disconnect", 1, 10s));
+    Sleep(100);
+    EXPECT_EQ(1u, watch_.count("disconnect"));
+    EXPECT_TRUE(contains_in_order(
+        log.finish(),
+        {":error tovi::ipc_client::on_pipe_recv_data::<lambda_b7e278183fcc6daa0b9a33023878dc16>"
+         "::operator () pipe server send exit notice\r\n",
+         ":error tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
+         "::operator () pipe is disconnect\r\n"}));
+    EXPECT_FALSE(client_.send_string("after", 5));
+}
+
+TEST_F(client_with_raw_server, disconnect_says_goodbye_reports_nothing_and_closes_the_block) {
+    const char block[] = "shared";
+    EXPECT_TRUE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
+    next();
+    client_.disconnect();
+    EXPECT_EQ(state_client_exit, next_but_heart_beats().state);
+    EXPECT_TRUE(server_.wait_closed(5s));
+    Sleep(100);
+    EXPECT_EQ(0u, watch_.count("disconnect"));
+    EXPECT_FALSE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
+    EXPECT_FALSE(client_.send_string("after", 5));
+}
+
+TEST_F(client_with_raw_server, refuses_a_second_connect_and_keeps_the_first_connection) {
+    tovi_test::log_capture log;
+    EXPECT_FALSE(client_.connect(name_.c_str(), "B2"));
+    EXPECT_NE(std::string::npos,
+              log.finish().find(":error tovi::ipc_client::connect already connected\r\n"));
+    EXPECT_TRUE(client_.send_string("still here", 10));
+    next();
+    const raw::message text = next_but_heart_beats();
+    EXPECT_EQ("still here", text.text);
+    EXPECT_EQ("A1", text.outer.client_id);
+}
+
+TEST_F(client_with_raw_server, disconnect_from_its_own_callback_is_refused_without_a_hang) {
+    tovi_test::log_capture log;
+    struct disconnecting_watch : recording_client_watch {
+        tovi::ipc_client* client = nullptr;
+        void on_recv_data(const char* data, int32_t length) override {
+            client->disconnect();
+            recording_client_watch::on_recv_data(data, length);
+        }
+    } watch;
+    watch.client = &client_;
+    client_.set_watch(&watch);
+    ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "please leave")));
+    ASSERT_TRUE(watch.wait_for("data", 1, 10s));
+    EXPECT_TRUE(client_.send_string("still connected", 15));
+    EXPECT_NE(std::string::npos,
+              log.finish().find(":error tovi::ipc_client::disconnect refused: called from a "
+                                "callback of this client\r\n"));
+    client_.set_watch(&watch_);
+}
+
+TEST(ipc_client, a_pipe_nobody_serves_fails_within_the_wait_and_leaves_the_client_idle) {
+    tovi_test::log_capture log;
+    tovi::ipc_client client;
+    const char block[] = "x";
+    EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
+    EXPECT_FALSE(client.connect(nullptr, "id"));
+    EXPECT_FALSE(client.send_string("before", 6));
+    EXPECT_FALSE(client.connect(tovi_test::unique_name("tovi_nobody").c_str(), "id"));
+    EXPECT_FALSE(client.send_string("after", 5));
+    EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
+    EXPECT_TRUE(contains_in_order(
+        log.finish(), {":info tovi::ipc_client::connect clientid id connect to the server.\r\n",
+                       ":error win::pipe_connection::connect_to_server wait pipe failed",
+                       ":error tovi::ipc_client::connect connect to server failed\r\n"}));
+}
+
+TEST(ipc_client, init_log_creates_missing_directories_and_starts_with_a_separator) {
+    const std::string root = tovi_test::make_temp_dir("tovi_init_log");
+    const std::string directory = root + "/a/b";
+    tovi::ipc_client client;
+    EXPECT_FALSE(client.init_log(nullptr, "x.log"));
+    ASSERT_TRUE(client.init_log(directory.c_str(), "client.log"));
+    log_close();
+    const std::string text = tovi_test::read_file(directory + "/client.log");
+    const std::string separator = "\r\n" + std::string(89, '-') + "\r\n";
+    EXPECT_NE(std::string::npos, text.find(":info " + separator));
+    tovi_test::remove_tree(root);
+}
