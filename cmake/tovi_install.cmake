@@ -26,6 +26,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ToviIPCConfig.cmake
 # The .pc file finds its prefix from its own place, so the installed tree can be moved.
 file(RELATIVE_PATH TOVI_PC_PREFIX_FROM_PCFILEDIR
     /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" TOVI_PC_PREFIX_FROM_PCFILEDIR "${TOVI_PC_PREFIX_FROM_PCFILEDIR}")
 if(TOVI_WINDOWS)
     set(TOVI_PC_LIBRARY ToviIPC)
 else()

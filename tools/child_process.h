@@ -36,6 +36,9 @@ class child_process {
     // Reads the child's standard error to its end (with capture_errors).
     std::string read_errors();
 
+    // Interrupts the child as Ctrl+C would: SIGINT on POSIX. False where that cannot be done
+    // (on Windows the child would have to share a console with this process).
+    bool interrupt();
     // Freezes the child without warning: SIGSTOP on POSIX; on Windows every thread of it is
     // suspended. False when that failed.
     bool suspend();

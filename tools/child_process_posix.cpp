@@ -165,6 +165,10 @@ std::string child_process::read_errors() {
     }
 }
 
+bool child_process::interrupt() {
+    return native_->pid > 0 && !native_->reaped && ::kill(native_->pid, SIGINT) == 0;
+}
+
 bool child_process::suspend() {
     return native_->pid > 0 && !native_->reaped && ::kill(native_->pid, SIGSTOP) == 0;
 }

@@ -163,6 +163,10 @@ std::string child_process::read_errors() {
     return all;
 }
 
+bool child_process::interrupt() {
+    return false;
+}
+
 bool child_process::suspend() {
     if (native_->process == nullptr || native_->ended) {
         return false;

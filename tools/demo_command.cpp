@@ -144,7 +144,8 @@ class transcript {
             return "client " + client + " connected";
         }
         if (event == "disconnect") {
-            return server_side ? "client " + client + " disconnected" : "disconnected by the server";
+            return server_side ? "client " + client + " disconnected"
+                               : "disconnected by the server";
         }
         if (event == "message") {
             return server_side ? "received from " + client + ": " + data : "received: " + data;
