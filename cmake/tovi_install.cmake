@@ -28,11 +28,16 @@ file(RELATIVE_PATH TOVI_PC_PREFIX_FROM_PCFILEDIR
     /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" TOVI_PC_PREFIX_FROM_PCFILEDIR "${TOVI_PC_PREFIX_FROM_PCFILEDIR}")
 if(TOVI_WINDOWS)
-    set(TOVI_PC_LIBRARY ToviIPC)
+    # The import library by its full name: a consumer linked with -static would not find a
+    # .dll.a through -l.
+    set(TOVI_PC_LIBS "\${libdir}/$<TARGET_LINKER_FILE_NAME:ToviIPC>")
 else()
-    set(TOVI_PC_LIBRARY toviipc)
+    set(TOVI_PC_LIBS "-L\${libdir} -ltoviipc")
 endif()
-configure_file(${CMAKE_CURRENT_LIST_DIR}/toviipc.pc.in ${CMAKE_CURRENT_BINARY_DIR}/toviipc.pc @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/toviipc.pc.in ${CMAKE_CURRENT_BINARY_DIR}/toviipc.pc.in
+    @ONLY)
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/toviipc.pc
+    INPUT ${CMAKE_CURRENT_BINARY_DIR}/toviipc.pc.in)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/toviipc.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
