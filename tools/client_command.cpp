@@ -148,9 +148,7 @@ int run_client(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "toviipc client: the library could not create a client\n");
         return exit_failed;
     }
-    if (!log_dir.empty() &&
-        !state.f.init_log(state.handle, log_dir.c_str(), log_file_name("client").c_str())) {
-        std::fprintf(stderr, "toviipc client: cannot open a log in %s\n", log_dir.c_str());
+    if (!open_log(state.f.init_log, state.handle, log_dir, "client")) {
         release_tovi_ipc_client(state.handle);
         return exit_failed;
     }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "toviipc.h"
+
 namespace toviipc {
 
 int run_server(const std::vector<std::string>& arguments);
@@ -18,7 +20,11 @@ extern const char* const client_help;
 extern const char* const shm_read_help;
 extern const char* const demo_help;
 
-// The log file a command opens with --log DIR: one per process.
-std::string log_file_name(const std::string& role);
+// For --log DIR: opens the library's log DIR/toviipc-ROLE-PID.log (one per process) through
+// the init_log entry of a function table. True when dir is empty (no log asked for); false,
+// with a line on standard error, when the log cannot be opened.
+using init_log_entry = tovi_bool(TOVIIPC_CALL*)(ipc_handle*, const char*, const char*);
+bool open_log(init_log_entry init_log, ipc_handle* handle, const std::string& dir,
+              const std::string& role);
 
 }  // namespace toviipc

@@ -75,37 +75,44 @@ std::string to_hex(const char* bytes, size_t length) {
     return out;
 }
 
+namespace {
+
+// Appends one ASCII byte as it shows inside quotes: JSON escapes or C-style ones.
+void append_escaped(std::string& out, unsigned char c, bool json) {
+    const char* named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+    if (named != nullptr) {
+        out += named;
+    } else if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+        char escape[8];
+        std::snprintf(escape, sizeof(escape), json ? "\\u%04x" : "\\x%02x", c);
+        out += escape;
+    } else {
+        out += static_cast<char>(c);
+    }
+}
+
+}  // namespace
+
 std::string json_quote(const std::string& text) {
     std::string out = "\"";
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     size_t i = 0;
     while (i < text.size()) {
-        const unsigned char c = p[i];
         const int n = utf8_sequence(p + i, text.size() - i);
         if (n <= 0) {
             out += "\\ufffd";
             ++i;
-            continue;
-        }
-        if (n > 1) {
-            out.append(text, i, static_cast<size_t>(n));
-        } else if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\u%04x", c);
-            out += escape;
         } else {
-            out += static_cast<char>(c);
+            if (n > 1) {
+                out.append(text, i, static_cast<size_t>(n));
+            } else {
+                append_escaped(out, p[i], true);
+            }
+            i += static_cast<size_t>(n);
         }
-        i += static_cast<size_t>(n);
     }
     return out + "\"";
 }
@@ -114,21 +121,10 @@ std::string readable_quote(const std::string& text) {
     std::string out = "\"";
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
+        if (c >= 0x80) {
             out += ch;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof(escape), "\\x%02x", c);
-            out += escape;
         } else {
-            out += ch;
+            append_escaped(out, c, false);
         }
     }
     return out + "\"";
@@ -183,7 +179,12 @@ event_record& event_record::data(const char* bytes, size_t length, size_t show_l
         data_readable_ += " (first " + std::to_string(shown) + ")";
     }
     if (is_utf8(bytes, shown, cut)) {
-        const std::string text(bytes, shown);
+        // A character cut by the limit is left out of the text.
+        size_t whole = shown;
+        while (cut && whole > 0 && !is_utf8(bytes, whole)) {
+            --whole;
+        }
+        const std::string text(bytes, whole);
         fields_.push_back({"text", json_quote(text), ""});
         data_readable_ += " " + readable_quote(text);
     } else {

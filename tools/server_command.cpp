@@ -149,9 +149,7 @@ int run_server(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "toviipc server: the library could not create a server\n");
         return exit_failed;
     }
-    if (!log_dir.empty() &&
-        !state.f.init_log(state.handle, log_dir.c_str(), log_file_name("server").c_str())) {
-        std::fprintf(stderr, "toviipc server: cannot open a log in %s\n", log_dir.c_str());
+    if (!open_log(state.f.init_log, state.handle, log_dir, "server")) {
         release_tovi_ipc_server(state.handle);
         return exit_failed;
     }

@@ -11,8 +11,18 @@
 
 namespace toviipc {
 
-std::string log_file_name(const std::string& role) {
-    return "toviipc-" + role + "-" + std::to_string(current_process_id()) + ".log";
+bool open_log(init_log_entry init_log, ipc_handle* handle, const std::string& dir,
+              const std::string& role) {
+    if (dir.empty()) {
+        return true;
+    }
+    const std::string file =
+        "toviipc-" + role + "-" + std::to_string(current_process_id()) + ".log";
+    if (init_log(handle, dir.c_str(), file.c_str()) != 0) {
+        return true;
+    }
+    std::fprintf(stderr, "toviipc %s: cannot open a log in %s\n", role.c_str(), dir.c_str());
+    return false;
 }
 
 }  // namespace toviipc

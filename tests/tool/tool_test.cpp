@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -225,6 +226,48 @@ TEST_F(tool, shm_read_shows_what_a_client_wrote_with_its_five_values) {
     auto late_reader = run({"shm-read", pipe});
     EXPECT_EQ(4, late_reader->exit_status());
     stop_server(*server);
+}
+
+TEST_F(tool, shm_read_follow_prints_each_new_write_from_any_client_of_the_pipe) {
+    auto server = start_server();
+    auto first = run({"client", pipe, "F1", "--shm", "one", "--info", "1,1,1,1,1", "--json"});
+    ASSERT_FALSE(first->wait_event("shm").empty());
+    auto follower = run({"shm-read", pipe, "--follow", "--json"});
+    EXPECT_FALSE(follower->wait_event("shm", {{"text", "one"}, {"slot", "0"}}).empty());
+
+    // A second client of the pipe writes the same block, into the slot the first did not use.
+    auto second = run({"client", pipe, "F2", "--shm", "two", "--info", "2,2,2,2,2", "--json"});
+    EXPECT_FALSE(
+        follower->wait_event("shm", {{"text", "two"}, {"slot", "1"}, {"info", "2,2,2,2,2"}})
+            .empty());
+    if (follower->process.interrupt()) {
+        EXPECT_EQ(0, follower->exit_status());
+    }
+    first->process.close_input();
+    second->process.close_input();
+    EXPECT_EQ(0, first->exit_status());
+    EXPECT_EQ(0, second->exit_status());
+    stop_server(*server);
+}
+
+TEST_F(tool, a_client_with_stay_leaves_in_time_although_its_input_stays_open) {
+    const std::string logs = tovi_test::make_temp_dir("tool_logs");
+    auto server = start_server({"--log", logs});
+    auto client = run({"client", pipe, "S1", "--send", "x", "--stay", "0.5", "--json"});
+    EXPECT_EQ(0, client->exit_status());
+    EXPECT_FALSE(client->wait_event("leave", {{"client", "S1"}}).empty());
+    EXPECT_FALSE(server->wait_event("disconnect", {{"client", "S1"}}).empty());
+    stop_server(*server);
+
+    // --log: the server's log file, named after its role and process.
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+        if (entry.path().filename().string().rfind("toviipc-server-", 0) == 0) {
+            log = tovi_test::read_file(entry.path().string());
+        }
+    }
+    EXPECT_NE(std::string::npos, log.find("win::pipe_server::start_server")) << log;
+    tovi_test::remove_tree(logs);
 }
 
 TEST_F(tool, a_client_without_a_server_exits_4_and_a_second_server_on_a_name_exits_4) {
