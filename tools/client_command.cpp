@@ -138,6 +138,9 @@ int run_client(const std::vector<std::string>& arguments) {
     }
     const std::string& name = positional[0];
     const std::string& id = positional[1];
+    if (name.empty() || id.empty()) {
+        throw usage_error("the pipe NAME and the client ID must not be empty");
+    }
 
     auto board = std::make_shared<wake_board>();
     prepare_process(board);

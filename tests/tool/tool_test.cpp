@@ -289,6 +289,7 @@ TEST_F(tool, bad_arguments_exit_2_with_one_line_on_standard_error) {
         {"server"},
         {"server", "n", "--log"},
         {"client", "n"},
+        {"client", "n", ""},
         {"client", "n", "id", "--info", "1,2,3,4,5"},
         {"client", "n", "id", "--shm", "x", "--info", "1,2,3,4"},
         {"client", "n", "id", "--send-hex", "0g"},
