@@ -189,12 +189,12 @@ TEST(ipc_client, a_pipe_nobody_serves_fails_within_the_wait_and_leaves_the_clien
 
 TEST(ipc_client, init_log_creates_missing_directories_and_starts_with_a_separator) {
     const std::string root = tovi_test::make_temp_dir("tovi_init_log");
-    const std::string directory = root + "/a/b";
+    const std::string directory = root + "\\a\\b";  // a backslash separates on both builds
     tovi::ipc_client client;
     EXPECT_FALSE(client.init_log(nullptr, "x.log"));
     ASSERT_TRUE(client.init_log(directory.c_str(), "client.log"));
     log_close();
-    const std::string text = tovi_test::read_file(directory + "/client.log");
+    const std::string text = tovi_test::read_file(root + "/a/b/client.log");
     const std::string separator = "\r\n" + std::string(89, '-') + "\r\n";
     EXPECT_NE(std::string::npos, text.find(":info " + separator));
     tovi_test::remove_tree(root);

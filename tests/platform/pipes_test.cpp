@@ -58,6 +58,20 @@ TEST(named_pipe_names, are_case_insensitive) {
     CloseHandle(server);
 }
 
+TEST(named_pipe_instances, unlimited_instances_are_not_limited_to_255) {
+    const std::wstring path = pipe_path(tovi_test::unique_name("tovi_many"));
+    std::vector<HANDLE> instances;
+    for (int i = 0; i < 300; ++i) {
+        HANDLE instance = create_instance(path, i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        if (instance == INVALID_HANDLE_VALUE)
+            break;
+        instances.push_back(instance);
+    }
+    EXPECT_EQ(300u, instances.size());
+    for (HANDLE instance : instances)
+        CloseHandle(instance);
+}
+
 TEST(named_pipe_instances, a_name_whose_instances_are_all_busy_fails_after_the_wait) {
     const std::wstring path = pipe_path(tovi_test::unique_name("tovi_busy"));
     HANDLE server = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);

@@ -26,6 +26,10 @@ bool file_exists(const std::string& path);
 // FILE_FLAG_FIRST_PIPE_INSTANCE; cases that rely on it say so and skip that part there.
 bool running_under_wine();
 
+// Raises this process's limit of open files as far as the system allows (POSIX), for tests
+// that hold many pipes at once. Children inherit it.
+void raise_open_file_limit();
+
 // A child process running this test executable with --child=ROLE and further arguments.
 // Its standard output is inherited. The destructor kills a child that is still running.
 class child_process {

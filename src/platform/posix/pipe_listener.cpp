@@ -139,7 +139,9 @@ pipe_end* pipe_listener::create_instance(const std::string& key, DWORD max_insta
     // The registry's own reference may go in shut_down below; this one keeps the listener.
     const auto keep = object_ref<pipe_listener>::share(listener);
     std::lock_guard<std::mutex> lock(listener->lock_);
-    if (listener->instances_.size() >= listener->max_instances_) {
+    // PIPE_UNLIMITED_INSTANCES (255) means no limit, as on Windows.
+    if (listener->max_instances_ != PIPE_UNLIMITED_INSTANCES &&
+        listener->instances_.size() >= listener->max_instances_) {
         SetLastError(ERROR_PIPE_BUSY);
         return nullptr;
     }

@@ -305,9 +305,9 @@ void GetLocalTime(LPSYSTEMTIME time);
 // Relied on: the open mode PIPE_ACCESS_DUPLEX with FILE_FLAG_OVERLAPPED, optionally with
 // FILE_FLAG_FIRST_PIPE_INSTANCE (fails with ERROR_ACCESS_DENIED when the name is served
 // already); byte mode; up to max_instances instances in this process (ERROR_PIPE_BUSY
-// beyond). Differs from Win32: instances of one name can only be created in one process; a
-// name served by another process fails with ERROR_ACCESS_DENIED. The buffer sizes and the
-// default time-out are ignored.
+// beyond; PIPE_UNLIMITED_INSTANCES means no limit). Differs from Win32: instances of one name can
+// only be created in one process; a name served by another process fails with ERROR_ACCESS_DENIED.
+// The buffer sizes and the default time-out are ignored.
 HANDLE CreateNamedPipeW(LPCWSTR name, DWORD open_mode, DWORD pipe_mode, DWORD max_instances,
                         DWORD out_buffer_size, DWORD in_buffer_size, DWORD default_timeout,
                         LPSECURITY_ATTRIBUTES attributes);

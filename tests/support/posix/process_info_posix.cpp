@@ -1,5 +1,6 @@
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,6 +67,14 @@ void release_process(void* process) {
 
 bool running_under_wine() {
     return false;
+}
+
+void raise_open_file_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 }  // namespace tovi_test

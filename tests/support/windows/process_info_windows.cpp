@@ -70,4 +70,6 @@ bool running_under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+void raise_open_file_limit() {}  // handles are not limited this way on Windows
+
 }  // namespace tovi_test

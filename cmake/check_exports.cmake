@@ -1,0 +1,45 @@
+# Fails unless the shared library exports exactly the four functions: on Windows undecorated
+# with ordinals 1 to 4, elsewhere as its only defined dynamic symbols.
+#   cmake -DLIBRARY=<file> -DTOOL=<nm or objdump> -DWINDOWS=ON|OFF -P check_exports.cmake
+set(expected create_tovi_ipc_client create_tovi_ipc_server release_tovi_ipc_client
+    release_tovi_ipc_server)
+
+if(WINDOWS)
+    execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${TOOL} failed on ${LIBRARY}")
+    endif()
+    string(REGEX MATCH "Ordinal Base ([0-9]+)" base_match "${dump}")
+    set(base ${CMAKE_MATCH_1})
+    string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${dump}")
+    string(REGEX MATCHALL "\\[ *([0-9]+)\\] ([A-Za-z0-9_@?]+)" entries "${table}")
+    set(found)
+    foreach(entry ${entries})
+        string(REGEX MATCH "\\[ *([0-9]+)\\] ([A-Za-z0-9_@?]+)" parts "${entry}")
+        math(EXPR ordinal "${CMAKE_MATCH_1} + ${base}")
+        list(APPEND found "${CMAKE_MATCH_2}@${ordinal}")
+    endforeach()
+    set(wanted create_tovi_ipc_client@1 create_tovi_ipc_server@2 release_tovi_ipc_client@3
+        release_tovi_ipc_server@4)
+else()
+    execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE dump
+        RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${TOOL} failed on ${LIBRARY}")
+    endif()
+    string(REGEX MATCHALL "[0-9a-f]+ [A-Za-z] [^\n]+" lines "${dump}")
+    set(found)
+    foreach(line ${lines})
+        string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" symbol "${line}")
+        list(APPEND found "${symbol}")
+    endforeach()
+    set(wanted ${expected})
+endif()
+
+list(SORT found)
+list(SORT wanted)
+if(NOT found STREQUAL wanted)
+    string(REPLACE ";" "\n  " found_text "${found}")
+    message(FATAL_ERROR "the library exports:\n  ${found_text}\nwanted exactly: ${wanted}")
+endif()
+message(STATUS "exports: ${found}")
