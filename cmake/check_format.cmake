@@ -3,6 +3,7 @@ file(GLOB_RECURSE files
     ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/include/*.h
     ${SOURCE_DIR}/tests/*.h ${SOURCE_DIR}/tests/*.cpp ${SOURCE_DIR}/tests/*.c
     ${SOURCE_DIR}/tools/*.h ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/examples/*.c
+    ${SOURCE_DIR}/examples/*.h
     ${SOURCE_DIR}/bench/*.h ${SOURCE_DIR}/bench/*.cpp)
 set(bad)
 foreach(f ${files})

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt, whatever the given presets need and this machine lacks.
 set -eu
-need=(cmake ninja-build g++ googletest libgtest-dev)
+need=(cmake ninja-build g++ googletest libgtest-dev pkgconf)
 for preset in "$@"; do
     case $preset in
         asan|tsan|fuzz) need+=(clang libclang-rt-14-dev) ;;
