@@ -1,8 +1,10 @@
 #include "endpoints/ipc_client.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
+#include "codec/message_codec.h"
 #include "codec/records.h"
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
@@ -10,6 +12,7 @@
 #include "platform/scoped_critical_section.h"
 #include "transport/heart_beat_sender.h"
 #include "transport/pipe_connection.h"
+#include "transport/pipe_frame_buffer.h"
 
 namespace tovi {
 
@@ -92,15 +95,12 @@ void ipc_client::start_heart_beat() {
     }
 }
 
-bool ipc_client::send_message(int32_t msg_type, const std::vector<char>& body) {
-    PipeProtocol message;
-    message.sender = sender_client;
-    message.msg_type = msg_type;
-    message.client_id = client_id_;
-    message.body = body;
-    std::vector<char> payload;
-    encode_record(payload, message);
-    return connection_->send_data(payload.data(), static_cast<uint32_t>(payload.size()));
+std::vector<char> ipc_client::new_frame() {
+    return std::vector<char>(win::frame_header_size);
+}
+
+bool ipc_client::send(std::vector<char>&& frame) {
+    return connection_->send_frame(std::move(frame));
 }
 
 bool ipc_client::send_connect_state(int32_t state) {
@@ -108,13 +108,11 @@ bool ipc_client::send_connect_state(int32_t state) {
     if (connection_ == nullptr) {
         return false;
     }
-    StateNotice notice;
-    notice.state = state;
-    std::vector<char> body;
-    encode_record(body, notice);
+    std::vector<char> frame = new_frame();
+    message_codec::append_state(frame, sender_client, client_id_, state);
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
              utf8_to_utf16(client_id_.data(), static_cast<int32_t>(client_id_.size())).c_str());
-    return send_message(msg_clientstate, body);
+    return send(std::move(frame));
 }
 
 bool ipc_client::send_string(const char* text, int32_t length) {
@@ -125,11 +123,10 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     if (connection_ == nullptr) {
         return false;
     }
-    StringData string;
-    string.data = text;  // up to the NUL: the length only has to be at least 1
-    std::vector<char> body;
-    encode_record(body, string);
-    return send_message(msg_string, body);
+    std::vector<char> frame = new_frame();
+    // Up to the NUL: the length only has to be at least 1.
+    message_codec::append_text(frame, sender_client, client_id_, text, std::strlen(text));
+    return send(std::move(frame));
 }
 
 bool ipc_client::send_bytestream(const char* data, int32_t length) {
@@ -140,12 +137,9 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
     if (connection_ == nullptr) {
         return false;
     }
-    ByteStreamData bytes;
-    bytes.length = length;
-    bytes.data.assign(data, data + length);
-    std::vector<char> body;
-    encode_record(body, bytes);
-    return send_message(msg_bytestream, body);
+    std::vector<char> frame = new_frame();
+    message_codec::append_bytes(frame, sender_client, client_id_, data, length);
+    return send(std::move(frame));
 }
 
 bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
@@ -158,7 +152,12 @@ bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v
 
 bool ipc_client::on_heart_beat() {
     scoped_critical_section hold(connection_lock_);
-    return connection_ != nullptr && send_message(msg_heartbeat, {});
+    if (connection_ == nullptr) {
+        return false;
+    }
+    std::vector<char> frame = new_frame();
+    message_codec::append_heart_beat(frame, sender_client, client_id_);
+    return send(std::move(frame));
 }
 
 bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char* data,
@@ -183,40 +182,46 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
     if (!is_current(connection, generation)) {
         return;  // released or replaced meanwhile
     }
-    PipeProtocol message;
-    if (decode_record(message, payload.data(), static_cast<int32_t>(payload.size())) != 0) {
+    message_codec::decoded_message message;
+    if (!message_codec::decode_message(payload.data(), payload.size(), &message)) {
         log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
         return;
     }
-    const char* body = message.body.data();
-    const auto body_size = static_cast<int32_t>(message.body.size());
-    switch (message.msg_type) {
+    const message_codec::message_view& view = message.view;
+    switch (view.msg_type) {
         case msg_string: {
-            StringData text;
-            if (decode_record(text, body, body_size) != 0) {
+            std::string text;
+            const char* bytes = nullptr;
+            size_t size = 0;
+            if (!message_codec::decode_text(view.body, view.body_size, &text, &bytes, &size)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
             } else if (watch_ != nullptr) {
-                watch_->on_recv_data(text.data.c_str(), static_cast<int32_t>(text.data.size()));
+                text.assign(bytes, size);  // followed by a NUL
+                watch_->on_recv_data(text.c_str(), static_cast<int32_t>(size));
             }
             break;
         }
         case msg_bytestream: {
-            ByteStreamData bytes;
+            std::vector<char> storage;
+            int32_t declared = 0;
+            const char* bytes = nullptr;
+            size_t size = 0;
             // A negative length is no message; a length beyond the data is cut to the data.
-            if (decode_record(bytes, body, body_size) != 0 || bytes.length < 0) {
+            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &declared, &bytes,
+                                             &size) ||
+                declared < 0) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
             } else if (watch_ != nullptr) {
-                const auto available = static_cast<int32_t>(bytes.data.size());
-                watch_->on_recv_data(bytes.data.data(),
-                                     bytes.length < available ? bytes.length : available);
+                const auto available = static_cast<int32_t>(size);
+                watch_->on_recv_data(bytes, declared < available ? declared : available);
             }
             break;
         }
         case msg_clientstate: {
-            StateNotice notice;
-            if (decode_record(notice, body, body_size) != 0) {
+            int32_t state = 0;
+            if (!message_codec::decode_state(view.body, view.body_size, &state)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
-            } else if (notice.state == state_server_exit) {
+            } else if (state == state_server_exit) {
                 log_error(TOVI_RECEIVE_TASK L"pipe server send exit notice");
             }
             break;

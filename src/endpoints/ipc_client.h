@@ -84,7 +84,9 @@ class ipc_client final : public ipc_client_i,
   private:
     void start_heart_beat();
     bool send_connect_state(int32_t state);
-    bool send_message(int32_t msg_type, const std::vector<char>& body);
+    // A frame to fill: room for the frame header. REQUIRES connection_lock_ for send.
+    static std::vector<char> new_frame();
+    bool send(std::vector<char>&& frame);
     void stop_heart_beat();
     // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
     bool is_current(const win::pipe_connection* connection, uint64_t generation) const;

@@ -116,7 +116,7 @@ bool pipe_handler_async::add_handle(HANDLE event, pipe_handler_listener* listene
         return false;
     }
     scoped_critical_section hold(loop_lock_);
-    if (!is_running() && !start_thread()) {
+    if (!stopping_ && !is_current_thread() && !is_running() && !start_thread()) {
         return false;
     }
     auto found = registrations_.find(event);
@@ -145,6 +145,16 @@ void pipe_handler_async::remove_handle(HANDLE event) {
         registrations_.erase(found);
     }
     wake_loop();
+}
+
+void pipe_handler_async::stop_thread() {
+    {
+        scoped_critical_section hold(loop_lock_);
+        stopping_ = true;
+    }
+    thread_base::stop_thread();  // without the lock: a dispatch in progress may need it
+    scoped_critical_section hold(loop_lock_);
+    stopping_ = false;
 }
 
 void pipe_handler_async::wake_loop() {

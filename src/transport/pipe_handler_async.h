@@ -39,9 +39,14 @@ class pipe_handler_async : public thread_base {
     // without calling their listeners.
     ~pipe_handler_async();
 
+    // Stops the loop thread (thread_base::stop_thread), and keeps add_handle from starting it
+    // again meanwhile: a dispatch that registers while the loop is being stopped must not
+    // restart its own thread. Not on the loop thread.
+    void stop_thread();
+
     // Registers event for listener and key, replacing an earlier registration of the same
-    // event, and starts the loop thread if it is not running. False, with nothing
-    // registered, for a null event or listener, or when a thread cannot be started.
+    // event, and starts the loop thread if it is not running (unless it is being stopped). False,
+    // with nothing registered, for a null event or listener, or when a thread cannot be started.
     bool add_handle(HANDLE event, pipe_handler_listener* listener, HANDLE key);
 
     // Removes the registration of event, if there is one.
@@ -82,6 +87,7 @@ class pipe_handler_async : public thread_base {
     HANDLE wake_event_;
     HANDLE overflow_event_;  // set by an overflow waiter that saw one of its events signalled
     size_t loop_waited_ = 0;
+    bool stopping_ = false;  // guarded by the loop lock
     std::vector<std::unique_ptr<overflow_waiter>> waiters_;
 };
 

@@ -1,7 +1,9 @@
 #include "transport/pipe_server.h"
 
+#include <cstring>
 #include <new>
 
+#include "codec/message_codec.h"
 #include "codec/records.h"
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
@@ -158,27 +160,29 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
     if (connection == nullptr || data == nullptr || length < 1) {
         return true;
     }
-    PipeProtocol message;
-    if (decode_record(message, data, length) != 0) {
+    message_codec::decoded_message message;
+    if (!message_codec::decode_message(data, static_cast<size_t>(length), &message)) {
         log_error(L"win::pipe_server::on_pipe_recv_data decode pipe protocol failed");
         return true;
     }
-    const bool bound = bind_clientid_to_connect(message.client_id, ref_of(connection));
-    const char* client_id = message.client_id.c_str();
-    const auto body_size = static_cast<int32_t>(message.body.size());
-    switch (message.msg_type) {
+    const message_codec::message_view& view = message.view;
+    // The loop thread's own copies: the client id and a text are handed on NUL-terminated.
+    received_id_.assign(view.client_id, view.client_id_size);
+    const bool bound = bind_clientid_to_connect(received_id_, ref_of(connection));
+    const char* client_id = received_id_.c_str();
+    switch (view.msg_type) {
         case msg_clientstate: {
-            StateNotice notice;
-            if (decode_record(notice, message.body.data(), body_size) != 0) {
+            int32_t state = 0;
+            if (!message_codec::decode_state(view.body, view.body_size, &state)) {
                 log_error(L"win::pipe_server::on_pipe_recv_data decode msg_clientstate failed");
                 return true;
             }
-            if (notice.state == state_connect) {
+            if (state == state_connect) {
                 if (!bound) {
                     log_error(
                         L"win::pipe_server::on_pipe_recv_data clientid %s connect faild, "
                         L"the server already has the same connection.",
-                        wide(message.client_id).c_str());
+                        wide(received_id_).c_str());
                     send_exit_notice(connection);
                     on_pipe_disconnect(connection);
                     return true;
@@ -186,35 +190,41 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
                 if (watch_ != nullptr) {
                     watch_->on_client_connect(client_id);
                 }
-            } else if (notice.state == state_client_exit) {
+            } else if (state == state_client_exit) {
                 log_info(L"win::pipe_server::on_pipe_recv_data client send exit notice");
                 return false;
             }
             return true;
         }
         case msg_string: {
-            StringData text;
-            if (decode_record(text, message.body.data(), body_size) != 0) {
+            std::string storage;
+            const char* text = nullptr;
+            size_t size = 0;
+            if (!message_codec::decode_text(view.body, view.body_size, &storage, &text, &size)) {
                 log_error(L"win::pipe_server::on_pipe_recv_data decode msg_string failed");
                 return true;
             }
             if (watch_ != nullptr) {
-                watch_->on_recv_data(client_id, text.data.c_str(),
-                                     static_cast<int32_t>(text.data.size()));
+                received_text_.assign(text, size);  // followed by a NUL
+                watch_->on_recv_data(client_id, received_text_.c_str(), static_cast<int32_t>(size));
             }
             return true;
         }
         case msg_bytestream: {
-            ByteStreamData bytes;
+            std::vector<char> storage;
+            int32_t declared = 0;
+            const char* bytes = nullptr;
+            size_t size = 0;
             // A negative length is no message; a length beyond the data is cut to the data.
-            if (decode_record(bytes, message.body.data(), body_size) != 0 || bytes.length < 0) {
+            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &declared, &bytes,
+                                             &size) ||
+                declared < 0) {
                 log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
                 return true;
             }
-            const auto available = static_cast<int32_t>(bytes.data.size());
+            const auto available = static_cast<int32_t>(size);
             if (watch_ != nullptr) {
-                watch_->on_recv_data(client_id, bytes.data.data(),
-                                     bytes.length < available ? bytes.length : available);
+                watch_->on_recv_data(client_id, bytes, declared < available ? declared : available);
             }
             return true;
         }
@@ -229,7 +239,7 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
 bool pipe_server::bind_clientid_to_connect(const std::string& client_id,
                                            connection_ref connection) {
     scoped_critical_section hold(clientid_lock_);
-    if (!clientid_map_.emplace(client_id, connection).second) {
+    if (!clientid_map_.try_emplace(client_id, connection).second) {
         return false;
     }
     log_info(
@@ -316,59 +326,40 @@ bool pipe_server::on_heart_beat() {
     return true;
 }
 
-bool pipe_server::send_record(const char* client_id, int32_t msg_type,
-                              const std::vector<char>& body) {
+bool pipe_server::send_to(const char* client_id, std::vector<char>&& frame) {
     const connection_ref ref = get_connect_by_clientid(client_id);
     if (ref.address == 0) {
         return false;
     }
-    PipeProtocol message;
-    message.sender = sender_server;
-    message.msg_type = msg_type;
-    message.body = body;
-    std::vector<char> payload;
-    encode_record(payload, message);
     const std::shared_ptr<pipe_connection> connection = find_connection(ref);
-    return connection != nullptr &&
-           connection->send_data(payload.data(), static_cast<uint32_t>(payload.size()));
+    return connection != nullptr && connection->send_frame(std::move(frame));
 }
 
 bool pipe_server::send_bytestream(const char* client_id, const char* data, int32_t length) {
     if (client_id == nullptr || data == nullptr || length < 1) {
         return false;
     }
-    ByteStreamData bytes;
-    bytes.length = length;
-    bytes.data.assign(data, data + length);
-    std::vector<char> body;
-    encode_record(body, bytes);
-    return send_record(client_id, msg_bytestream, body);
+    std::vector<char> frame(frame_header_size);
+    message_codec::append_bytes(frame, sender_server, std::string(), data, length);
+    return send_to(client_id, std::move(frame));
 }
 
 bool pipe_server::send_string(const char* client_id, const char* text, int32_t length) {
     if (client_id == nullptr || text == nullptr || length < 1) {
         return false;
     }
-    StringData string;
-    string.data = text;
-    std::vector<char> body;
-    encode_record(body, string);
-    return send_record(client_id, msg_string, body);
+    std::vector<char> frame(frame_header_size);
+    message_codec::append_text(frame, sender_server, std::string(), text, std::strlen(text));
+    return send_to(client_id, std::move(frame));
 }
 
 void pipe_server::send_exit_notice(pipe_connection* connection) {
     if (connection == nullptr) {
         return;
     }
-    StateNotice notice;
-    notice.state = state_server_exit;
-    PipeProtocol message;
-    message.sender = sender_server;
-    message.msg_type = msg_clientstate;
-    encode_record(message.body, notice);
-    std::vector<char> payload;
-    encode_record(payload, message);
-    connection->send_data(payload.data(), static_cast<uint32_t>(payload.size()));
+    std::vector<char> frame(frame_header_size);
+    message_codec::append_state(frame, sender_server, std::string(), state_server_exit);
+    connection->send_frame(std::move(frame));
 }
 
 void pipe_server::send_exit_notice_to_all() {

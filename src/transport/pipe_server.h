@@ -97,7 +97,8 @@ class pipe_server final : public pipe_handler_listener,
     bool bind_clientid_to_connect(const std::string& client_id, connection_ref connection);
     connection_ref get_connect_by_clientid(const std::string& client_id);
     std::shared_ptr<pipe_connection> find_connection(connection_ref connection);
-    bool send_record(const char* client_id, int32_t msg_type, const std::vector<char>& body);
+    // Sends a frame (room for the header, then the payload) to the connection bound to id.
+    bool send_to(const char* client_id, std::vector<char>&& frame);
     void send_exit_notice(pipe_connection* connection);
     void send_exit_notice_to_all();
     void post_disconnect(connection_ref connection);
@@ -113,6 +114,8 @@ class pipe_server final : public pipe_handler_listener,
     std::map<std::string, connection_ref> clientid_map_;  // clientid_lock_
     CRITICAL_SECTION clientid_lock_;
     pipe_server_watch* watch_ = nullptr;
+    std::string received_id_;    // the event-loop thread's copies of a received client id
+    std::string received_text_;  // and text, handed on NUL-terminated
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     overlapped_manager manager_;

@@ -24,6 +24,16 @@ std::vector<e2e::event> of_kind(const std::vector<e2e::event>& events, const std
     return out;
 }
 
+// Connects a client, trying again for up to 30 s: when several clients wait for the one
+// listening instance, only one of them gets it and the others must wait for the next.
+bool connect_patiently(e2e::client_host& client, const std::string& name, const std::string& id) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (client.connect(name, id))  // 300 ms per attempt at most
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // Receives a text, a byte stream and a text, in order on one thread of the library, then
@@ -53,7 +63,7 @@ TOVI_CHILD_ROLE(talker) {
 // Connects and waits until the server ends the link.
 TOVI_CHILD_ROLE(waiter) {
     e2e::client_host client;
-    if (!client.connect(arguments.at(0), arguments.at(1)))
+    if (!connect_patiently(client, arguments.at(0), arguments.at(1)))
         return 2;
     return client.events.wait_for("disconnect", 1, 60s) ? 0 : child_failed;
 }
@@ -67,11 +77,7 @@ TOVI_CHILD_ROLE(swarm) {
     for (int i = 0; i < count; ++i) {
         clients.push_back(std::make_unique<e2e::client_host>());
         const std::string id = prefix + std::to_string(i);
-        bool connected = false;
-        for (int attempt = 0; attempt < 100 && !connected; ++attempt) {
-            connected = clients.back()->connect(name, id);  // 300 ms per attempt at most
-        }
-        if (!connected)
+        if (!connect_patiently(*clients.back(), name, id))
             return 2;
     }
     for (int i = 0; i < count; ++i) {

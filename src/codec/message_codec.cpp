@@ -1,0 +1,498 @@
+#include "codec/message_codec.h"
+
+#include <cstring>
+
+#include "codec/jce_wire.h"
+#include "codec/records.h"
+
+namespace message_codec {
+
+namespace {
+
+// The packet around every record (records.h): its length, header fields 1 to 6, the
+// attribute map as the byte field 7, and header fields 8 to 10.
+constexpr unsigned char packet_prefix[] = {0x10, 0x02, 0x2C, 0x3C, 0x40, 0x01,
+                                           0x56, 0x01, 0x31, 0x66, 0x01, 0x31};
+constexpr unsigned char packet_suffix[] = {0x8C, 0x98, 0x0C, 0xA8, 0x0C};
+// The attribute map up to the record's type name: two names; "" holds int32 0; "tRsp" holds
+// one entry.
+constexpr unsigned char map_prefix[] = {0x08, 0x00, 0x02, 0x06, 0x00, 0x18, 0x00, 0x01, 0x06, 0x05,
+                                        'i',  'n',  't',  '3',  '2',  0x1D, 0x00, 0x00, 0x01, 0x0C,
+                                        0x06, 0x04, 't',  'R',  's',  'p',  0x18, 0x00, 0x01};
+constexpr uint8_t struct_begin = 0x0A;
+constexpr uint8_t struct_end = 0x0B;
+
+// ---- sizes
+
+size_t int_size(int32_t value) {
+    if (value == 0)
+        return 1;
+    if (value >= -128 && value <= 127)
+        return 2;
+    if (value >= -32768 && value <= 32767)
+        return 3;
+    return 5;
+}
+
+size_t string_size(size_t length) {
+    return (length < 256 ? 2 : 5) + length;
+}
+
+size_t bytes_size(size_t count) {
+    return 2 + int_size(static_cast<int32_t>(count)) + count;
+}
+
+size_t map_size(const char* type_name, size_t struct_size) {
+    return sizeof(map_prefix) + string_size(std::strlen(type_name)) + bytes_size(struct_size);
+}
+
+size_t packet_size(const char* type_name, size_t struct_size) {
+    return 4 + sizeof(packet_prefix) + bytes_size(map_size(type_name, struct_size)) +
+           sizeof(packet_suffix);
+}
+
+// ---- writing (shortest integer forms, as the streams write them)
+
+char* put_head(char* p, uint8_t tag, uint8_t type) {
+    *p++ = static_cast<char>((tag << 4) | type);
+    return p;
+}
+
+char* put_int(char* p, uint8_t tag, int32_t value) {
+    if (value == 0)
+        return put_head(p, tag, taf::ZeroTag);
+    if (value >= -128 && value <= 127) {
+        p = put_head(p, tag, taf::Char);
+        *p++ = static_cast<char>(value);
+        return p;
+    }
+    if (value >= -32768 && value <= 32767) {
+        p = put_head(p, tag, taf::Short);
+        *p++ = static_cast<char>(value >> 8);
+        *p++ = static_cast<char>(value);
+        return p;
+    }
+    p = put_head(p, tag, taf::Int32);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        *p++ = static_cast<char>(value >> shift);
+    return p;
+}
+
+char* put_raw(char* p, const void* bytes, size_t size) {
+    if (size != 0)
+        std::memcpy(p, bytes, size);
+    return p + size;
+}
+
+char* put_string(char* p, uint8_t tag, const char* text, size_t length) {
+    if (length < 256) {
+        p = put_head(p, tag, taf::String1);
+        *p++ = static_cast<char>(length);
+    } else {
+        p = put_head(p, tag, taf::String4);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            *p++ = static_cast<char>(length >> shift);
+    }
+    return put_raw(p, text, length);
+}
+
+// The head of a byte field: SimpleList, its element head, its count. The bytes follow.
+char* put_bytes_head(char* p, uint8_t tag, size_t count) {
+    p = put_head(p, tag, taf::SimpleList);
+    *p++ = 0x00;
+    return put_int(p, 0, static_cast<int32_t>(count));
+}
+
+// Everything of a packet in front of its record's struct.
+char* put_packet_head(char* p, const char* type_name, size_t struct_size) {
+    const auto total = static_cast<uint32_t>(packet_size(type_name, struct_size));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        *p++ = static_cast<char>(total >> shift);
+    p = put_raw(p, packet_prefix, sizeof(packet_prefix));
+    p = put_bytes_head(p, 7, map_size(type_name, struct_size));
+    p = put_raw(p, map_prefix, sizeof(map_prefix));
+    p = put_string(p, 0, type_name, std::strlen(type_name));
+    return put_bytes_head(p, 1, struct_size);
+}
+
+char* put_packet_tail(char* p) {
+    return put_raw(p, packet_suffix, sizeof(packet_suffix));
+}
+
+// The inner record of a message: its type name, the size of its struct and how to write it.
+struct inner_record {
+    const char* type_name = nullptr;  // null: an empty body (a heart beat)
+    size_t struct_size = 0;
+    int32_t number = 0;           // StateNotice state, ByteStreamData length
+    const char* bytes = nullptr;  // StringData text, ByteStreamData data
+    size_t bytes_size_ = 0;
+    char* (*write)(char* p, const inner_record& record) = nullptr;
+};
+
+char* write_text_struct(char* p, const inner_record& r) {
+    *p++ = static_cast<char>(struct_begin);
+    p = put_string(p, 0, r.bytes, r.bytes_size_);
+    *p++ = static_cast<char>(struct_end);
+    return p;
+}
+
+char* write_bytes_struct(char* p, const inner_record& r) {
+    *p++ = static_cast<char>(struct_begin);
+    p = put_int(p, 0, r.number);
+    p = put_bytes_head(p, 1, r.bytes_size_);
+    p = put_raw(p, r.bytes, r.bytes_size_);
+    *p++ = static_cast<char>(struct_end);
+    return p;
+}
+
+char* write_state_struct(char* p, const inner_record& r) {
+    *p++ = static_cast<char>(struct_begin);
+    p = put_int(p, 0, r.number);
+    *p++ = static_cast<char>(struct_end);
+    return p;
+}
+
+bool write_message(std::vector<char>& out, int32_t sender, int32_t msg_type,
+                   const std::string& client_id, const inner_record& inner) {
+    if (client_id.size() > taf::max_string_bytes) {
+        return false;
+    }
+    const size_t body_size =
+        inner.type_name != nullptr ? packet_size(inner.type_name, inner.struct_size) : 0;
+    const size_t outer_struct = 1 + int_size(sender) + int_size(msg_type) +
+                                string_size(client_id.size()) + bytes_size(body_size) + 1;
+    const size_t total = packet_size(PipeProtocol::type_name, outer_struct);
+    const size_t start = out.size();
+    out.resize(start + total);
+    char* p = out.data() + start;
+    p = put_packet_head(p, PipeProtocol::type_name, outer_struct);
+    *p++ = static_cast<char>(struct_begin);
+    p = put_int(p, 0, sender);
+    p = put_int(p, 1, msg_type);
+    p = put_string(p, 2, client_id.data(), client_id.size());
+    p = put_bytes_head(p, 3, body_size);
+    if (inner.type_name != nullptr) {
+        p = put_packet_head(p, inner.type_name, inner.struct_size);
+        p = inner.write(p, inner);
+        p = put_packet_tail(p);
+    }
+    *p++ = static_cast<char>(struct_end);
+    put_packet_tail(p);
+    return true;
+}
+
+// ---- reading (exactly the layout above; any integer form, as the streams accept)
+
+class cursor {
+  public:
+    cursor(const char* data, size_t size)
+        : p_(reinterpret_cast<const unsigned char*>(data)), end_(p_ + size) {}
+
+    size_t left() const { return static_cast<size_t>(end_ - p_); }
+    const char* here() const { return reinterpret_cast<const char*>(p_); }
+    bool skip(size_t n) {
+        if (left() < n)
+            return false;
+        p_ += n;
+        return true;
+    }
+    bool expect(const unsigned char* bytes, size_t n) {
+        if (left() < n || std::memcmp(p_, bytes, n) != 0)
+            return false;
+        p_ += n;
+        return true;
+    }
+    bool expect_byte(uint8_t b) { return expect(&b, 1); }
+    bool read_int(uint8_t tag, int32_t* value) {
+        if (left() < 1 || (*p_ >> 4) != tag)
+            return false;
+        const uint8_t type = *p_ & 0x0F;
+        ++p_;
+        switch (type) {
+            case taf::ZeroTag:
+                *value = 0;
+                return true;
+            case taf::Char:
+                if (left() < 1)
+                    return false;
+                *value = static_cast<int8_t>(*p_++);
+                return true;
+            case taf::Short:
+                if (left() < 2)
+                    return false;
+                *value = static_cast<int16_t>((p_[0] << 8) | p_[1]);
+                p_ += 2;
+                return true;
+            case taf::Int32:
+                if (left() < 4)
+                    return false;
+                *value = static_cast<int32_t>((static_cast<uint32_t>(p_[0]) << 24) |
+                                              (static_cast<uint32_t>(p_[1]) << 16) |
+                                              (static_cast<uint32_t>(p_[2]) << 8) | p_[3]);
+                p_ += 4;
+                return true;
+            default:
+                return false;
+        }
+    }
+    bool read_string(uint8_t tag, const char** text, size_t* length) {
+        if (left() < 1 || (*p_ >> 4) != tag)
+            return false;
+        const uint8_t type = *p_ & 0x0F;
+        ++p_;
+        size_t n = 0;
+        if (type == taf::String1) {
+            if (left() < 1)
+                return false;
+            n = *p_++;
+        } else if (type == taf::String4) {
+            if (left() < 4)
+                return false;
+            n = (static_cast<size_t>(p_[0]) << 24) | (static_cast<size_t>(p_[1]) << 16) |
+                (static_cast<size_t>(p_[2]) << 8) | p_[3];
+            p_ += 4;
+            if (n > taf::max_string_bytes)
+                return false;
+        } else {
+            return false;
+        }
+        *text = here();
+        *length = n;
+        return skip(n);
+    }
+    // A byte field written as SimpleList: its head, element head 00, count, bytes.
+    bool read_bytes(uint8_t tag, const char** bytes, size_t* count) {
+        int32_t n = 0;
+        if (!expect_byte(static_cast<uint8_t>((tag << 4) | taf::SimpleList)) ||
+            !expect_byte(0x00) || !read_int(0, &n) || n < 0) {
+            return false;
+        }
+        *bytes = here();
+        *count = static_cast<size_t>(n);
+        return skip(*count);
+    }
+
+  private:
+    const unsigned char* p_;
+    const unsigned char* end_;
+};
+
+// Finds the record's struct in a packet of exactly the writers' layout.
+bool read_packet(const char* data, size_t size, const char* type_name, cursor* record) {
+    cursor packet(data, size);
+    const char* map = nullptr;
+    size_t map_bytes = 0;
+    if (!packet.skip(4) || !packet.expect(packet_prefix, sizeof(packet_prefix)) ||
+        !packet.read_bytes(7, &map, &map_bytes) ||
+        !packet.expect(packet_suffix, sizeof(packet_suffix)) || packet.left() != 0) {
+        return false;
+    }
+    cursor attributes(map, map_bytes);
+    const char* name = nullptr;
+    size_t name_size = 0;
+    const char* fields = nullptr;
+    size_t fields_size = 0;
+    if (!attributes.expect(map_prefix, sizeof(map_prefix)) ||
+        !attributes.read_string(0, &name, &name_size) || name_size != std::strlen(type_name) ||
+        std::memcmp(name, type_name, name_size) != 0 ||
+        !attributes.read_bytes(1, &fields, &fields_size) || attributes.left() != 0) {
+        return false;
+    }
+    *record = cursor(fields, fields_size);
+    return record->expect_byte(struct_begin);
+}
+
+bool at_struct_end(cursor& record) {
+    return record.expect_byte(struct_end) && record.left() == 0;
+}
+
+}  // namespace
+
+bool write_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                const char* text, size_t size) {
+    if (size > taf::max_string_bytes)
+        return false;
+    inner_record inner;
+    inner.type_name = StringData::type_name;
+    inner.struct_size = 2 + string_size(size);
+    inner.bytes = text;
+    inner.bytes_size_ = size;
+    inner.write = &write_text_struct;
+    return write_message(out, sender, msg_string, client_id, inner);
+}
+
+bool write_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                 int32_t length, const char* data, size_t size) {
+    if (size > 0x7FFFFFFF)
+        return false;
+    inner_record inner;
+    inner.type_name = ByteStreamData::type_name;
+    inner.struct_size = 2 + int_size(length) + bytes_size(size);
+    inner.number = length;
+    inner.bytes = data;
+    inner.bytes_size_ = size;
+    inner.write = &write_bytes_struct;
+    return write_message(out, sender, msg_bytestream, client_id, inner);
+}
+
+bool write_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                 int32_t state) {
+    inner_record inner;
+    inner.type_name = StateNotice::type_name;
+    inner.struct_size = 2 + int_size(state);
+    inner.number = state;
+    inner.write = &write_state_struct;
+    return write_message(out, sender, msg_clientstate, client_id, inner);
+}
+
+bool write_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id) {
+    return write_message(out, sender, msg_heartbeat, client_id, inner_record{});
+}
+
+bool read_message(const char* data, size_t size, message_view* out) {
+    cursor record(nullptr, 0);
+    return read_packet(data, size, PipeProtocol::type_name, &record) &&
+           record.read_int(0, &out->sender) && record.read_int(1, &out->msg_type) &&
+           record.read_string(2, &out->client_id, &out->client_id_size) &&
+           record.read_bytes(3, &out->body, &out->body_size) && at_struct_end(record);
+}
+
+bool read_text(const char* body, size_t size, const char** text, size_t* text_size) {
+    cursor record(nullptr, 0);
+    return read_packet(body, size, StringData::type_name, &record) &&
+           record.read_string(0, text, text_size) && at_struct_end(record);
+}
+
+bool read_bytes(const char* body, size_t size, int32_t* length, const char** data,
+                size_t* data_size) {
+    cursor record(nullptr, 0);
+    return read_packet(body, size, ByteStreamData::type_name, &record) &&
+           record.read_int(0, length) && record.read_bytes(1, data, data_size) &&
+           at_struct_end(record);
+}
+
+bool read_state(const char* body, size_t size, int32_t* state) {
+    cursor record(nullptr, 0);
+    return read_packet(body, size, StateNotice::type_name, &record) && record.read_int(0, state) &&
+           at_struct_end(record);
+}
+
+namespace {
+
+template <class Inner>
+void append_generic(std::vector<char>& out, int32_t sender, int32_t msg_type,
+                    const std::string& client_id, const Inner* inner) {
+    PipeProtocol message;
+    message.sender = sender;
+    message.msg_type = msg_type;
+    message.client_id = client_id;
+    if (inner != nullptr) {
+        encode_record(message.body, *inner);  // empty when the inner record cannot be encoded
+    }
+    std::vector<char> payload;
+    encode_record(payload, message);
+    out.insert(out.end(), payload.begin(), payload.end());
+}
+
+int32_t size_of(size_t size) {
+    return static_cast<int32_t>(size);
+}
+
+}  // namespace
+
+void append_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                 const char* text, size_t size) {
+    if (!write_text(out, sender, client_id, text, size)) {
+        StringData record;
+        record.data.assign(text, size);
+        append_generic(out, sender, msg_string, client_id, &record);
+    }
+}
+
+void append_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                  const char* data, int32_t length) {
+    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+    if (!write_bytes(out, sender, client_id, length, data, size)) {
+        ByteStreamData record;
+        record.length = length;
+        record.data.assign(data, data + size);
+        append_generic(out, sender, msg_bytestream, client_id, &record);
+    }
+}
+
+void append_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                  int32_t state) {
+    if (!write_state(out, sender, client_id, state)) {
+        StateNotice record;
+        record.state = state;
+        append_generic(out, sender, msg_clientstate, client_id, &record);
+    }
+}
+
+void append_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id) {
+    if (!write_heart_beat(out, sender, client_id)) {
+        append_generic<StateNotice>(out, sender, msg_heartbeat, client_id, nullptr);
+    }
+}
+
+bool decode_message(const char* data, size_t size, decoded_message* out) {
+    if (read_message(data, size, &out->view)) {
+        return true;
+    }
+    if (decode_record(out->storage, data, size_of(size)) != 0) {
+        return false;
+    }
+    const PipeProtocol& record = out->storage;
+    out->view.sender = record.sender;
+    out->view.msg_type = record.msg_type;
+    out->view.client_id = record.client_id.data();
+    out->view.client_id_size = record.client_id.size();
+    out->view.body = record.body.data();
+    out->view.body_size = record.body.size();
+    return true;
+}
+
+bool decode_text(const char* body, size_t size, std::string* storage, const char** text,
+                 size_t* text_size) {
+    if (read_text(body, size, text, text_size)) {
+        return true;
+    }
+    StringData record;
+    if (decode_record(record, body, size_of(size)) != 0) {
+        return false;
+    }
+    *storage = std::move(record.data);
+    *text = storage->data();
+    *text_size = storage->size();
+    return true;
+}
+
+bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, int32_t* length,
+                  const char** data, size_t* data_size) {
+    if (read_bytes(body, size, length, data, data_size)) {
+        return true;
+    }
+    ByteStreamData record;
+    if (decode_record(record, body, size_of(size)) != 0) {
+        return false;
+    }
+    *storage = std::move(record.data);
+    *length = record.length;
+    *data = storage->data();
+    *data_size = storage->size();
+    return true;
+}
+
+bool decode_state(const char* body, size_t size, int32_t* state) {
+    if (read_state(body, size, state)) {
+        return true;
+    }
+    StateNotice record;
+    if (decode_record(record, body, size_of(size)) != 0) {
+        return false;
+    }
+    *state = record.state;
+    return true;
+}
+
+}  // namespace message_codec

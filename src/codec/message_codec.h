@@ -1,0 +1,81 @@
+// Whole messages in one pass: the payload of a PipeProtocol record with its inner record,
+// written and read without the packets' intermediate containers.
+//
+// The writers produce, byte for byte, what encode_record gives for the inner record followed
+// by encode_record for the PipeProtocol that carries it as its body (records.h shows the
+// layout). The readers accept exactly that layout and give what decode_record would; for
+// anything else (another valid but differently written packet, a stored type name that only
+// the type-name fallback accepts, malformed bytes) they answer false, and the caller decodes
+// with decode_record, which accepts every valid form. So the two paths never disagree; they
+// only differ in cost.
+//
+// Threads: no shared state; any thread. Nothing here throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codec/records.h"
+
+namespace message_codec {
+
+// A message's body with nothing copied: text, bytes or state, by msg_type.
+struct message_view {
+    int32_t sender = 0;
+    int32_t msg_type = 0;
+    const char* client_id = nullptr;
+    size_t client_id_size = 0;
+    const char* body = nullptr;
+    size_t body_size = 0;
+};
+
+// Each writer appends the message's payload to out (whatever out holds already stays in
+// front, for instance room for a frame header). False, with out unchanged, for sizes the
+// encoding cannot hold (a string above 100 MiB); the caller then falls back to encode_record.
+bool write_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                const char* text, size_t size);
+bool write_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                 int32_t length, const char* data, size_t size);
+bool write_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                 int32_t state);
+bool write_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id);
+
+// Reads a payload written in exactly the writers' layout. False otherwise.
+bool read_message(const char* data, size_t size, message_view* out);
+
+// Read a body (the inner packet) written in exactly the writers' layout. False otherwise.
+bool read_text(const char* body, size_t size, const char** text, size_t* text_size);
+bool read_bytes(const char* body, size_t size, int32_t* length, const char** data,
+                size_t* data_size);
+bool read_state(const char* body, size_t size, int32_t* state);
+
+// ---- For the endpoints: the fast path where it applies, encode_record / decode_record
+// otherwise, with exactly their results.
+
+// Appends a message's payload to out, as encode_record of the inner record and then of the
+// PipeProtocol give it, failures included: an inner record that cannot be encoded leaves the
+// body empty, an outer one that cannot appends nothing.
+void append_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                 const char* text, size_t size);
+void append_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                  const char* data, int32_t length);
+void append_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
+                  int32_t state);
+void append_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id);
+
+// Decode as decode_record does (true exactly where it returns 0). The views point into data,
+// or into storage when the slow path was taken; they live as long as both.
+struct decoded_message {
+    message_view view;
+    PipeProtocol storage;
+};
+bool decode_message(const char* data, size_t size, decoded_message* out);
+bool decode_text(const char* body, size_t size, std::string* storage, const char** text,
+                 size_t* text_size);
+bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, int32_t* length,
+                  const char** data, size_t* data_size);
+bool decode_state(const char* body, size_t size, int32_t* state);
+
+}  // namespace message_codec
