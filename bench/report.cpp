@@ -55,27 +55,9 @@ std::string ratio_cell(double r) {
     return r < 0 ? "–" : number(r, 2);
 }
 
-}  // namespace
-
-spread spread_of(std::vector<double> values) {
-    spread s;
-    s.count = static_cast<int>(values.size());
-    if (values.empty())
-        return s;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    s.median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    s.min = values.front();
-    s.max = values.back();
-    return s;
-}
-
-std::string markdown_of(const run_report& report) {
-    std::string out = "# " + report.title + "\n\n";
-    for (const std::string& fact : report.facts)
-        out += "- " + fact + "\n";
-    out += "\n";
-
+// The table of rows and measures, with the rows' descriptions and failures below it.
+std::string rows_table(const run_report& report) {
+    std::string out;
     std::string header = "| row |";
     std::string rule = "|---|";
     const std::string vs = " ×" + report.baseline + " |";
@@ -116,6 +98,32 @@ std::string markdown_of(const run_report& report) {
                        "\n";
         }
     }
+    return out;
+}
+
+}  // namespace
+
+spread spread_of(std::vector<double> values) {
+    spread s;
+    s.count = static_cast<int>(values.size());
+    if (values.empty())
+        return s;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    s.median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    s.min = values.front();
+    s.max = values.back();
+    return s;
+}
+
+std::string markdown_of(const run_report& report) {
+    std::string out = "# " + report.title + "\n\n";
+    for (const std::string& fact : report.facts)
+        out += "- " + fact + "\n";
+    out += "\n";
+
+    if (!report.rows.empty())
+        out += rows_table(report);
     if (!report.resources.empty() || !report.resource_errors.empty()) {
         out += "\n## ToviIPC at rest: CPU and memory\n\n| figure | value |\n|---|---:|\n";
         for (const resource_figure& f : report.resources) {

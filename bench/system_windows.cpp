@@ -180,8 +180,8 @@ std::string system_description() {
     std::string text = "Windows x64 build";
     if (running_under_wine()) {
         using version_fn = const char*(CDECL*)();
-        auto version = reinterpret_cast<version_fn>(
-            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"));
+        const FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+        auto version = reinterpret_cast<version_fn>(reinterpret_cast<void*>(found));
         text += " under Wine " + std::string(version != nullptr ? version() : "?");
     }
     return text + ", " + std::to_string(info.dwNumberOfProcessors) + " processors";
