@@ -73,6 +73,19 @@ bool is_ack(const char* data, std::size_t size, uint32_t count);
 // True when a received timed message has the workload's size and the expected number.
 bool is_message(const workload& work, const char* data, std::size_t size, uint32_t sequence);
 
+// Little-endian 32-bit integers in messages and frame headers.
+void put_u32(char* out, uint32_t value);
+uint32_t get_u32(const char* in);
+
+// The 8-byte frame header of the raw baseline rows: magic, then the body's length.
+constexpr std::size_t frame_header_bytes = 8;
+void put_frame_header(char* out, uint32_t length);
+// False when the magic is wrong.
+bool get_frame_header(const char* in, uint32_t* length);
+
+// The file of a Unix domain socket named after a run's address (raw, nng and ZeroMQ rows).
+std::string socket_file(const std::string& address);
+
 // Output of a child to the conductor, one line each, flushed at once.
 void announce(const std::string& line);
 void announce_ready();

@@ -18,6 +18,27 @@
 
 namespace bench {
 
+bool child::read_line(std::string& line) {
+    for (;;) {
+        const size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return true;
+        }
+        char buffer[4096];
+        const size_t got = read_output(buffer, sizeof(buffer));
+        if (got == 0) {
+            line.swap(pending_);
+            pending_.clear();
+            return !line.empty();
+        }
+        pending_.append(buffer, got);
+    }
+}
+
 bool read_line_starting(child& process, const std::string& prefix, std::string& line) {
     while (process.read_line(line)) {
         if (line.rfind(prefix, 0) == 0)
@@ -162,6 +183,18 @@ workload workload_of(measure m, double scale) {
             break;
     }
     return {m, 0, scaled(1000), 1024 * 1024};
+}
+
+// The machine's load averages over 1, 5 and 15 minutes, or "n/a". Under Wine the host's
+// /proc is reached through drive Z:.
+std::string load_average() {
+    for (const char* path : {"/proc/loadavg", "Z:\\proc\\loadavg"}) {
+        std::ifstream file(path);
+        std::string one, five, fifteen;
+        if (file >> one >> five >> fifteen)
+            return one + " " + five + " " + fifteen;
+    }
+    return "n/a";
 }
 
 std::string utc_now() {

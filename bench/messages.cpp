@@ -13,6 +13,8 @@ namespace bench {
 namespace {
 constexpr char hello_text[control_bytes] = {'H', 'E', 'L', 'L', 'O', '!', '!', '!'};
 constexpr char ack_tag[4] = {'A', 'C', 'K', '!'};
+constexpr uint32_t frame_magic = 0x4e425654;  // "TVBN"
+}  // namespace
 
 void put_u32(char* out, uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -25,7 +27,20 @@ uint32_t get_u32(const char* in) {
         value |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
     return value;
 }
-}  // namespace
+
+void put_frame_header(char* out, uint32_t length) {
+    put_u32(out, frame_magic);
+    put_u32(out + 4, length);
+}
+
+bool get_frame_header(const char* in, uint32_t* length) {
+    *length = get_u32(in + 4);
+    return get_u32(in) == frame_magic;
+}
+
+std::string socket_file(const std::string& address) {
+    return "/tmp/" + address + ".sock";
+}
 
 const char* measure_name(measure m) {
     switch (m) {

@@ -11,10 +11,6 @@ namespace bench {
 
 namespace {
 
-std::string url_of(const std::string& address) {
-    return "ipc:///tmp/" + address + ".sock";
-}
-
 class nng_channel : public message_channel {
   public:
     explicit nng_channel(nng_socket socket) : socket_(socket) {}
@@ -49,7 +45,7 @@ std::unique_ptr<message_channel> open(const side_args& args, bool listening) {
     nng_socket socket;
     if (nng_pair0_open(&socket) != 0)
         return nullptr;
-    const std::string url = url_of(args.address);
+    const std::string url = "ipc://" + socket_file(args.address);
     const int rv = listening ? nng_listen(socket, url.c_str(), nullptr, 0)
                              : nng_dial(socket, url.c_str(), nullptr, 0);
     if (rv != 0) {

@@ -19,15 +19,9 @@ namespace bench {
 
 namespace {
 
-constexpr uint32_t frame_magic = 0x4e425654;  // "TVBN"
-constexpr size_t header_bytes = 8;
 // The buffered reader's one buffer, serving as many messages as one recv brings.
 constexpr size_t read_buffer_bytes = 64 * 1024;
 constexpr int connect_wait_ms = 10000;
-
-std::string socket_path(const std::string& address) {
-    return "/tmp/" + address + ".sock";
-}
 
 sockaddr_un socket_address(const std::string& path) {
     sockaddr_un where{};
@@ -36,38 +30,19 @@ sockaddr_un socket_address(const std::string& path) {
     return where;
 }
 
-void put_header(char* out, uint32_t length) {
-    const uint32_t fields[2] = {frame_magic, length};
-    for (int f = 0; f < 2; ++f) {
-        for (int i = 0; i < 4; ++i)
-            out[4 * f + i] = static_cast<char>((fields[f] >> (8 * i)) & 0xff);
-    }
-}
-
-bool get_header(const char* in, uint32_t* length) {
-    uint32_t fields[2] = {0, 0};
-    for (int f = 0; f < 2; ++f) {
-        for (int i = 0; i < 4; ++i)
-            fields[f] |= static_cast<uint32_t>(static_cast<unsigned char>(in[4 * f + i]))
-                         << (8 * i);
-    }
-    *length = fields[1];
-    return fields[0] == frame_magic;
-}
-
 class socket_channel : public message_channel {
   public:
     socket_channel(int fd, bool buffered) : fd_(fd), buffer_(buffered ? read_buffer_bytes : 0) {}
     ~socket_channel() override { close(fd_); }
 
     bool send(const char* data, size_t size) override {
-        char header[header_bytes];
-        put_header(header, static_cast<uint32_t>(size));
-        iovec parts[2] = {{header, header_bytes}, {const_cast<char*>(data), size}};
+        char header[frame_header_bytes];
+        put_frame_header(header, static_cast<uint32_t>(size));
+        iovec parts[2] = {{header, frame_header_bytes}, {const_cast<char*>(data), size}};
         msghdr message{};
         message.msg_iov = parts;
         message.msg_iovlen = 2;
-        size_t left = header_bytes + size;
+        size_t left = frame_header_bytes + size;
         while (left > 0) {
             const ssize_t sent = sendmsg(fd_, &message, MSG_NOSIGNAL);
             if (sent < 0 && errno == EINTR)
@@ -92,9 +67,9 @@ class socket_channel : public message_channel {
     }
 
     long long receive(char* out, size_t capacity) override {
-        char header[header_bytes];
+        char header[frame_header_bytes];
         uint32_t length = 0;
-        if (!read_buffered(header, header_bytes) || !get_header(header, &length) ||
+        if (!read_buffered(header, frame_header_bytes) || !get_frame_header(header, &length) ||
             length > capacity || !read_buffered(out, length)) {
             return -1;
         }
@@ -154,7 +129,7 @@ class socket_channel : public message_channel {
 };
 
 std::unique_ptr<message_channel> accept_one(const side_args& args, bool buffered) {
-    const std::string path = socket_path(args.address);
+    const std::string path = socket_file(args.address);
     const sockaddr_un where = socket_address(path);
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     unlink(path.c_str());
@@ -174,7 +149,7 @@ std::unique_ptr<message_channel> accept_one(const side_args& args, bool buffered
 }
 
 std::unique_ptr<message_channel> connect_one(const side_args& args, bool buffered) {
-    const sockaddr_un where = socket_address(socket_path(args.address));
+    const sockaddr_un where = socket_address(socket_file(args.address));
     const auto give_up =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(connect_wait_ms);
     for (;;) {

@@ -31,7 +31,11 @@ class child {
     struct native;
 
   private:
+    // Up to size bytes of output; 0 once it has ended.
+    size_t read_output(char* buffer, size_t size);
+
     std::unique_ptr<native> native_;
+    std::string pending_;  // output read but not yet returned as a line
 };
 
 // Reads lines until one starts with prefix, which it leaves in line; false once the output
@@ -43,9 +47,6 @@ unsigned long process_id();
 
 // Raises this process's limit of open files to the hard limit (POSIX; nothing on Windows).
 void raise_open_file_limit();
-
-// The machine's load averages over 1, 5 and 15 minutes as the system prints them, or "n/a".
-std::string load_average();
 
 // One line naming the system, the processor and, on Windows, whether this is Wine.
 std::string system_description();

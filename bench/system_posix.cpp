@@ -20,7 +20,6 @@ struct child::native {
     pid_t pid = -1;
     int output = -1;  // read end of the child's standard output
     int input = -1;   // write end of the child's standard input
-    std::string pending;
     bool ended = false;
     int exit_code = -1;
 };
@@ -91,27 +90,11 @@ unsigned long child::id() const {
     return static_cast<unsigned long>(native_->pid);
 }
 
-bool child::read_line(std::string& line) {
-    native* n = native_.get();
+size_t child::read_output(char* buffer, size_t size) {
     for (;;) {
-        const size_t end = n->pending.find('\n');
-        if (end != std::string::npos) {
-            line = n->pending.substr(0, end);
-            n->pending.erase(0, end + 1);
-            return true;
-        }
-        char buffer[4096];
-        const ssize_t got = n->output < 0 ? 0 : read(n->output, buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (n->pending.empty())
-                return false;
-            line.swap(n->pending);
-            n->pending.clear();
-            return true;
-        }
-        n->pending.append(buffer, static_cast<size_t>(got));
+        const ssize_t got = native_->output < 0 ? 0 : read(native_->output, buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got > 0 ? static_cast<size_t>(got) : 0;
     }
 }
 
@@ -143,14 +126,6 @@ void raise_open_file_limit() {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-}
-
-std::string load_average() {
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    if (!(file >> one >> five >> fifteen))
-        return "n/a";
-    return one + " " + five + " " + fifteen;
 }
 
 std::string system_description() {

@@ -1,8 +1,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <fstream>
-
 #include "system.h"
 
 namespace bench {
@@ -12,22 +10,11 @@ struct child::native {
     DWORD id = 0;
     HANDLE output = nullptr;  // read end of the child's standard output
     HANDLE input = nullptr;   // write end of the child's standard input
-    std::string pending;
     bool ended = false;
     int exit_code = -1;
 };
 
 namespace {
-
-std::wstring widen(const std::string& text) {
-    if (text.empty())
-        return std::wstring();
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
 
 // One argument of a command line, quoted as the C runtime parses it back.
 std::wstring quoted(const std::wstring& argument) {
@@ -72,7 +59,7 @@ child::child(const std::vector<std::string>& arguments) : native_(new native) {
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
     std::wstring command = quoted(std::wstring(path, length));
     for (const std::string& a : arguments)
-        command += L" " + quoted(widen(a));
+        command += L" " + quoted(std::wstring(a.begin(), a.end()));  // ASCII: made here
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -113,29 +100,13 @@ unsigned long child::id() const {
     return native_->id;
 }
 
-bool child::read_line(std::string& line) {
-    native* n = native_.get();
-    for (;;) {
-        const size_t end = n->pending.find('\n');
-        if (end != std::string::npos) {
-            line = n->pending.substr(0, end);
-            n->pending.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            return true;
-        }
-        char buffer[4096];
-        DWORD got = 0;
-        if (n->output == nullptr || !ReadFile(n->output, buffer, sizeof(buffer), &got, nullptr) ||
-            got == 0) {
-            if (n->pending.empty())
-                return false;
-            line.swap(n->pending);
-            n->pending.clear();
-            return true;
-        }
-        n->pending.append(buffer, got);
+size_t child::read_output(char* buffer, size_t size) {
+    DWORD got = 0;
+    if (native_->output == nullptr ||
+        !ReadFile(native_->output, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+        return 0;
     }
+    return got;
 }
 
 void child::close_input() {
@@ -163,15 +134,6 @@ void raise_open_file_limit() {}  // handles are not limited this way on Windows
 bool running_under_wine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-std::string load_average() {
-    // Under Wine the host's /proc is reachable through drive Z:.
-    std::ifstream file("Z:\\proc\\loadavg");
-    std::string one, five, fifteen;
-    if (!(file >> one >> five >> fifteen))
-        return "n/a";
-    return one + " " + five + " " + fifteen;
 }
 
 std::string system_description() {

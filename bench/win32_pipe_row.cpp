@@ -14,8 +14,6 @@ namespace bench {
 
 namespace {
 
-constexpr uint32_t frame_magic = 0x4e425654;  // "TVBN"
-constexpr DWORD header_bytes = 8;
 constexpr DWORD pipe_buffer_bytes = 64 * 1024;
 constexpr DWORD connect_wait_ms = 10000;
 
@@ -33,19 +31,17 @@ class pipe_channel : public message_channel {
     }
 
     bool send(const char* data, size_t size) override {
-        char header[header_bytes];
-        put(header, frame_magic);
-        put(header + 4, static_cast<uint32_t>(size));
-        return transfer(true, header, header_bytes) &&
+        char header[frame_header_bytes];
+        put_frame_header(header, static_cast<uint32_t>(size));
+        return transfer(true, header, frame_header_bytes) &&
                transfer(true, const_cast<char*>(data), static_cast<DWORD>(size));
     }
 
     long long receive(char* out, size_t capacity) override {
-        char header[header_bytes];
-        if (!transfer(false, header, header_bytes) || get(header) != frame_magic)
-            return -1;
-        const uint32_t length = get(header + 4);
-        if (length > capacity || !transfer(false, out, length))
+        char header[frame_header_bytes];
+        uint32_t length = 0;
+        if (!transfer(false, header, frame_header_bytes) || !get_frame_header(header, &length) ||
+            length > capacity || !transfer(false, out, length))
             return -1;
         return length;
     }
@@ -53,17 +49,6 @@ class pipe_channel : public message_channel {
     void limit_receive_wait(int milliseconds) override { wait_ms_ = milliseconds; }
 
   private:
-    static void put(char* out, uint32_t value) {
-        for (int i = 0; i < 4; ++i)
-            out[i] = static_cast<char>((value >> (8 * i)) & 0xff);
-    }
-    static uint32_t get(const char* in) {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
-        return value;
-    }
-
     // Writes or reads exactly size bytes, one overlapped operation after another.
     bool transfer(bool writing, char* data, DWORD size) {
         while (size > 0) {

@@ -9,10 +9,6 @@ namespace bench {
 
 namespace {
 
-std::string endpoint_of(const std::string& address) {
-    return "ipc:///tmp/" + address + ".sock";
-}
-
 class zmq_channel : public message_channel {
   public:
     zmq_channel(void* context, void* socket) : context_(context), socket_(socket) {}
@@ -43,7 +39,7 @@ class zmq_channel : public message_channel {
 std::unique_ptr<message_channel> open(const side_args& args, bool listening) {
     void* context = zmq_ctx_new();
     void* socket = context != nullptr ? zmq_socket(context, ZMQ_PAIR) : nullptr;
-    const std::string endpoint = endpoint_of(args.address);
+    const std::string endpoint = "ipc://" + socket_file(args.address);
     if (socket == nullptr || (listening ? zmq_bind(socket, endpoint.c_str())
                                         : zmq_connect(socket, endpoint.c_str())) != 0) {
         if (socket != nullptr)
