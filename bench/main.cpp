@@ -1,5 +1,6 @@
 // toviipc_bench: runs every row and measure of the benchmark and writes one report; re-run
 // with --role=... it is one side of one run. See the README's Benchmarks section.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -204,10 +205,28 @@ std::string utc_now() {
     return text;
 }
 
+// The figures of one repetition.
+struct repetition {
+    std::vector<double> figures;  // as the initiator's "result" line gives them
+    long long initiator_peak_kb = -1;
+    long long responder_peak_kb = -1;
+};
+
+// Reads a child's output to its end (it ends with the child) for its "peak_rss_kb" line.
+long long peak_of(child& process) {
+    std::string line;
+    long long peak = -1;
+    while (process.read_line(line)) {
+        if (line.rfind("peak_rss_kb ", 0) == 0)
+            peak = std::atoll(line.c_str() + 12);
+    }
+    return peak;
+}
+
 // One repetition: a fresh listening process, then a fresh connecting one; the initiator's
-// "result" line gives the figures.
+// "result" line gives the figures, each side's last line its peak resident memory.
 bool run_once(const row_def& row, const workload& work, const std::string& address,
-              int timeout_seconds, std::vector<double>& figures, std::string& error) {
+              int timeout_seconds, repetition& out, std::string& error) {
     const std::vector<std::string> common{"--row=" + row.name,
                                           "--measure=" + std::string(measure_name(work.kind)),
                                           "--warmup=" + std::to_string(work.warmup),
@@ -229,7 +248,10 @@ bool run_once(const row_def& row, const workload& work, const std::string& addre
     }
     child connector(with_role("connect"));
     child& initiator = row.listener_initiates ? listener : connector;
+    child& responder = row.listener_initiates ? connector : listener;
     const bool reported = read_line_starting(initiator, "result ", line);
+    out.initiator_peak_kb = peak_of(initiator);
+    out.responder_peak_kb = peak_of(responder);
     const int listener_code = listener.wait();
     const int connector_code = connector.wait();
     if (!reported || listener_code != 0 || connector_code != 0) {
@@ -240,10 +262,10 @@ bool run_once(const row_def& row, const workload& work, const std::string& addre
     }
     std::istringstream values(line.substr(7));
     double value = 0;
-    figures.clear();
+    out.figures.clear();
     while (values >> value)
-        figures.push_back(value);
-    return !figures.empty();
+        out.figures.push_back(value);
+    return !out.figures.empty();
 }
 
 bool selected(const options& o, const std::string& name) {
@@ -337,25 +359,29 @@ int conduct(const options& o) {
             const workload work = workload_of(m, o.scale);
             measure_results& r = results.measures[m];
             for (int rep = 1; rep <= o.reps && r.error.empty(); ++rep) {
-                std::vector<double> figures;
+                repetition once;
                 const std::string address = token + "-" + std::to_string(++run_number);
                 std::fprintf(stderr, "%-13s %-4s %d/%d: ", row.name.c_str(), measure_name(m), rep,
                              o.reps);
                 std::fflush(stderr);
-                if (!run_once(row, work, address, o.timeout_seconds, figures, r.error)) {
+                if (!run_once(row, work, address, o.timeout_seconds, once, r.error)) {
                     std::fprintf(stderr, "FAILED: %s\n", r.error.c_str());
                     all_ok = false;
                     continue;
                 }
-                r.first.push_back(figures[0]);
-                if (figures.size() > 1)
-                    r.second.push_back(figures[1]);
+                const std::vector<double>& f = once.figures;
+                r.first.push_back(f[0]);
+                if (f.size() > 1)
+                    r.second.push_back(f[1]);
+                r.initiator_peak_kb = std::max(r.initiator_peak_kb, once.initiator_peak_kb);
+                r.responder_peak_kb = std::max(r.responder_peak_kb, once.responder_peak_kb);
                 if (m == measure::rtt)
-                    std::fprintf(stderr, "p50 %.2f µs, p99 %.2f µs\n", figures[0],
-                                 figures.size() > 1 ? figures[1] : 0.0);
+                    std::fprintf(stderr, "p50 %.2f µs, p99 %.2f µs", f[0],
+                                 f.size() > 1 ? f[1] : 0.0);
                 else
-                    std::fprintf(stderr, "%.1f %s\n", figures[0],
-                                 m == measure::rate ? "msg/s" : "MB/s");
+                    std::fprintf(stderr, "%.1f %s", f[0], m == measure::rate ? "msg/s" : "MB/s");
+                std::fprintf(stderr, "; peak RSS %lld / %lld kB\n", once.initiator_peak_kb,
+                             once.responder_peak_kb);
             }
         }
         report.rows.push_back(results);
@@ -410,13 +436,23 @@ int conduct(const options& o) {
     return all_ok ? 0 : 1;
 }
 
-// A child: one side of one run, or a role of the scenarios at rest.
+int play_side(const std::string& role, const std::map<std::string, std::string>& args);
+
+// A child: one side of one run, which ends by printing its peak resident memory, or a role
+// of the scenarios at rest.
 int play_role(const std::map<std::string, std::string>& args) {
     start_watchdog(args.count("timeout") ? std::atoi(args.at("timeout").c_str()) : 300);
     const std::string role = args.at("role");
     const int code = run_resource_role(role, args);
     if (code >= 0)
         return code;
+    const int side_code = play_side(role, args);
+    announce("peak_rss_kb " + std::to_string(peak_resident_kb()));
+    return side_code;
+}
+
+// One side of one run of a row.
+int play_side(const std::string& role, const std::map<std::string, std::string>& args) {
     side_args side;
     side.row = args.count("row") ? args.at("row") : "";
     side.address = args.count("address") ? args.at("address") : "";

@@ -55,7 +55,7 @@ std::string ratio_cell(double r) {
     return r < 0 ? "–" : number(r, 2);
 }
 
-// The table of rows and measures, with the rows' descriptions and failures below it.
+// The table of rows and measures.
 std::string rows_table(const run_report& report) {
     std::string out;
     std::string header = "| row |";
@@ -89,7 +89,12 @@ std::string rows_table(const run_report& report) {
         }
         out += line + "\n";
     }
-    out += "\nCells: median [min–max] of the repetitions.\n\nRows:\n";
+    return out + "\nCells: median [min–max] of the repetitions.\n";
+}
+
+// What each row is, and why a measure of it failed.
+std::string row_descriptions(const run_report& report) {
+    std::string out = "\nRows:\n";
     for (const row_results& row : report.rows) {
         out += "- " + row.row.name + ": " + row.row.description + "\n";
         for (const auto& m : row.measures) {
@@ -97,6 +102,31 @@ std::string rows_table(const run_report& report) {
                 out += "  - " + std::string(measure_name(m.first)) + " failed: " + m.second.error +
                        "\n";
         }
+    }
+    return out;
+}
+
+// Peak resident memory of each side, which shows a sender that queues what the receiver has
+// not yet taken.
+std::string memory_table(const run_report& report) {
+    std::string out =
+        "\nPeak resident memory of each process, MB (initiator / responder, highest "
+        "over the repetitions):\n\n| row |";
+    std::string rule = "|---|";
+    for (measure m : report.measures) {
+        out += std::string(" ") + measure_name(m) + " |";
+        rule += "---:|";
+    }
+    out += "\n" + rule + "\n";
+    for (const row_results& row : report.rows) {
+        out += "| " + row.row.name + " |";
+        for (measure m : report.measures) {
+            const measure_results* r = find(row, m);
+            out += has_figures(r) ? " " + number(r->initiator_peak_kb / 1024.0, 1) + " / " +
+                                        number(r->responder_peak_kb / 1024.0, 1) + " |"
+                                  : " – |";
+        }
+        out += "\n";
     }
     return out;
 }
@@ -123,7 +153,7 @@ std::string markdown_of(const run_report& report) {
     out += "\n";
 
     if (!report.rows.empty())
-        out += rows_table(report);
+        out += rows_table(report) + memory_table(report) + row_descriptions(report);
     if (!report.resources.empty() || !report.resource_errors.empty()) {
         out += "\n## ToviIPC at rest: CPU and memory\n\n| figure | value |\n|---|---:|\n";
         for (const resource_figure& f : report.resources) {
@@ -143,6 +173,9 @@ std::string markdown_of(const run_report& report) {
 
 std::string csv_of(const run_report& report) {
     std::string out = "row,measure,figure,unit,median,min,max,repetitions,ratio_to_baseline\n";
+    auto add_peak = [&](const std::string& prefix, const char* side, long long kb) {
+        out += prefix + "peak_rss_" + side + ",kB," + std::to_string(kb) + ",,,,\n";
+    };
     for (const row_results& row : report.rows) {
         for (const auto& entry : row.measures) {
             const measure m = entry.first;
@@ -169,6 +202,8 @@ std::string csv_of(const run_report& report) {
             } else {
                 add("throughput", "MB/s", r.first, ratio_text);
             }
+            add_peak(prefix, "initiator", r.initiator_peak_kb);
+            add_peak(prefix, "responder", r.responder_peak_kb);
         }
     }
     for (const resource_figure& f : report.resources) {

@@ -26,6 +26,9 @@ struct measure_results {
     std::vector<double> first;
     std::vector<double> second;
     std::string error;  // why a repetition failed; the measure then has no figure
+    // The highest peak resident memory of each side over the repetitions, in kB.
+    long long initiator_peak_kb = 0;
+    long long responder_peak_kb = 0;
 };
 
 struct row_results {

@@ -42,6 +42,9 @@ class child {
 // ended first.
 bool read_line_starting(child& process, const std::string& prefix, std::string& line);
 
+// The most resident memory this process has had so far, in kB (Windows: peak working set).
+long long peak_resident_kb();
+
 // This process's id.
 unsigned long process_id();
 

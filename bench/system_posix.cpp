@@ -116,6 +116,11 @@ int child::wait() {
     return n->exit_code;
 }
 
+long long peak_resident_kb() {
+    rusage usage{};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : -1;  // kB on Linux
+}
+
 unsigned long process_id() {
     return static_cast<unsigned long>(getpid());
 }

@@ -1,5 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include "system.h"
 
@@ -123,6 +125,13 @@ int child::wait() {
     n->ended = true;
     n->exit_code = static_cast<int>(code);
     return n->exit_code;
+}
+
+long long peak_resident_kb() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+        return -1;
+    return static_cast<long long>(counters.PeakWorkingSetSize / 1024);
 }
 
 unsigned long process_id() {
