@@ -22,6 +22,8 @@ const char* const client_id = "bench-client";
 constexpr int connect_wait_ms = 10000;
 // How long a responder waits for the initiator to end the link once the run is over.
 constexpr int link_end_wait_ms = 10000;
+// Waits for the measure itself are bounded only by the process's watchdog.
+constexpr int unbounded_wait_ms = 24 * 3600 * 1000;
 
 // The run of this process. The callbacks carry no context, so it is a single object; fields
 // are written by the callbacks (on the library's threads) and read by the host thread under
@@ -197,20 +199,23 @@ int initiate(const std::string& peer) {
     if (!send_to(peer.c_str(), hello, control_bytes))
         return fail(run.row, "hello could not be sent");
     if (run.work.kind == measure::rtt) {
-        wait_for([] { return run.done; }, 24 * 3600 * 1000);
+        wait_for([] { return run.done; }, unbounded_wait_ms);
         if (!error_of_run().empty())
             return fail(run.row, error_of_run());
         report_round_trips(run.samples);
         return 0;
     }
-    wait_for([] { return run.hello || run.done; }, 24 * 3600 * 1000);
+    wait_for([] { return run.hello || run.done; }, unbounded_wait_ms);
+    if (!error_of_run().empty())
+        return fail(run.row, error_of_run());
+    // A failure on the receiving side shows after the loop: it also ends the run.
     const int64_t start = now_ns();
-    for (int i = 0; i < run.work.count && error_of_run().empty(); ++i) {
+    for (int i = 0; i < run.work.count; ++i) {
         stamp(run.message.data(), static_cast<uint32_t>(i));
         if (!send_to(peer.c_str(), run.message.data(), run.message.size()))
             return fail(run.row, "send failed at message " + std::to_string(i));
     }
-    wait_for([] { return run.done; }, 24 * 3600 * 1000);
+    wait_for([] { return run.done; }, unbounded_wait_ms);
     if (!error_of_run().empty())
         return fail(run.row, error_of_run());
     report_throughput(run.work, run.finished_at - start);
@@ -220,7 +225,7 @@ int initiate(const std::string& peer) {
 // The responder's host thread: waits for the end of the run, then for the initiator to end
 // the link.
 int respond() {
-    wait_for([] { return run.done; }, 24 * 3600 * 1000);
+    wait_for([] { return run.done; }, unbounded_wait_ms);
     if (!wait_for([] { return run.link_down; }, link_end_wait_ms))
         return fail(run.row, "the initiator did not end the link");
     const std::string error = error_of_run();
@@ -236,7 +241,7 @@ int server_side(const side_args& args, bool initiator) {
     announce_ready();
     int code = 0;
     if (initiator) {
-        wait_for([] { return run.link_up; }, 24 * 3600 * 1000);
+        wait_for([] { return run.link_up; }, unbounded_wait_ms);
         std::string peer;
         update([&] { peer = run.peer; });
         code = initiate(peer);
