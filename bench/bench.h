@@ -42,7 +42,8 @@ constexpr int control_bytes = 8;
 struct side_args {
     std::string row;
     workload work;
-    std::string address;  // the transport's name for this run, unique per run
+    std::string address;   // the transport's name for this run, unique per run
+    std::string tovi_log;  // ToviIPC rows: directory of the endpoint's log file, or empty
 };
 
 // A transport under test. listen runs the side that waits for the peer and prints "ready"

@@ -64,6 +64,7 @@ const char* const usage_text =
     "  --idle-clients N   clients of the idle server (default 100)\n"
     "  --memory-clients N clients of the server whose memory is read (default 1000)\n"
     "  --client-processes N  processes the clients are spread over (default 4)\n"
+    "  --tovi-log DIR     ToviIPC endpoints write their log files there (default: none)\n"
     "  --no-baseline      do not add the baseline row to --only\n"
     "  --list             list the rows and scenarios\n";
 
@@ -78,6 +79,7 @@ struct options {
     double scale = 1.0;
     std::string out_dir = ".";
     std::string label;
+    std::string tovi_log;
     int timeout_seconds = 300;
     bool add_baseline = true;
     bool list = false;
@@ -129,7 +131,8 @@ bool read_options(const std::map<std::string, std::string>& args, options& o) {
                                         "memory-clients",
                                         "client-processes",
                                         "no-baseline",
-                                        "list"};
+                                        "list",
+                                        "tovi-log"};
     for (const auto& entry : args) {
         bool ok = false;
         for (const char* k : known)
@@ -165,6 +168,8 @@ bool read_options(const std::map<std::string, std::string>& args, options& o) {
         o.out_dir = args.at("out");
     if (args.count("label"))
         o.label = args.at("label");
+    if (args.count("tovi-log"))
+        o.tovi_log = args.at("tovi-log");
     o.add_baseline = args.count("no-baseline") == 0;
     o.list = args.count("list") != 0;
     o.resources.timeout_seconds = o.timeout_seconds;
@@ -225,15 +230,17 @@ long long peak_of(child& process) {
 
 // One repetition: a fresh listening process, then a fresh connecting one; the initiator's
 // "result" line gives the figures, each side's last line its peak resident memory.
-bool run_once(const row_def& row, const workload& work, const std::string& address,
-              int timeout_seconds, repetition& out, std::string& error) {
-    const std::vector<std::string> common{"--row=" + row.name,
-                                          "--measure=" + std::string(measure_name(work.kind)),
-                                          "--warmup=" + std::to_string(work.warmup),
-                                          "--count=" + std::to_string(work.count),
-                                          "--size=" + std::to_string(work.size),
-                                          "--address=" + address,
-                                          "--timeout=" + std::to_string(timeout_seconds)};
+bool run_once(const options& o, const row_def& row, const workload& work,
+              const std::string& address, repetition& out, std::string& error) {
+    std::vector<std::string> common{"--row=" + row.name,
+                                    "--measure=" + std::string(measure_name(work.kind)),
+                                    "--warmup=" + std::to_string(work.warmup),
+                                    "--count=" + std::to_string(work.count),
+                                    "--size=" + std::to_string(work.size),
+                                    "--address=" + address,
+                                    "--timeout=" + std::to_string(o.timeout_seconds)};
+    if (!o.tovi_log.empty())
+        common.push_back("--tovi-log=" + o.tovi_log);
     auto with_role = [&](const char* role) {
         std::vector<std::string> args{std::string("--role=") + role};
         args.insert(args.end(), common.begin(), common.end());
@@ -251,6 +258,9 @@ bool run_once(const row_def& row, const workload& work, const std::string& addre
     child& responder = row.listener_initiates ? connector : listener;
     const bool reported = read_line_starting(initiator, "result ", line);
     out.initiator_peak_kb = peak_of(initiator);
+    // A responder whose initiator failed may wait for messages that never come.
+    if (initiator.wait() != 0)
+        responder.kill();
     out.responder_peak_kb = peak_of(responder);
     const int listener_code = listener.wait();
     const int connector_code = connector.wait();
@@ -364,7 +374,7 @@ int conduct(const options& o) {
                 std::fprintf(stderr, "%-13s %-4s %d/%d: ", row.name.c_str(), measure_name(m), rep,
                              o.reps);
                 std::fflush(stderr);
-                if (!run_once(row, work, address, o.timeout_seconds, once, r.error)) {
+                if (!run_once(o, row, work, address, once, r.error)) {
                     std::fprintf(stderr, "FAILED: %s\n", r.error.c_str());
                     all_ok = false;
                     continue;
@@ -456,6 +466,7 @@ int play_side(const std::string& role, const std::map<std::string, std::string>&
     side_args side;
     side.row = args.count("row") ? args.at("row") : "";
     side.address = args.count("address") ? args.at("address") : "";
+    side.tovi_log = args.count("tovi-log") ? args.at("tovi-log") : "";
     if (!args.count("measure") || !parse_measure(args.at("measure"), &side.work.kind))
         return fail(side.row, "no measure given");
     side.work.warmup = std::atoi(args.at("warmup").c_str());

@@ -27,6 +27,8 @@ class child {
     void close_input();
     // Waits for the child to end and returns its exit code.
     int wait();
+    // Ends a child that still runs at once, and waits for it.
+    void kill();
 
     struct native;
 

@@ -74,10 +74,7 @@ child::child(const std::vector<std::string>& arguments) : native_(new native) {
 }
 
 child::~child() {
-    if (started() && !native_->ended) {
-        kill(native_->pid, SIGKILL);
-        wait();
-    }
+    kill();
     close_fd(native_->output);
     close_fd(native_->input);
 }
@@ -95,6 +92,13 @@ size_t child::read_output(char* buffer, size_t size) {
         const ssize_t got = native_->output < 0 ? 0 : read(native_->output, buffer, size);
         if (got >= 0 || errno != EINTR)
             return got > 0 ? static_cast<size_t>(got) : 0;
+    }
+}
+
+void child::kill() {
+    if (started() && !native_->ended) {
+        ::kill(native_->pid, SIGKILL);
+        wait();
     }
 }
 

@@ -85,10 +85,7 @@ child::child(const std::vector<std::string>& arguments) : native_(new native) {
 }
 
 child::~child() {
-    if (started() && !native_->ended) {
-        TerminateProcess(native_->process, 137);
-        wait();
-    }
+    kill();
     close_handle(native_->output);
     close_handle(native_->input);
     close_handle(native_->process);
@@ -109,6 +106,13 @@ size_t child::read_output(char* buffer, size_t size) {
         return 0;
     }
     return got;
+}
+
+void child::kill() {
+    if (started() && !native_->ended) {
+        TerminateProcess(native_->process, 137);
+        wait();
+    }
 }
 
 void child::close_input() {

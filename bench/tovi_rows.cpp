@@ -232,10 +232,17 @@ int respond() {
     return error.empty() ? 0 : fail(run.row, error);
 }
 
+std::string log_file(const side_args& args, const char* side) {
+    return args.address + "-" + side + ".log";
+}
+
 int server_side(const side_args& args, bool initiator) {
     prepare(args, initiator);
     endpoint_is_server = true;
     endpoint = create_tovi_ipc_server(&server_functions, &server_callbacks);
+    if (endpoint != nullptr && !args.tovi_log.empty())
+        server_functions.init_log(endpoint, args.tovi_log.c_str(),
+                                  log_file(args, "server").c_str());
     if (endpoint == nullptr || !server_functions.start(endpoint, args.address.c_str()))
         return fail(args.row, "server could not start on " + args.address);
     announce_ready();
@@ -258,6 +265,9 @@ int client_side(const side_args& args, bool initiator) {
     endpoint = create_tovi_ipc_client(&client_functions, &client_callbacks);
     if (endpoint == nullptr)
         return fail(args.row, "client could not be created");
+    if (!args.tovi_log.empty())
+        client_functions.init_log(endpoint, args.tovi_log.c_str(),
+                                  log_file(args, "client").c_str());
     const int64_t give_up = now_ns() + int64_t{connect_wait_ms} * 1000000;
     while (!client_functions.connect(endpoint, args.address.c_str(), client_id)) {
         if (now_ns() > give_up)
