@@ -397,6 +397,7 @@ int conduct(const options& o) {
         report.rows.push_back(results);
     }
 
+    const std::string load_after_rows = load_average();
     if (at_rest) {
         resource_settings settings = o.resources;
         settings.token = token;
@@ -422,7 +423,8 @@ int conduct(const options& o) {
     char duration[64];
     std::snprintf(duration, sizeof(duration), "%.1f min", minutes);
     report.facts.push_back("load average (1, 5, 15 min) before: " + load_before +
-                           "; after: " + load_average() + "; the run took " + duration);
+                           "; after the rows: " + load_after_rows +
+                           "; at the end: " + load_average() + "; the run took " + duration);
     report.notes.push_back(
         "ToviIPC rows call the library only through include/toviipc.h (shared library), send "
         "byte streams, answer from inside the data callback, and open no log file");
@@ -431,6 +433,11 @@ int conduct(const options& o) {
             "Windows build under Wine: Wine's named pipes and its wineserver carry every "
             "message, so only the ratios between rows of this run mean anything; absolute "
             "figures say nothing about Windows");
+    }
+    if (!report.resources.empty()) {
+        report.notes.push_back(
+            "the memory scenario's burst of client threads raises the load average at the end; "
+            "the load after the rows is the one that speaks for the table");
     }
     for (const std::string& name : skipped)
         report.notes.push_back("not in this build, skipped: " + name);

@@ -47,8 +47,9 @@ long long cpu_ticks(unsigned long pid) {
     return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
-// A "VmRSS"-style field of /proc/PID/status in kB ("self" for this process), or -1.
-long long status_kb(const std::string& pid, const std::string& field) {
+// A numeric field of /proc/PID/status ("self" for this process), such as VmRSS in kB or
+// Threads, or -1.
+long long status_value(const std::string& pid, const std::string& field) {
     std::ifstream file("/proc/" + pid + "/status");
     std::string line;
     while (std::getline(file, line)) {
@@ -58,8 +59,8 @@ long long status_kb(const std::string& pid, const std::string& field) {
     return -1;
 }
 
-long long status_kb(unsigned long pid, const std::string& field) {
-    return status_kb(std::to_string(pid), field);
+long long status_value(unsigned long pid, const std::string& field) {
+    return status_value(std::to_string(pid), field);
 }
 
 // --- the child roles ------------------------------------------------------------------------
@@ -120,7 +121,7 @@ int idle_server(const std::map<std::string, std::string>& args) {
 // "rss_before KB" first, then "connected N retries R rss KB"; leaves when its input ends.
 int client_swarm(const std::map<std::string, std::string>& args) {
     raise_open_file_limit();
-    announce("rss_before " + std::to_string(status_kb("self", "VmRSS")));
+    announce("rss_before " + std::to_string(status_value("self", "VmRSS")));
     const int count = std::stoi(args.at("count"));
     const std::string address = args.at("address");
     const std::string prefix = args.at("prefix");
@@ -143,7 +144,8 @@ int client_swarm(const std::map<std::string, std::string>& args) {
         }
     }
     announce("connected " + std::to_string(count) + " retries " + std::to_string(retries) +
-             " rss " + std::to_string(status_kb("self", "VmRSS")));
+             " rss " + std::to_string(status_value("self", "VmRSS")) + " threads " +
+             std::to_string(status_value("self", "Threads")));
     wait_for_end_of_input();
     for (size_t i = 0; i < clients.size(); ++i) {
         functions[i].disconnect(clients[i]);
@@ -174,6 +176,7 @@ struct swarm {
     long long clients_rss_before_kb = 0;  // sum over the client processes
     long long clients_rss_after_kb = 0;
     long long retries = 0;
+    long long client_threads = 0;  // sum over the client processes, all clients connected
 
     // Tells every process to end and waits; false unless all ended cleanly and the server
     // dropped no client.
@@ -201,8 +204,8 @@ bool start_swarm(const resource_settings& settings, const std::string& name, int
         *error = "the server did not start";
         return false;
     }
-    s.server_rss_idle_kb = status_kb(s.server->id(), "VmRSS");
-    s.server_hwm_idle_kb = status_kb(s.server->id(), "VmHWM");
+    s.server_rss_idle_kb = status_value(s.server->id(), "VmRSS");
+    s.server_hwm_idle_kb = status_value(s.server->id(), "VmHWM");
     for (int p = 0; p < settings.client_processes; ++p) {
         const int count =
             total / settings.client_processes + (p < total % settings.client_processes ? 1 : 0);
@@ -224,6 +227,7 @@ bool start_swarm(const resource_settings& settings, const std::string& name, int
         }
         s.retries += value_after(line, "retries");
         s.clients_rss_after_kb += value_after(line, "rss");
+        s.client_threads += value_after(line, "threads");
     }
     if (!read_line_starting(*s.server, "connected", line)) {
         *error = "the server did not see every client";
@@ -285,8 +289,9 @@ bool measure_memory(const resource_settings& settings, std::vector<resource_figu
     swarm s;
     if (!start_swarm(settings, "memory", settings.memory_clients, s, error))
         return false;
-    const long long rss = status_kb(s.server->id(), "VmRSS");
-    const long long hwm = status_kb(s.server->id(), "VmHWM");
+    const long long rss = status_value(s.server->id(), "VmRSS");
+    const long long hwm = status_value(s.server->id(), "VmHWM");
+    const long long server_threads = status_value(s.server->id(), "Threads");
     long long dropped = 0;
     if (!s.finish(&dropped)) {
         *error =
@@ -308,6 +313,10 @@ bool measure_memory(const resource_settings& settings, std::vector<resource_figu
                            std::to_string(settings.client_processes) + " processes)",
                        static_cast<double>(s.clients_rss_after_kb - s.clients_rss_before_kb) / n,
                        "kB"});
+    figures.push_back({"server_threads", "server threads, " + clients + " connected",
+                       static_cast<double>(server_threads), ""});
+    figures.push_back({"client_threads_per_client", "client processes' threads per client",
+                       static_cast<double>(s.client_threads) / n, ""});
     figures.push_back({"connect_retries", "connects tried again because no pipe instance was free",
                        static_cast<double>(s.retries), ""});
     return true;
