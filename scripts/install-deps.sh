@@ -6,6 +6,7 @@ for preset in "$@"; do
     case $preset in
         asan|tsan|fuzz) need+=(clang libclang-rt-14-dev) ;;
         mingw) need+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+        bench) need+=(libnng-dev libzmq3-dev pkg-config) ;;
     esac
 done
 missing=()

@@ -1,0 +1,333 @@
+// Idle CPU and resident memory of ToviIPC endpoints, read from /proc. The conductor starts
+// one server process and several client processes (this executable re-run), waits until
+// every client is connected, and reads the processes' CPU time or memory from outside.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "bench.h"
+#include "resources.h"
+#include "system.h"
+#include "toviipc.h"
+
+namespace bench {
+
+namespace {
+
+// How long all clients of one process may take to connect, retries included.
+constexpr int connect_all_seconds = 120;
+
+// --- reading /proc --------------------------------------------------------------------------
+
+// User plus system CPU time of a process in clock ticks, or -1.
+long long cpu_ticks(unsigned long pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const size_t name_end = text.rfind(')');
+    if (name_end == std::string::npos)
+        return -1;
+    // After the name: state (field 3) ... utime (14), stime (15).
+    std::istringstream fields(text.substr(name_end + 2));
+    std::string field;
+    long long utime = -1, stime = -1;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14)
+            utime = std::stoll(field);
+        if (index == 15)
+            stime = std::stoll(field);
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+// A numeric field of /proc/PID/status ("self" for this process), such as VmRSS in kB or
+// Threads, or -1.
+long long status_value(const std::string& pid, const std::string& field) {
+    std::ifstream file("/proc/" + pid + "/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stoll(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+long long status_value(unsigned long pid, const std::string& field) {
+    return status_value(std::to_string(pid), field);
+}
+
+// --- the child roles ------------------------------------------------------------------------
+
+std::mutex server_lock;
+std::condition_variable server_changed;
+int server_connects = 0;
+int server_disconnects = 0;
+
+void TOVIIPC_CALL count_connect(const char*) {
+    {
+        std::lock_guard<std::mutex> guard(server_lock);
+        ++server_connects;
+    }
+    server_changed.notify_all();
+}
+
+void TOVIIPC_CALL count_disconnect(const char*) {
+    std::lock_guard<std::mutex> guard(server_lock);
+    ++server_disconnects;
+}
+
+const ipc_server_callbacks counting_callbacks{nullptr, &count_connect, &count_disconnect};
+
+// Blocks until the conductor closes this process's standard input.
+void wait_for_end_of_input() {
+    while (std::fgetc(stdin) != EOF) {
+    }
+}
+
+// A server that announces "ready", then "connected N" once N clients have announced
+// themselves, and, when its input ends, "dropped D": the clients it lost meanwhile.
+int idle_server(const std::map<std::string, std::string>& args) {
+    raise_open_file_limit();
+    const int expected = std::stoi(args.at("expect"));
+    ipc_server_functions functions{};
+    ipc_handle* server = create_tovi_ipc_server(&functions, &counting_callbacks);
+    if (server == nullptr || !functions.start(server, args.at("address").c_str()))
+        return fail("idle-server", "could not start");
+    announce_ready();
+    {
+        std::unique_lock<std::mutex> guard(server_lock);
+        server_changed.wait(guard, [&] { return server_connects >= expected; });
+    }
+    announce("connected " + std::to_string(expected));
+    wait_for_end_of_input();
+    {
+        std::lock_guard<std::mutex> guard(server_lock);
+        announce("dropped " + std::to_string(server_disconnects));
+    }
+    functions.stop(server);
+    release_tovi_ipc_server(server);
+    return 0;
+}
+
+// count clients without callbacks, each connected as a careful host does: a connect that
+// finds no free pipe instance (another client took it) is tried again. Announces
+// "rss_before KB" first, then "connected N retries R rss KB"; leaves when its input ends.
+int client_swarm(const std::map<std::string, std::string>& args) {
+    raise_open_file_limit();
+    announce("rss_before " + std::to_string(status_value("self", "VmRSS")));
+    const int count = std::stoi(args.at("count"));
+    const std::string address = args.at("address");
+    const std::string prefix = args.at("prefix");
+    std::vector<ipc_client_functions> functions(static_cast<size_t>(count));
+    std::vector<ipc_handle*> clients;
+    long long retries = 0;
+    const auto give_up =
+        std::chrono::steady_clock::now() + std::chrono::seconds(connect_all_seconds);
+    for (int i = 0; i < count; ++i) {
+        ipc_client_functions& f = functions[static_cast<size_t>(i)];
+        ipc_handle* client = create_tovi_ipc_client(&f, nullptr);
+        if (client == nullptr)
+            return fail("clients", "client " + std::to_string(i) + " could not be created");
+        clients.push_back(client);
+        const std::string id = prefix + std::to_string(i);
+        while (!f.connect(client, address.c_str(), id.c_str())) {
+            if (std::chrono::steady_clock::now() > give_up)
+                return fail("clients", "client " + id + " could not connect");
+            ++retries;
+        }
+    }
+    announce("connected " + std::to_string(count) + " retries " + std::to_string(retries) +
+             " rss " + std::to_string(status_value("self", "VmRSS")) + " threads " +
+             std::to_string(status_value("self", "Threads")));
+    wait_for_end_of_input();
+    for (size_t i = 0; i < clients.size(); ++i) {
+        functions[i].disconnect(clients[i]);
+        release_tovi_ipc_client(clients[i]);
+    }
+    return 0;
+}
+
+// --- the conductor's side -------------------------------------------------------------------
+
+// The value after "key " in a line of words, or -1.
+long long value_after(const std::string& line, const std::string& key) {
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+        if (word == key && words >> word)
+            return std::stoll(word);
+    }
+    return -1;
+}
+
+// A server and its client processes, all connected.
+struct swarm {
+    std::unique_ptr<child> server;
+    std::vector<std::unique_ptr<child>> clients;
+    long long server_rss_idle_kb = -1;  // before any client
+    long long server_hwm_idle_kb = -1;
+    long long clients_rss_before_kb = 0;  // sum over the client processes
+    long long clients_rss_after_kb = 0;
+    long long retries = 0;
+    long long client_threads = 0;  // sum over the client processes, all clients connected
+
+    // Tells every process to end and waits; false unless all ended cleanly and the server
+    // dropped no client.
+    bool finish(long long* dropped) {
+        std::string line;
+        server->close_input();
+        *dropped = read_line_starting(*server, "dropped", line) ? value_after(line, "dropped") : -1;
+        bool clean = server->wait() == 0;
+        for (auto& c : clients) {
+            c->close_input();
+            clean = c->wait() == 0 && clean;
+        }
+        return clean && *dropped == 0;
+    }
+};
+
+bool start_swarm(const resource_settings& settings, const std::string& name, int total, swarm& s,
+                 std::string* error) {
+    const std::string address = settings.token + "-" + name;
+    const std::string timeout = "--timeout=" + std::to_string(settings.timeout_seconds);
+    s.server.reset(new child({"--role=idle-server", "--address=" + address,
+                              "--expect=" + std::to_string(total), timeout}));
+    std::string line;
+    if (!s.server->started() || !read_line_starting(*s.server, "ready", line)) {
+        *error = "the server did not start";
+        return false;
+    }
+    s.server_rss_idle_kb = status_value(s.server->id(), "VmRSS");
+    s.server_hwm_idle_kb = status_value(s.server->id(), "VmHWM");
+    for (int p = 0; p < settings.client_processes; ++p) {
+        const int count =
+            total / settings.client_processes + (p < total % settings.client_processes ? 1 : 0);
+        s.clients.emplace_back(
+            new child({"--role=clients", "--address=" + address, "--count=" + std::to_string(count),
+                       "--prefix=p" + std::to_string(p) + "-", timeout}));
+    }
+    for (auto& c : s.clients) {
+        if (!read_line_starting(*c, "rss_before", line)) {
+            *error = "a client process did not start";
+            return false;
+        }
+        s.clients_rss_before_kb += value_after(line, "rss_before");
+    }
+    for (auto& c : s.clients) {
+        if (!read_line_starting(*c, "connected", line)) {
+            *error = "a client process could not connect all its clients";
+            return false;
+        }
+        s.retries += value_after(line, "retries");
+        s.clients_rss_after_kb += value_after(line, "rss");
+        s.client_threads += value_after(line, "threads");
+    }
+    if (!read_line_starting(*s.server, "connected", line)) {
+        *error = "the server did not see every client";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool resources_supported() {
+    return true;
+}
+
+bool measure_idle_cpu(const resource_settings& settings, std::vector<resource_figure>& figures,
+                      std::string* error) {
+    resource_settings longer = settings;
+    longer.timeout_seconds += settings.idle_seconds;
+    swarm s;
+    if (!start_swarm(longer, "idle", settings.idle_clients, s, error))
+        return false;
+    auto total_ticks = [&](bool clients) {
+        long long sum = 0;
+        if (!clients)
+            return cpu_ticks(s.server->id());
+        for (auto& c : s.clients)
+            sum += cpu_ticks(c->id());
+        return sum;
+    };
+    const long long server_before = total_ticks(false);
+    const long long clients_before = total_ticks(true);
+    const int64_t start = now_ns();
+    std::this_thread::sleep_for(std::chrono::seconds(settings.idle_seconds));
+    const long long server_after = total_ticks(false);
+    const long long clients_after = total_ticks(true);
+    const double seconds = static_cast<double>(now_ns() - start) / 1e9;
+    long long dropped = 0;
+    if (!s.finish(&dropped)) {
+        *error =
+            "the idle run did not end cleanly (clients dropped: " + std::to_string(dropped) + ")";
+        return false;
+    }
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::string clients = std::to_string(settings.idle_clients) + " clients in " +
+                                std::to_string(settings.client_processes) + " processes";
+    const std::string over = ", over " + std::to_string(settings.idle_seconds) + " s";
+    figures.push_back({"idle_server_cpu", "idle server CPU, " + clients + over,
+                       100.0 * static_cast<double>(server_after - server_before) / tick / seconds,
+                       "% of one core"});
+    figures.push_back({"idle_clients_cpu", "their client processes' CPU, all together" + over,
+                       100.0 * static_cast<double>(clients_after - clients_before) / tick / seconds,
+                       "% of one core"});
+    figures.push_back({"idle_cpu_tick", "resolution of these CPU times", 1000.0 / tick, "ms"});
+    return true;
+}
+
+bool measure_memory(const resource_settings& settings, std::vector<resource_figure>& figures,
+                    std::string* error) {
+    swarm s;
+    if (!start_swarm(settings, "memory", settings.memory_clients, s, error))
+        return false;
+    const long long rss = status_value(s.server->id(), "VmRSS");
+    const long long hwm = status_value(s.server->id(), "VmHWM");
+    const long long server_threads = status_value(s.server->id(), "Threads");
+    long long dropped = 0;
+    if (!s.finish(&dropped)) {
+        *error =
+            "the memory run did not end cleanly (clients dropped: " + std::to_string(dropped) + ")";
+        return false;
+    }
+    const double n = settings.memory_clients;
+    const std::string clients = std::to_string(settings.memory_clients) + " clients";
+    figures.push_back({"server_rss_0", "server VmRSS, started, no client",
+                       static_cast<double>(s.server_rss_idle_kb), "kB"});
+    figures.push_back(
+        {"server_rss", "server VmRSS, " + clients + " connected", static_cast<double>(rss), "kB"});
+    figures.push_back({"server_hwm", "server VmHWM (peak), " + clients + " connected",
+                       static_cast<double>(hwm), "kB"});
+    figures.push_back({"server_rss_per_client", "server VmRSS added per connected client",
+                       static_cast<double>(rss - s.server_rss_idle_kb) / n, "kB"});
+    figures.push_back({"client_rss_per_client",
+                       "client processes' VmRSS added per client (" +
+                           std::to_string(settings.client_processes) + " processes)",
+                       static_cast<double>(s.clients_rss_after_kb - s.clients_rss_before_kb) / n,
+                       "kB"});
+    figures.push_back({"server_threads", "server threads, " + clients + " connected",
+                       static_cast<double>(server_threads), ""});
+    figures.push_back({"client_threads_per_client", "client processes' threads per client",
+                       static_cast<double>(s.client_threads) / n, ""});
+    figures.push_back({"connect_retries", "connects tried again because no pipe instance was free",
+                       static_cast<double>(s.retries), ""});
+    return true;
+}
+
+int run_resource_role(const std::string& role, const std::map<std::string, std::string>& args) {
+    if (role == "idle-server")
+        return idle_server(args);
+    if (role == "clients")
+        return client_swarm(args);
+    return -1;
+}
+
+}  // namespace bench
