@@ -1,14 +1,22 @@
 #include "platform/posix/pipe_end.h"
 
 #include <errno.h>
+#include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <new>
 
 #include "platform/posix/pipe_listener.h"
 #include "platform/posix/pipe_names.h"
 
 namespace tovi_posix {
+
+namespace {
+constexpr size_t inbox_size = 64 * 1024;
+}  // namespace
 
 pipe_end::pipe_end(int connected_fd, DWORD access)
     : reactor_source(object_kind::pipe), access_(access), fd_(connected_fd) {}
@@ -78,9 +86,9 @@ BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED
     if (!begin(overlapped, op_kind::read, buffer, size, &op)) {
         return FALSE;
     }
-    if (reads_.empty() && !peer_gone_) {
+    if (reads_.empty() && (!peer_gone_ || has_inbox_bytes())) {
         for (;;) {
-            const ssize_t n = size == 0 ? 0 : recv(fd_, buffer, size, MSG_DONTWAIT);
+            const ssize_t n = size == 0 ? 0 : receive(static_cast<char*>(buffer), size);
             if (n > 0 || size == 0) {
                 op.transferred = static_cast<DWORD>(n);
                 complete(op, STATUS_SUCCESS);
@@ -167,11 +175,40 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
     return FALSE;
 }
 
+ssize_t pipe_end::receive(char* buffer, DWORD size) {
+    if (!has_inbox_bytes()) {
+        if (size >= inbox_size) {
+            return recv(fd_, buffer, size, MSG_DONTWAIT);
+        }
+        if (inbox_ == nullptr) {
+            inbox_.reset(new (std::nothrow) char[inbox_size]);
+            if (inbox_ == nullptr) {
+                return recv(fd_, buffer, size, MSG_DONTWAIT);
+            }
+        }
+        const ssize_t n = recv(fd_, inbox_.get(), inbox_size, MSG_DONTWAIT);
+        if (n <= 0) {
+            inbox_.reset();
+            return n;
+        }
+        inbox_begin_ = 0;
+        inbox_end_ = static_cast<size_t>(n);
+    }
+    const size_t n = std::min(static_cast<size_t>(size), inbox_end_ - inbox_begin_);
+    memcpy(buffer, inbox_.get() + inbox_begin_, n);
+    inbox_begin_ += n;
+    if (!has_inbox_bytes()) {
+        inbox_.reset();
+        inbox_begin_ = inbox_end_ = 0;
+    }
+    return static_cast<ssize_t>(n);
+}
+
 void pipe_end::drain_reads() {
     while (!reads_.empty()) {
         operation& op = reads_.front();
-        const ssize_t n = recv(fd_, op.buffer, op.size, MSG_DONTWAIT);
-        if (n > 0) {
+        const ssize_t n = op.size == 0 ? 0 : receive(op.buffer, op.size);
+        if (n > 0 || op.size == 0) {
             op.transferred = static_cast<DWORD>(n);
             complete(op, STATUS_SUCCESS);
             reads_.pop_front();

@@ -6,11 +6,18 @@
 // queued operations in order as the socket becomes ready. Reads and writes each have their own
 // queue, so writes never interleave, whatever threads issue them.
 //
+// Reads smaller than the inbox go through it: one recv takes whatever has arrived, and the
+// reads that follow are served from it without a system call. The inbox exists only while it
+// holds bytes, so an idle pipe costs no more memory than before.
+//
 // Lock order: io_lock_ (one per pipe end), then wait_lock() inside event signalling. The
 // listener's lock, when needed, is taken before io_lock_.
 #pragma once
 
+#include <sys/types.h>
+
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "platform/posix/event.h"
@@ -62,6 +69,10 @@ class pipe_end : public reactor_source {
     // Each REQUIRES io_lock_.
     bool begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size, operation* op);
     static void complete(operation& op, DWORD status);
+    // Fills a read from the inbox or the socket: the byte count, 0 at the end of the stream,
+    // or -1 with errno set.
+    ssize_t receive(char* buffer, DWORD size);
+    bool has_inbox_bytes() const { return inbox_begin_ < inbox_end_; }
     void drain_reads();
     void drain_writes();
     void fail_all(std::deque<operation>& queue, DWORD status);
@@ -77,6 +88,9 @@ class pipe_end : public reactor_source {
     bool peer_gone_ = false;     // read side saw end of stream
     bool write_broken_ = false;  // the peer can take no more data
     std::deque<operation> reads_;
+    std::unique_ptr<char[]> inbox_;  // bytes received ahead of the reads
+    size_t inbox_begin_ = 0;
+    size_t inbox_end_ = 0;
     std::deque<operation> writes_;
     std::deque<operation> connects_;
 };
