@@ -197,6 +197,33 @@ TEST_F(connected_pipe, the_peer_closing_breaks_a_pending_read_on_the_client_side
     EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
 }
 
+TEST_F(connected_pipe, small_reads_get_every_byte_written_before_the_close_then_109) {
+    std::string sent;  // less than the pipe's 1,024-byte buffer, so the write finishes alone
+    for (int i = 0; i < 150; ++i)
+        sent += std::to_string(i) + ",";
+    ASSERT_TRUE(write_all(client_, sent.data(), static_cast<DWORD>(sent.size())));
+    CloseHandle(client_);
+    client_ = INVALID_HANDLE_VALUE;
+    std::string received;
+    for (;;) {
+        char buffer[7];
+        overlapped_op read;
+        DWORD n = 0;
+        if (!ReadFile(server_, buffer, sizeof(buffer), &n, &read) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+            break;
+        }
+        ASSERT_TRUE(read.signalled(5000));
+        if (!GetOverlappedResult(server_, &read, &n, FALSE)) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+            break;
+        }
+        received.append(buffer, n);
+    }
+    EXPECT_EQ(sent, received);
+}
+
 TEST_F(connected_pipe, a_cancelled_read_completes_aborted_and_leaves_its_buffer_alone) {
     char buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
     overlapped_op read;
