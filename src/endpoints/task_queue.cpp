@@ -1,6 +1,7 @@
 #include "endpoints/task_queue.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <list>
@@ -9,6 +10,10 @@
 
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
+
+namespace {
+constexpr std::chrono::milliseconds idle_wake_up{10};
+}  // namespace
 
 struct task_queue::shared_state {
     std::atomic<bool> stop{false};
@@ -73,9 +78,8 @@ void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
     while (!state->stop) {
         {
             std::unique_lock<std::recursive_mutex> hold(state->lock);
-            // Posting and stopping both notify under this lock's protection, so an idle
-            // worker sleeps until there is work instead of waking on a timer.
-            state->wake.wait(hold, [&state] { return state->stop || !state->tasks.empty(); });
+            state->wake.wait_for(hold, idle_wake_up,
+                                 [&state] { return state->stop || !state->tasks.empty(); });
             batch.swap(state->tasks);
         }
         for (const task& work : batch) {
