@@ -3,9 +3,12 @@
 // After windows.h, which it needs.
 #include <psapi.h>
 
+#include "command_line_quoting.h"
 #include "system.h"
 
 namespace bench {
+
+using toviipc::quoted;
 
 struct child::native {
     HANDLE process = nullptr;
@@ -17,23 +20,6 @@ struct child::native {
 };
 
 namespace {
-
-// One argument of a command line, quoted as the C runtime parses it back.
-std::wstring quoted(const std::wstring& argument) {
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(2 * backslashes, L'\\');
-    return out + L"\"";
-}
 
 void close_handle(HANDLE& h) {
     if (h != nullptr)

@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include "child_process.h"
+#include "command_line_quoting.h"
 
 namespace toviipc {
 
@@ -33,23 +34,6 @@ std::wstring wide(const std::string& text) {
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
     return out;
-}
-
-// One argument quoted so that the child's runtime splits it back as it was.
-std::wstring quoted(const std::wstring& argument) {
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
 }
 
 // A pipe whose end for this process is not inherited.

@@ -467,19 +467,26 @@ bool decode_text(const char* body, size_t size, std::string* storage, const char
     return true;
 }
 
-bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, int32_t* length,
-                  const char** data, size_t* data_size) {
-    if (read_bytes(body, size, length, data, data_size)) {
-        return true;
+bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, const char** data,
+                  int32_t* length) {
+    int32_t declared = 0;
+    size_t available = 0;
+    if (!read_bytes(body, size, &declared, data, &available)) {
+        ByteStreamData record;
+        if (decode_record(record, body, size_of(size)) != 0) {
+            return false;
+        }
+        *storage = std::move(record.data);
+        declared = record.length;
+        *data = storage->data();
+        available = storage->size();
     }
-    ByteStreamData record;
-    if (decode_record(record, body, size_of(size)) != 0) {
+    // A negative length is no message; a length beyond the data is cut to the data.
+    if (declared < 0) {
         return false;
     }
-    *storage = std::move(record.data);
-    *length = record.length;
-    *data = storage->data();
-    *data_size = storage->size();
+    *length =
+        static_cast<size_t>(declared) < available ? declared : static_cast<int32_t>(available);
     return true;
 }
 

@@ -74,8 +74,10 @@ struct decoded_message {
 bool decode_message(const char* data, size_t size, decoded_message* out);
 bool decode_text(const char* body, size_t size, std::string* storage, const char** text,
                  size_t* text_size);
-bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, int32_t* length,
-                  const char** data, size_t* data_size);
+// A byte stream as it is reported to a host: false also for a negative length; a length
+// beyond the data is cut to the data's size.
+bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, const char** data,
+                  int32_t* length);
 bool decode_state(const char* body, size_t size, int32_t* state);
 
 }  // namespace message_codec

@@ -203,17 +203,13 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
         }
         case msg_bytestream: {
             std::vector<char> storage;
-            int32_t declared = 0;
             const char* bytes = nullptr;
-            size_t size = 0;
-            // A negative length is no message; a length beyond the data is cut to the data.
-            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &declared, &bytes,
-                                             &size) ||
-                declared < 0) {
+            int32_t length = 0;
+            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes,
+                                             &length)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
             } else if (watch_ != nullptr) {
-                const auto available = static_cast<int32_t>(size);
-                watch_->on_recv_data(bytes, declared < available ? declared : available);
+                watch_->on_recv_data(bytes, length);
             }
             break;
         }

@@ -212,19 +212,15 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
         }
         case msg_bytestream: {
             std::vector<char> storage;
-            int32_t declared = 0;
             const char* bytes = nullptr;
-            size_t size = 0;
-            // A negative length is no message; a length beyond the data is cut to the data.
-            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &declared, &bytes,
-                                             &size) ||
-                declared < 0) {
+            int32_t length = 0;
+            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes,
+                                             &length)) {
                 log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
                 return true;
             }
-            const auto available = static_cast<int32_t>(size);
             if (watch_ != nullptr) {
-                watch_->on_recv_data(client_id, bytes, declared < available ? declared : available);
+                watch_->on_recv_data(client_id, bytes, length);
             }
             return true;
         }

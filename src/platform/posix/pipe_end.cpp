@@ -86,7 +86,7 @@ BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED
     if (!begin(overlapped, op_kind::read, buffer, size, &op)) {
         return FALSE;
     }
-    if (reads_.empty() && (!peer_gone_ || has_inbox_bytes())) {
+    if (reads_.empty() && !peer_gone_) {  // the end of the stream is seen only with an empty inbox
         for (;;) {
             const ssize_t n = size == 0 ? 0 : receive(static_cast<char*>(buffer), size);
             if (n > 0 || size == 0) {
