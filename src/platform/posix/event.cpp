@@ -7,7 +7,17 @@ namespace tovi_posix {
 void event::set() {
     std::lock_guard<std::mutex> lock(wait_lock());
     signalled_ = true;
+    source_ = nullptr;
+    source_fd_ = -1;
     wake_waiters();
+}
+
+void event::await_source(reactor_source* source, int fd) {
+    std::lock_guard<std::mutex> lock(wait_lock());
+    if (!signalled_) {
+        source_ = source;
+        source_fd_ = fd;
+    }
 }
 
 void event::reset() {

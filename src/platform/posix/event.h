@@ -12,8 +12,15 @@ class event final : public waitable {
 
     void set();
     void reset();
+    // Names the socket whose readiness finishes the operation that will set this event; set()
+    // forgets it. The source must stay alive until then.
+    void await_source(reactor_source* source, int fd);
 
     bool is_signalled() const override { return signalled_; }
+    reactor_source* progress_source(int* fd) const override {
+        *fd = source_fd_;
+        return source_;
+    }
     void on_acquired() override {
         if (!manual_reset_) {
             signalled_ = false;
@@ -22,7 +29,9 @@ class event final : public waitable {
 
   private:
     const bool manual_reset_;
-    bool signalled_;  // guarded by wait_lock()
+    bool signalled_;  // guarded by wait_lock(), like the two below
+    reactor_source* source_ = nullptr;
+    int source_fd_ = -1;
 };
 
 // Sets an event held by reference, for completions that must not depend on its handle.

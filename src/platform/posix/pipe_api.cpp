@@ -206,6 +206,14 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
         return FALSE;
     }
     ULONG_PTR status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
+    if (status == STATUS_PENDING && !wait) {
+        // The data may be waiting in the socket for a thread that has taken over its watch.
+        kernel_object* done = object_of(overlapped->hEvent);
+        if (done != nullptr && done->as_waitable() != nullptr) {
+            finish_ready_io(done->as_waitable());
+            status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
+        }
+    }
     if (status == STATUS_PENDING) {
         if (!wait) {
             SetLastError(ERROR_IO_INCOMPLETE);

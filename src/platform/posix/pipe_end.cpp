@@ -32,8 +32,22 @@ pipe_end::~pipe_end() {
 
 bool pipe_end::start() {
     std::lock_guard<std::mutex> lock(io_lock_);
-    registered_ = reactor::add(fd_, this);
+    register_socket();
     return registered_;
+}
+
+void pipe_end::register_socket() {
+    registered_ = reactor::add(fd_, this, interest());
+}
+
+void pipe_end::set_polled(bool polled) {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    const uint32_t before = interest();
+    pollers_ += polled ? 1 : -1;
+    if (registered_ && fd_ >= 0 && interest() != before) {
+        // Handing the watch back reports data that arrived meanwhile to the reactor at once.
+        reactor::modify(fd_, this, interest());
+    }
 }
 
 bool pipe_end::begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size,
@@ -109,6 +123,8 @@ BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED
     if (peer_gone_) {
         complete(op, STATUS_PIPE_BROKEN);  // reported through the event, like a pending read
     } else {
+        // A thread that waits on the event may finish the read itself (see waitable.h).
+        op.done->await_source(this, fd_);
         reads_.push_back(op);
     }
     SetLastError(ERROR_IO_PENDING);
@@ -317,7 +333,7 @@ bool pipe_end::attach_client(int fd) {
         return false;
     }
     fd_ = fd;
-    registered_ = reactor::add(fd_, this);
+    register_socket();
     fail_all(connects_, STATUS_SUCCESS);
     return true;
 }

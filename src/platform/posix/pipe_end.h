@@ -51,6 +51,7 @@ class pipe_end : public reactor_source {
     bool has_pending_connect() const;
 
     void on_ready(uint32_t events) override;
+    void set_polled(bool polled) override;
     void on_handle_closed() override;
 
   private:
@@ -77,6 +78,12 @@ class pipe_end : public reactor_source {
     void drain_writes();
     void fail_all(std::deque<operation>& queue, DWORD status);
     bool connected() const { return fd_ >= 0; }
+    // What the reactor must watch: the readable side only while no waiting thread polls it.
+    uint32_t interest() const {
+        return pollers_ == 0 ? reactor::both_directions
+                             : reactor::both_directions & ~reactor::readable_side;
+    }
+    void register_socket();
 
     const DWORD access_;
     object_ref<pipe_listener> listener_;  // server instances only
@@ -84,6 +91,7 @@ class pipe_end : public reactor_source {
     mutable std::mutex io_lock_;
     int fd_ = -1;
     bool registered_ = false;
+    int pollers_ = 0;  // waiting threads that watch the readable side themselves
     bool closed_ = false;
     bool peer_gone_ = false;     // read side saw end of stream
     bool write_broken_ = false;  // the peer can take no more data

@@ -32,13 +32,13 @@ class reactor_thread {
         pthread_attr_destroy(&attributes);
     }
 
-    bool add(int fd, reactor_source* source) {
+    bool add(int fd, reactor_source* source, uint32_t events) {
         if (!running_ || epoll_fd_ < 0) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
         epoll_event event{};
-        event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        event.events = events;
         event.data.ptr = source;
         source->add_ref();
         if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
@@ -48,6 +48,13 @@ class reactor_thread {
             return false;
         }
         return true;
+    }
+
+    void modify(int fd, reactor_source* source, uint32_t events) {
+        epoll_event event{};
+        event.events = events;
+        event.data.ptr = source;
+        epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &event);
     }
 
     void remove(int fd, reactor_source* source) {
@@ -115,8 +122,15 @@ reactor_thread& instance() {
 
 }  // namespace
 
-bool add(int fd, reactor_source* source) {
-    return instance().add(fd, source);
+static_assert(both_directions == (EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET), "epoll bits");
+static_assert(readable_side == (EPOLLIN | EPOLLRDHUP), "epoll bits");
+
+bool add(int fd, reactor_source* source, uint32_t events) {
+    return instance().add(fd, source, events);
+}
+
+void modify(int fd, reactor_source* source, uint32_t events) {
+    instance().modify(fd, source, events);
 }
 
 void remove(int fd, reactor_source* source) {

@@ -20,15 +20,29 @@ class reactor_source : public kernel_object {
   public:
     using kernel_object::kernel_object;
     // Runs on the reactor thread with no lock of the reactor held. events holds EPOLL* bits.
+    // Also run by a waiting thread that polls the source's socket itself (see waitable.h).
     virtual void on_ready(uint32_t events) = 0;
+
+    // A waiting thread takes over (true) or gives back (false) the watch on the readable side
+    // of the source's socket. While some thread has taken it over, the reactor need not watch
+    // it. Called without wait_lock() held.
+    virtual void set_polled(bool polled) { (void)polled; }
 };
 
 namespace reactor {
 
-// Registers the socket of a source for readiness of both directions. The thread starts with
-// the first registration and runs until the process ends. Returns false with the last error
-// set when the socket cannot be registered.
-bool add(int fd, reactor_source* source);
+// The readiness the reactor watches by default: both directions, edge-triggered.
+constexpr uint32_t both_directions = 0x1 | 0x4 | 0x2000 | (1u << 31);  // IN, OUT, RDHUP, ET
+constexpr uint32_t readable_side = 0x1 | 0x2000;                       // IN, RDHUP
+
+// Registers the socket of a source for the given readiness (EPOLL* bits). The thread starts
+// with the first registration and runs until the process ends. Returns false with the last
+// error set when the socket cannot be registered.
+bool add(int fd, reactor_source* source, uint32_t events = both_directions);
+
+// Changes the readiness watched for a registered socket. A change that adds a direction that
+// is ready already reports it at once.
+void modify(int fd, reactor_source* source, uint32_t events);
 
 // Unregisters the socket; the reactor's reference to the source goes after the current
 // dispatch pass. Callable from any thread, the reactor's own included.

@@ -1,3 +1,9 @@
+#include <errno.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -7,9 +13,55 @@
 
 namespace tovi_posix {
 
+// A thread that waits. It sleeps on its condition variable, or, while it polls sockets, in
+// poll() with its eventfd among them.
+//
+// The sockets it polled stay taken over from the reactor after the wait returns, until its next
+// wait leaves them out or the thread ends: a thread that waits in a loop (an event loop) keeps
+// them without telling the reactor twice per pass. Meanwhile their data waits in the socket for
+// the next wait, as it would if the reactor were busy.
 struct waiter {
+    ~waiter() {
+        take_over({});
+        if (wake_fd >= 0) {
+            close(wake_fd);
+        }
+    }
+    // Created on first use; -1 when it could not be, and the thread then never polls.
+    int poll_wake_fd() {
+        if (wake_fd == -2) {
+            wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        }
+        return wake_fd;
+    }
+
+    // Makes the sources the ones this thread watches instead of the reactor. Called without
+    // wait_lock().
+    void take_over(const std::vector<reactor_source*>& sources) {
+        for (size_t i = 0; i < taken.size();) {
+            if (std::find(sources.begin(), sources.end(), taken[i]) == sources.end()) {
+                taken[i]->set_polled(false);
+                taken[i]->release();
+                taken[i] = taken.back();
+                taken.pop_back();
+            } else {
+                ++i;
+            }
+        }
+        for (reactor_source* source : sources) {
+            if (std::find(taken.begin(), taken.end(), source) == taken.end()) {
+                source->add_ref();
+                source->set_polled(true);
+                taken.push_back(source);
+            }
+        }
+    }
+
     std::condition_variable wake;
     bool woken = false;
+    bool polling = false;
+    int wake_fd = -2;
+    std::vector<reactor_source*> taken;  // referenced
 };
 
 std::mutex& wait_lock() {
@@ -17,16 +69,26 @@ std::mutex& wait_lock() {
     return *lock;
 }
 
+namespace {
+thread_local waiter this_thread_waiter;
+}  // namespace
+
 void waitable::wake_waiters() {
     for (waiter* w : waiters_) {
+        if (w->woken) {
+            continue;  // told already, and not yet looked again
+        }
         w->woken = true;
-        w->wake.notify_one();
+        if (!w->polling) {
+            w->wake.notify_one();
+        } else if (w != &this_thread_waiter) {
+            const uint64_t one = 1;
+            (void)!write(w->wake_fd, &one, sizeof(one));
+        }
     }
 }
 
 namespace {
-
-thread_local waiter this_thread_waiter;
 
 // Returns the lowest signalled index, or count. REQUIRES: wait_lock() held.
 DWORD first_signalled(DWORD count, waitable* const* objects) {
@@ -38,6 +100,79 @@ DWORD first_signalled(DWORD count, waitable* const* objects) {
     return count;
 }
 
+// The sockets behind the objects of one wait, and references to their sources for as long as
+// the waiter may call them.
+class poll_set {
+  public:
+    ~poll_set() { clear(); }
+
+    // Collects the sockets of the objects. REQUIRES: wait_lock() held.
+    void collect(DWORD count, waitable* const* objects, int wake_fd) {
+        fds_.push_back(pollfd{wake_fd, POLLIN, 0});
+        for (DWORD i = 0; i < count; ++i) {
+            int fd = -1;
+            reactor_source* source = objects[i]->progress_source(&fd);
+            if (source == nullptr || fd < 0 ||
+                std::find(sources_.begin(), sources_.end(), source) != sources_.end()) {
+                continue;
+            }
+            source->add_ref();
+            sources_.push_back(source);
+            fds_.push_back(pollfd{fd, POLLIN | POLLRDHUP, 0});
+        }
+    }
+    bool empty() const { return sources_.empty(); }
+    const std::vector<reactor_source*>& sources() const { return sources_; }
+
+    // Sleeps until a socket is ready, the waiter is woken, or the time-out passes, then
+    // finishes the I/O of the ready sockets. Called without wait_lock().
+    void poll_and_progress(int timeout_ms) {
+        const int n = poll(fds_.data(), fds_.size(), timeout_ms);
+        if (n <= 0) {
+            return;
+        }
+        if (fds_[0].revents != 0) {
+            uint64_t count;
+            (void)!read(fds_[0].fd, &count, sizeof(count));
+        }
+        for (size_t i = 1; i < fds_.size(); ++i) {
+            if (fds_[i].revents != 0) {
+                sources_[i - 1]->on_ready(EPOLLIN);
+            }
+        }
+    }
+
+    // Finishes whatever I/O of the sources can finish now, without sleeping. Called without
+    // wait_lock().
+    void progress_now() {
+        for (reactor_source* source : sources_) {
+            source->on_ready(EPOLLIN);
+        }
+    }
+
+    // Drops the references. Called without wait_lock(): a source may go with its last one.
+    void clear() {
+        for (reactor_source* source : sources_) {
+            source->release();
+        }
+        sources_.clear();
+        fds_.clear();
+    }
+
+  private:
+    std::vector<reactor_source*> sources_;
+    std::vector<pollfd> fds_;
+};
+
+int poll_timeout(DWORD milliseconds, std::chrono::steady_clock::time_point deadline) {
+    if (milliseconds == INFINITE) {
+        return -1;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now() + std::chrono::microseconds(999));
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
 }  // namespace
 
 DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds) {
@@ -47,20 +182,52 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
 
     std::unique_lock<std::mutex> lock(wait_lock());
     DWORD index = first_signalled(count, objects);
+    if (index == count && milliseconds == 0) {
+        // A look without a wait still finishes I/O that a waiting thread has taken over.
+        poll_set sockets;
+        sockets.collect(count, objects, -1);
+        if (!sockets.empty()) {
+            lock.unlock();
+            sockets.progress_now();
+            sockets.clear();
+            lock.lock();
+            index = first_signalled(count, objects);
+        }
+    }
     if (index == count && milliseconds != 0) {
         for (DWORD i = 0; i < count; ++i) {
             objects[i]->waiters_.push_back(&self);
         }
+        poll_set sockets;
         for (;;) {
             self.woken = false;
-            if (milliseconds == INFINITE) {
-                self.wake.wait(lock, [&] { return self.woken; });
-            } else if (!self.wake.wait_until(lock, deadline, [&] { return self.woken; })) {
-                index = first_signalled(count, objects);
-                break;
+            if (self.poll_wake_fd() >= 0) {
+                sockets.collect(count, objects, self.wake_fd);
+            }
+            bool timed_out = false;
+            if (!sockets.empty()) {
+                self.polling = true;
+                lock.unlock();
+                self.take_over(sockets.sources());
+                sockets.poll_and_progress(poll_timeout(milliseconds, deadline));
+                sockets.clear();
+                timed_out = milliseconds != INFINITE && clock::now() >= deadline;
+                lock.lock();
+                self.polling = false;
+            } else {
+                if (!self.taken.empty()) {
+                    lock.unlock();  // a wake meanwhile sets woken, which the wait below sees
+                    self.take_over({});
+                    lock.lock();
+                }
+                if (milliseconds == INFINITE) {
+                    self.wake.wait(lock, [&] { return self.woken; });
+                } else {
+                    timed_out = !self.wake.wait_until(lock, deadline, [&] { return self.woken; });
+                }
             }
             index = first_signalled(count, objects);
-            if (index != count) {
+            if (index != count || timed_out) {
                 break;
             }
         }
@@ -77,6 +244,15 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
     }
     objects[index]->on_acquired();
     return WAIT_OBJECT_0 + index;
+}
+
+void finish_ready_io(waitable* object) {
+    poll_set sockets;
+    {
+        std::lock_guard<std::mutex> lock(wait_lock());
+        sockets.collect(1, &object, -1);
+    }
+    sockets.progress_now();
 }
 
 }  // namespace tovi_posix

@@ -4,12 +4,19 @@
 // waiting threads. A waiting thread registers itself with each object it waits on and sleeps
 // on a condition variable of its own; signalling an object wakes the threads registered with
 // it, which then look at the objects again in index order.
+//
+// An object whose signal waits on a socket (the event of a pending pipe read) names that
+// socket. A thread that waits on such objects sleeps in poll() on the sockets instead, and
+// finishes the I/O itself when one becomes ready: the data reaches the waiting thread without
+// first waking the reactor thread and then the waiter. The reactor still finishes the same I/O
+// for operations that nobody waits on.
 #pragma once
 
 #include <mutex>
 #include <vector>
 
 #include "platform/posix/kernel_object.h"
+#include "platform/posix/reactor.h"
 
 namespace tovi_posix {
 
@@ -30,6 +37,14 @@ class waitable : public kernel_object {
     // event clears itself here.
     virtual void on_acquired() {}
 
+    // The socket whose readiness may signal this object, and the source that finishes its
+    // I/O; null when there is none. The source stays alive while it is named here.
+    // REQUIRES: wait_lock() held.
+    virtual reactor_source* progress_source(int* fd) const {
+        (void)fd;
+        return nullptr;
+    }
+
     // Wakes every thread waiting on this object. REQUIRES: wait_lock() held.
     void wake_waiters();
 
@@ -37,6 +52,9 @@ class waitable : public kernel_object {
     friend DWORD wait_for_objects(DWORD, waitable* const*, DWORD);
     std::vector<waiter*> waiters_;
 };
+
+// Finishes the I/O behind the object that can finish now, as a wait would, without waiting.
+void finish_ready_io(waitable* object);
 
 // Waits until one of the objects is signalled or the time-out passes. Returns WAIT_OBJECT_0
 // plus the lowest signalled index, or WAIT_TIMEOUT. The caller keeps the objects alive.

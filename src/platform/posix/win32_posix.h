@@ -343,6 +343,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
 // record's event; ERROR_BROKEN_PIPE for a read whose peer closed; ERROR_OPERATION_ABORTED for
 // a cancelled or closed operation.
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+// A look at the record alone, as on Windows: true once the operation has left STATUS_PENDING.
+inline BOOL HasOverlappedIoCompleted(LPOVERLAPPED overlapped) {
+    return __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE) != STATUS_PENDING;
+}
 
 // Relied on: cancels one outstanding operation of the handle (or all of them, for a null
 // record); each completes with ERROR_OPERATION_ABORTED before CancelIoEx returns, and its
