@@ -37,17 +37,23 @@ bool pipe_end::start() {
 }
 
 void pipe_end::register_socket() {
-    registered_ = reactor::add(fd_, this, interest());
+    watched_ = interest();
+    registered_ = reactor::add(fd_, this, watched_);
+}
+
+void pipe_end::update_interest() {
+    // A side that becomes watched and is ready already is reported at once: data that arrived
+    // while a waiting thread had the watch, room that opened after the last send.
+    if (registered_ && fd_ >= 0 && interest() != watched_) {
+        watched_ = interest();
+        reactor::modify(fd_, this, watched_);
+    }
 }
 
 void pipe_end::set_polled(bool polled) {
     std::lock_guard<std::mutex> lock(io_lock_);
-    const uint32_t before = interest();
     pollers_ += polled ? 1 : -1;
-    if (registered_ && fd_ >= 0 && interest() != before) {
-        // Handing the watch back reports data that arrived meanwhile to the reactor at once.
-        reactor::modify(fd_, this, interest());
-    }
+    update_interest();
 }
 
 bool pipe_end::begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size,
@@ -187,6 +193,7 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
         }
     }
     writes_.push_back(op);
+    update_interest();
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -272,6 +279,7 @@ void pipe_end::on_ready(uint32_t) {
     }
     drain_reads();
     drain_writes();
+    update_interest();
 }
 
 BOOL pipe_end::cancel(LPOVERLAPPED overlapped) {
@@ -288,6 +296,7 @@ BOOL pipe_end::cancel(LPOVERLAPPED overlapped) {
             }
         }
     }
+    update_interest();
     if (!found) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;

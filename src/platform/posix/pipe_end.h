@@ -78,12 +78,15 @@ class pipe_end : public reactor_source {
     void drain_writes();
     void fail_all(std::deque<operation>& queue, DWORD status);
     bool connected() const { return fd_ >= 0; }
-    // What the reactor must watch: the readable side only while no waiting thread polls it.
+    // What the reactor must watch: the readable side while no waiting thread polls it, the
+    // writable side while writes wait for room. Watching the writable side at other times
+    // would wake the reactor each time the peer reads.
     uint32_t interest() const {
-        return pollers_ == 0 ? reactor::both_directions
-                             : reactor::both_directions & ~reactor::readable_side;
+        return reactor::edge_triggered | (pollers_ == 0 ? reactor::readable_side : 0) |
+               (writes_.empty() ? 0 : reactor::writable_side);
     }
     void register_socket();
+    void update_interest();
 
     const DWORD access_;
     object_ref<pipe_listener> listener_;  // server instances only
@@ -91,7 +94,8 @@ class pipe_end : public reactor_source {
     mutable std::mutex io_lock_;
     int fd_ = -1;
     bool registered_ = false;
-    int pollers_ = 0;  // waiting threads that watch the readable side themselves
+    int pollers_ = 0;       // waiting threads that watch the readable side themselves
+    uint32_t watched_ = 0;  // the interest the reactor has
     bool closed_ = false;
     bool peer_gone_ = false;     // read side saw end of stream
     bool write_broken_ = false;  // the peer can take no more data

@@ -31,9 +31,11 @@ class reactor_source : public kernel_object {
 
 namespace reactor {
 
-// The readiness the reactor watches by default: both directions, edge-triggered.
-constexpr uint32_t both_directions = 0x1 | 0x4 | 0x2000 | (1u << 31);  // IN, OUT, RDHUP, ET
-constexpr uint32_t readable_side = 0x1 | 0x2000;                       // IN, RDHUP
+// The readiness the reactor watches (EPOLL* bits), edge-triggered; by default both directions.
+constexpr uint32_t edge_triggered = 1u << 31;     // ET
+constexpr uint32_t readable_side = 0x1 | 0x2000;  // IN, RDHUP
+constexpr uint32_t writable_side = 0x4;           // OUT
+constexpr uint32_t both_directions = edge_triggered | readable_side | writable_side;
 
 // Registers the socket of a source for the given readiness (EPOLL* bits). The thread starts
 // with the first registration and runs until the process ends. Returns false with the last
