@@ -16,10 +16,11 @@ namespace tovi_posix {
 // A thread that waits. It sleeps on its condition variable, or, while it polls sockets, in
 // poll() with its eventfd among them.
 //
-// The sockets it polled stay taken over from the reactor after the wait returns, until its next
-// wait leaves them out or the thread ends: a thread that waits in a loop (an event loop) keeps
-// them without telling the reactor twice per pass. Meanwhile their data waits in the socket for
-// the next wait, as it would if the reactor were busy.
+// The sockets it polled stay taken over from the reactor after the wait returns, until a later
+// wait of the thread leaves them out (for more than a moment) or the thread ends: a thread that
+// waits in a loop (an event loop) keeps them without telling the reactor twice per pass.
+// Meanwhile their data waits in the socket for the next wait, as it would if the reactor were
+// busy; a look at a pending operation (GetOverlappedResult, a zero wait) also finishes it.
 struct waiter {
     ~waiter() {
         take_over({});
@@ -89,6 +90,9 @@ void waitable::wake_waiters() {
 }
 
 namespace {
+
+// How long a thread keeps the sockets it has taken over while it waits on other objects.
+constexpr std::chrono::milliseconds keep_taken_sockets{1};
 
 // Returns the lowest signalled index, or count. REQUIRES: wait_lock() held.
 DWORD first_signalled(DWORD count, waitable* const* objects) {
@@ -215,14 +219,22 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
                 lock.lock();
                 self.polling = false;
             } else {
+                bool woken = false;
                 if (!self.taken.empty()) {
-                    lock.unlock();  // a wake meanwhile sets woken, which the wait below sees
-                    self.take_over({});
-                    lock.lock();
+                    // A thread that parks only for a moment between two waits on its sockets
+                    // (an overflow waiter while the loop dispatches) keeps them; a longer wait
+                    // hands them back to the reactor.
+                    const auto keep_until = std::min(deadline, clock::now() + keep_taken_sockets);
+                    woken = self.wake.wait_until(lock, keep_until, [&] { return self.woken; });
+                    if (!woken) {
+                        lock.unlock();  // a wake meanwhile sets woken, which the wait below sees
+                        self.take_over({});
+                        lock.lock();
+                    }
                 }
-                if (milliseconds == INFINITE) {
+                if (!woken && milliseconds == INFINITE) {
                     self.wake.wait(lock, [&] { return self.woken; });
-                } else {
+                } else if (!woken) {
                     timed_out = !self.wake.wait_until(lock, deadline, [&] { return self.woken; });
                 }
             }
