@@ -2,13 +2,14 @@
 // reads and writes.
 //
 // An operation is tried at once and, if it can finish, finishes at once (status, byte count
-// and event set before the call returns). Otherwise it is queued; the reactor thread finishes
-// queued operations in order as the socket becomes ready. Reads and writes each have their own
-// queue, so writes never interleave, whatever threads issue them.
+// and event set before the call returns). Otherwise it is queued and finished in order as the
+// socket becomes ready: by a thread that waits on a pending read's event and polls the socket
+// itself, or else by the reactor thread. Reads and writes each have their own queue, so writes
+// never interleave, whatever threads issue them.
 //
 // Reads smaller than the inbox go through it: one recv takes whatever has arrived, and the
 // reads that follow are served from it without a system call. The inbox exists only while it
-// holds bytes, so an idle pipe costs no more memory than before.
+// holds bytes, so an idle pipe costs no more memory than an inbox-less one.
 //
 // Lock order: io_lock_ (one per pipe end), then wait_lock() inside event signalling. The
 // listener's lock, when needed, is taken before io_lock_.

@@ -1,9 +1,10 @@
 // The reactor: one thread per process that finishes the I/O that could not finish at once.
 //
 // Sources (pipe ends, listening sockets, connections in their handshake) register a socket;
-// the reactor thread calls their on_ready when the socket becomes readable or writable
-// (edge-triggered: a source that stopped at EAGAIN hears of the next change). A source must
-// therefore drain its socket as far as its pending operations allow each time it is called.
+// the reactor thread calls their on_ready when the socket becomes ready in a direction the
+// source asked for (edge-triggered: a source that stopped at EAGAIN hears of the next change).
+// A source must therefore drain its socket as far as its pending operations allow each time
+// it is called.
 //
 // Lifetime: the reactor holds a reference to every registered source, and keeps it after
 // remove() until the dispatch pass that might still name the source has ended, so a source is
