@@ -3,13 +3,11 @@
 #include <cstring>
 
 #include "codec/jce_exceptions.h"
+#include "codec/jce_put.h"
 
 namespace taf {
 
-void JceWriter::writeBuf(const void* bytes, size_t n) {
-    if (n == 0) {
-        return;
-    }
+char* JceWriter::reserve(size_t n) {
     if (capacity_ < length_ + n) {
         const size_t capacity = 2 * (length_ + n);
         std::unique_ptr<char[]> grown(new char[capacity]);
@@ -19,78 +17,51 @@ void JceWriter::writeBuf(const void* bytes, size_t n) {
         buffer_ = std::move(grown);
         capacity_ = capacity;
     }
-    std::memcpy(buffer_.get() + length_, bytes, n);
-    length_ += n;
+    return buffer_.get() + length_;
 }
 
-void JceWriter::write_big_endian(uint32_t bits, size_t n) {
-    unsigned char bytes[4];
-    for (size_t i = 0; i < n; ++i) {
-        bytes[i] = static_cast<unsigned char>(bits >> (8 * (n - 1 - i)));
+void JceWriter::commit(const char* end) {
+    length_ = static_cast<size_t>(end - buffer_.get());
+}
+
+void JceWriter::writeBuf(const void* bytes, size_t n) {
+    if (n != 0) {
+        commit(put::raw(reserve(n), bytes, n));
     }
-    writeBuf(bytes, n);
 }
 
 void JceWriter::writeHead(uint8_t type, uint8_t tag) {
-    if (tag < 15) {
-        const unsigned char head = static_cast<unsigned char>((tag << 4) | type);
-        writeBuf(&head, 1);
-    } else {
-        const unsigned char head[2] = {static_cast<unsigned char>(0xF0 | type), tag};
-        writeBuf(head, 2);
-    }
+    commit(put::head(reserve(put::max_head_size), type, tag));
 }
 
 void JceWriter::write(int8_t value, uint8_t tag) {
-    if (value == 0) {
-        writeHead(ZeroTag, tag);
-    } else {
-        writeHead(Char, tag);
-        writeBuf(&value, 1);
-    }
+    write(static_cast<int32_t>(value), tag);
 }
 
 void JceWriter::write(int16_t value, uint8_t tag) {
-    if (value >= -128 && value <= 127) {
-        write(static_cast<int8_t>(value), tag);
-        return;
-    }
-    writeHead(Short, tag);
-    write_big_endian(static_cast<uint16_t>(value), 2);
+    write(static_cast<int32_t>(value), tag);
 }
 
 void JceWriter::write(int32_t value, uint8_t tag) {
-    if (value >= -32768 && value <= 32767) {
-        write(static_cast<int16_t>(value), tag);
-        return;
-    }
-    writeHead(Int32, tag);
-    write_big_endian(static_cast<uint32_t>(value), 4);
+    commit(put::int32(reserve(put::max_int_size), value, tag));
 }
 
 void JceWriter::write(const std::string& value, uint8_t tag) {
     const size_t size = value.size();
-    if (size < 256) {
-        const unsigned char length = static_cast<unsigned char>(size);
-        writeHead(String1, tag);
-        writeBuf(&length, 1);
-    } else {
-        if (size > max_string_bytes) {
-            throw JceDecodeInvalidValue(format_message("invalid string size, tag: %d, size: %llu",
-                                                       static_cast<int>(tag),
-                                                       static_cast<unsigned long long>(size)));
-        }
-        writeHead(String4, tag);
-        write_big_endian(static_cast<uint32_t>(size), 4);
+    if (size > max_string_bytes) {
+        throw JceDecodeInvalidValue(format_message("invalid string size, tag: %d, size: %llu",
+                                                   static_cast<int>(tag),
+                                                   static_cast<unsigned long long>(size)));
     }
-    writeBuf(value.data(), size);
+    char* p = put::string_head(reserve(put::max_head_size + 4 + size), size, tag);
+    commit(put::raw(p, value.data(), size));
 }
 
 void JceWriter::write(const std::vector<char>& value, uint8_t tag) {
-    writeHead(SimpleList, tag);
-    writeHead(Char, 0);
-    write(static_cast<int32_t>(value.size()), 0);
-    writeBuf(value.data(), value.size());
+    const size_t size = value.size();
+    char* p =
+        put::bytes_head(reserve(put::max_head_size + 1 + put::max_int_size + size), size, tag);
+    commit(put::raw(p, value.data(), size));
 }
 
 template <typename V>

@@ -66,8 +66,10 @@ class JceWriter {
     }
 
   private:
-    // Appends the low n bytes (2 or 4) of bits, most significant first.
-    void write_big_endian(uint32_t bits, size_t n);
+    // Room for n more bytes at the end; the array is replaced by one of twice the size needed
+    // when they do not fit. commit() then takes the end of what was written there.
+    char* reserve(size_t n);
+    void commit(const char* end);
     template <typename V>
     void write_map(const std::map<std::string, V>& value, uint8_t tag);
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/jce_wire.h"
+#include "codec/jce_put.h"
 #include "codec/records.h"
 
 namespace message_codec {
@@ -22,25 +22,12 @@ constexpr unsigned char map_prefix[] = {0x08, 0x00, 0x02, 0x06, 0x00, 0x18, 0x00
 constexpr uint8_t struct_begin = 0x0A;
 constexpr uint8_t struct_end = 0x0B;
 
-// ---- sizes
+// ---- sizes (every tag of a message is below 15)
 
-size_t int_size(int32_t value) {
-    if (value == 0)
-        return 1;
-    if (value >= -128 && value <= 127)
-        return 2;
-    if (value >= -32768 && value <= 32767)
-        return 3;
-    return 5;
-}
-
-size_t string_size(size_t length) {
-    return (length < 256 ? 2 : 5) + length;
-}
-
-size_t bytes_size(size_t count) {
-    return 2 + int_size(static_cast<int32_t>(count)) + count;
-}
+namespace put = taf::put;
+using put::bytes_size;
+using put::int_size;
+using put::string_size;
 
 size_t map_size(const char* type_name, size_t struct_size) {
     return sizeof(map_prefix) + string_size(std::strlen(type_name)) + bytes_size(struct_size);
@@ -53,70 +40,22 @@ size_t packet_size(const char* type_name, size_t struct_size) {
 
 // ---- writing (shortest integer forms, as the streams write them)
 
-char* put_head(char* p, uint8_t tag, uint8_t type) {
-    *p++ = static_cast<char>((tag << 4) | type);
-    return p;
-}
-
-char* put_int(char* p, uint8_t tag, int32_t value) {
-    if (value == 0)
-        return put_head(p, tag, taf::ZeroTag);
-    if (value >= -128 && value <= 127) {
-        p = put_head(p, tag, taf::Char);
-        *p++ = static_cast<char>(value);
-        return p;
-    }
-    if (value >= -32768 && value <= 32767) {
-        p = put_head(p, tag, taf::Short);
-        *p++ = static_cast<char>(value >> 8);
-        *p++ = static_cast<char>(value);
-        return p;
-    }
-    p = put_head(p, tag, taf::Int32);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        *p++ = static_cast<char>(value >> shift);
-    return p;
-}
-
-char* put_raw(char* p, const void* bytes, size_t size) {
-    if (size != 0)
-        std::memcpy(p, bytes, size);
-    return p + size;
-}
-
 char* put_string(char* p, uint8_t tag, const char* text, size_t length) {
-    if (length < 256) {
-        p = put_head(p, tag, taf::String1);
-        *p++ = static_cast<char>(length);
-    } else {
-        p = put_head(p, tag, taf::String4);
-        for (int shift = 24; shift >= 0; shift -= 8)
-            *p++ = static_cast<char>(length >> shift);
-    }
-    return put_raw(p, text, length);
-}
-
-// The head of a byte field: SimpleList, its element head, its count. The bytes follow.
-char* put_bytes_head(char* p, uint8_t tag, size_t count) {
-    p = put_head(p, tag, taf::SimpleList);
-    *p++ = 0x00;
-    return put_int(p, 0, static_cast<int32_t>(count));
+    return put::raw(put::string_head(p, length, tag), text, length);
 }
 
 // Everything of a packet in front of its record's struct.
 char* put_packet_head(char* p, const char* type_name, size_t struct_size) {
-    const auto total = static_cast<uint32_t>(packet_size(type_name, struct_size));
-    for (int shift = 24; shift >= 0; shift -= 8)
-        *p++ = static_cast<char>(total >> shift);
-    p = put_raw(p, packet_prefix, sizeof(packet_prefix));
-    p = put_bytes_head(p, 7, map_size(type_name, struct_size));
-    p = put_raw(p, map_prefix, sizeof(map_prefix));
+    p = put::big_endian(p, static_cast<uint32_t>(packet_size(type_name, struct_size)), 4);
+    p = put::raw(p, packet_prefix, sizeof(packet_prefix));
+    p = put::bytes_head(p, map_size(type_name, struct_size), 7);
+    p = put::raw(p, map_prefix, sizeof(map_prefix));
     p = put_string(p, 0, type_name, std::strlen(type_name));
-    return put_bytes_head(p, 1, struct_size);
+    return put::bytes_head(p, struct_size, 1);
 }
 
 char* put_packet_tail(char* p) {
-    return put_raw(p, packet_suffix, sizeof(packet_suffix));
+    return put::raw(p, packet_suffix, sizeof(packet_suffix));
 }
 
 // The inner record of a message: its type name, the size of its struct and how to write it.
@@ -138,16 +77,16 @@ char* write_text_struct(char* p, const inner_record& r) {
 
 char* write_bytes_struct(char* p, const inner_record& r) {
     *p++ = static_cast<char>(struct_begin);
-    p = put_int(p, 0, r.number);
-    p = put_bytes_head(p, 1, r.bytes_size_);
-    p = put_raw(p, r.bytes, r.bytes_size_);
+    p = put::int32(p, r.number, 0);
+    p = put::bytes_head(p, r.bytes_size_, 1);
+    p = put::raw(p, r.bytes, r.bytes_size_);
     *p++ = static_cast<char>(struct_end);
     return p;
 }
 
 char* write_state_struct(char* p, const inner_record& r) {
     *p++ = static_cast<char>(struct_begin);
-    p = put_int(p, 0, r.number);
+    p = put::int32(p, r.number, 0);
     *p++ = static_cast<char>(struct_end);
     return p;
 }
@@ -167,10 +106,10 @@ bool write_message(std::vector<char>& out, int32_t sender, int32_t msg_type,
     char* p = out.data() + start;
     p = put_packet_head(p, PipeProtocol::type_name, outer_struct);
     *p++ = static_cast<char>(struct_begin);
-    p = put_int(p, 0, sender);
-    p = put_int(p, 1, msg_type);
+    p = put::int32(p, sender, 0);
+    p = put::int32(p, msg_type, 1);
     p = put_string(p, 2, client_id.data(), client_id.size());
-    p = put_bytes_head(p, 3, body_size);
+    p = put::bytes_head(p, body_size, 3);
     if (inner.type_name != nullptr) {
         p = put_packet_head(p, inner.type_name, inner.struct_size);
         p = inner.write(p, inner);
