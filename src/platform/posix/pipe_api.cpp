@@ -209,8 +209,9 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
     if (status == STATUS_PENDING && !wait) {
         // The data may be waiting in the socket for a thread that has taken over its watch.
         kernel_object* done = object_of(overlapped->hEvent);
-        if (done != nullptr && done->as_waitable() != nullptr) {
-            finish_ready_io(done->as_waitable());
+        waitable* target = done != nullptr ? done->as_waitable() : nullptr;
+        if (target != nullptr) {
+            finish_ready_io(1, &target);
             status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
         }
     }

@@ -39,6 +39,9 @@ struct waiter {
     // Makes the sources the ones this thread watches instead of the reactor. Called without
     // wait_lock().
     void take_over(const std::vector<reactor_source*>& sources) {
+        if (sources == taken) {
+            return;  // a loop waiting on the same sockets again
+        }
         for (size_t i = 0; i < taken.size();) {
             if (std::find(sources.begin(), sources.end(), taken[i]) == sources.end()) {
                 taken[i]->set_polled(false);
@@ -56,6 +59,7 @@ struct waiter {
                 taken.push_back(source);
             }
         }
+        taken = sources;  // the same set, in the order the next wait will collect it
     }
 
     std::condition_variable wake;
@@ -111,8 +115,7 @@ class poll_set {
     ~poll_set() { clear(); }
 
     // Collects the sockets of the objects. REQUIRES: wait_lock() held.
-    void collect(DWORD count, waitable* const* objects, int wake_fd) {
-        fds_.push_back(pollfd{wake_fd, POLLIN, 0});
+    void collect(DWORD count, waitable* const* objects) {
         for (DWORD i = 0; i < count; ++i) {
             int fd = -1;
             reactor_source* source = objects[i]->progress_source(&fd);
@@ -128,9 +131,10 @@ class poll_set {
     bool empty() const { return sources_.empty(); }
     const std::vector<reactor_source*>& sources() const { return sources_; }
 
-    // Sleeps until a socket is ready, the waiter is woken, or the time-out passes, then
-    // finishes the I/O of the ready sockets. Called without wait_lock().
-    void poll_and_progress(int timeout_ms) {
+    // Sleeps until a socket is ready, the waiter is woken through its eventfd, or the time-out
+    // passes, then finishes the I/O of the ready sockets. Called without wait_lock().
+    void poll_and_progress(int wake_fd, int timeout_ms) {
+        fds_[0] = pollfd{wake_fd, POLLIN, 0};
         const int n = poll(fds_.data(), fds_.size(), timeout_ms);
         if (n <= 0) {
             return;
@@ -160,12 +164,12 @@ class poll_set {
             source->release();
         }
         sources_.clear();
-        fds_.clear();
+        fds_.resize(1);
     }
 
   private:
     std::vector<reactor_source*> sources_;
-    std::vector<pollfd> fds_;
+    std::vector<pollfd> fds_{1};  // the waiter's eventfd first, then one per source
 };
 
 int poll_timeout(DWORD milliseconds, std::chrono::steady_clock::time_point deadline) {
@@ -188,15 +192,10 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
     DWORD index = first_signalled(count, objects);
     if (index == count && milliseconds == 0) {
         // A look without a wait still finishes I/O that a waiting thread has taken over.
-        poll_set sockets;
-        sockets.collect(count, objects, -1);
-        if (!sockets.empty()) {
-            lock.unlock();
-            sockets.progress_now();
-            sockets.clear();
-            lock.lock();
-            index = first_signalled(count, objects);
-        }
+        lock.unlock();
+        finish_ready_io(count, objects);
+        lock.lock();
+        index = first_signalled(count, objects);
     }
     if (index == count && milliseconds != 0) {
         for (DWORD i = 0; i < count; ++i) {
@@ -206,14 +205,14 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
         for (;;) {
             self.woken = false;
             if (self.poll_wake_fd() >= 0) {
-                sockets.collect(count, objects, self.wake_fd);
+                sockets.collect(count, objects);
             }
             bool timed_out = false;
             if (!sockets.empty()) {
                 self.polling = true;
                 lock.unlock();
                 self.take_over(sockets.sources());
-                sockets.poll_and_progress(poll_timeout(milliseconds, deadline));
+                sockets.poll_and_progress(self.wake_fd, poll_timeout(milliseconds, deadline));
                 sockets.clear();
                 timed_out = milliseconds != INFINITE && clock::now() >= deadline;
                 lock.lock();
@@ -258,11 +257,11 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
     return WAIT_OBJECT_0 + index;
 }
 
-void finish_ready_io(waitable* object) {
+void finish_ready_io(DWORD count, waitable* const* objects) {
     poll_set sockets;
     {
         std::lock_guard<std::mutex> lock(wait_lock());
-        sockets.collect(1, &object, -1);
+        sockets.collect(count, objects);
     }
     sockets.progress_now();
 }

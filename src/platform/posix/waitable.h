@@ -53,8 +53,9 @@ class waitable : public kernel_object {
     std::vector<waiter*> waiters_;
 };
 
-// Finishes the I/O behind the object that can finish now, as a wait would, without waiting.
-void finish_ready_io(waitable* object);
+// Finishes the I/O behind the objects that can finish now, as a wait would, without waiting.
+// Called without wait_lock().
+void finish_ready_io(DWORD count, waitable* const* objects);
 
 // Waits until one of the objects is signalled or the time-out passes. Returns WAIT_OBJECT_0
 // plus the lowest signalled index, or WAIT_TIMEOUT. The caller keeps the objects alive.
