@@ -249,8 +249,11 @@ bool at_struct_end(cursor& record) {
 
 bool write_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
                 const char* text, size_t size) {
-    if (size > taf::max_string_bytes)
-        return false;
+    if (size > taf::max_string_bytes) {
+        // The text cannot be encoded: the message goes with an empty body, as encode_record
+        // leaves it.
+        return write_message(out, sender, msg_string, client_id, inner_record{});
+    }
     inner_record inner;
     inner.type_name = StringData::type_name;
     inner.struct_size = 2 + string_size(size);
@@ -318,61 +321,11 @@ bool read_state(const char* body, size_t size, int32_t* state) {
 
 namespace {
 
-template <class Inner>
-void append_generic(std::vector<char>& out, int32_t sender, int32_t msg_type,
-                    const std::string& client_id, const Inner* inner) {
-    PipeProtocol message;
-    message.sender = sender;
-    message.msg_type = msg_type;
-    message.client_id = client_id;
-    if (inner != nullptr) {
-        encode_record(message.body, *inner);  // empty when the inner record cannot be encoded
-    }
-    std::vector<char> payload;
-    encode_record(payload, message);
-    out.insert(out.end(), payload.begin(), payload.end());
-}
-
 int32_t size_of(size_t size) {
     return static_cast<int32_t>(size);
 }
 
 }  // namespace
-
-void append_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                 const char* text, size_t size) {
-    if (!write_text(out, sender, client_id, text, size)) {
-        StringData record;
-        record.data.assign(text, size);
-        append_generic(out, sender, msg_string, client_id, &record);
-    }
-}
-
-void append_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                  const char* data, int32_t length) {
-    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
-    if (!write_bytes(out, sender, client_id, length, data, size)) {
-        ByteStreamData record;
-        record.length = length;
-        record.data.assign(data, data + size);
-        append_generic(out, sender, msg_bytestream, client_id, &record);
-    }
-}
-
-void append_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                  int32_t state) {
-    if (!write_state(out, sender, client_id, state)) {
-        StateNotice record;
-        record.state = state;
-        append_generic(out, sender, msg_clientstate, client_id, &record);
-    }
-}
-
-void append_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id) {
-    if (!write_heart_beat(out, sender, client_id)) {
-        append_generic<StateNotice>(out, sender, msg_heartbeat, client_id, nullptr);
-    }
-}
 
 bool decode_message(const char* data, size_t size, decoded_message* out) {
     if (read_message(data, size, &out->view)) {
@@ -391,18 +344,18 @@ bool decode_message(const char* data, size_t size, decoded_message* out) {
     return true;
 }
 
-bool decode_text(const char* body, size_t size, std::string* storage, const char** text,
-                 size_t* text_size) {
-    if (read_text(body, size, text, text_size)) {
+bool decode_text(const char* body, size_t size, std::string* text) {
+    const char* view = nullptr;
+    size_t view_size = 0;
+    if (read_text(body, size, &view, &view_size)) {
+        text->assign(view, view_size);
         return true;
     }
     StringData record;
     if (decode_record(record, body, size_of(size)) != 0) {
         return false;
     }
-    *storage = std::move(record.data);
-    *text = storage->data();
-    *text_size = storage->size();
+    *text = std::move(record.data);
     return true;
 }
 

@@ -32,8 +32,10 @@ struct message_view {
 };
 
 // Each writer appends the message's payload to out (whatever out holds already stays in
-// front, for instance room for a frame header). False, with out unchanged, for sizes the
-// encoding cannot hold (a string above 100 MiB); the caller then falls back to encode_record.
+// front, for instance room for a frame header), exactly as encode_record of the inner record
+// and then of the PipeProtocol give it, failures included: a text that cannot be encoded (above
+// 100 MiB) leaves the body empty. False, with nothing appended, where encode_record of the
+// PipeProtocol fails too (a client id above 100 MiB) or for more than 2^31 - 1 bytes.
 bool write_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
                 const char* text, size_t size);
 bool write_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
@@ -51,19 +53,8 @@ bool read_bytes(const char* body, size_t size, int32_t* length, const char** dat
                 size_t* data_size);
 bool read_state(const char* body, size_t size, int32_t* state);
 
-// ---- For the endpoints: the fast path where it applies, encode_record / decode_record
-// otherwise, with exactly their results.
-
-// Appends a message's payload to out, as encode_record of the inner record and then of the
-// PipeProtocol give it, failures included: an inner record that cannot be encoded leaves the
-// body empty, an outer one that cannot appends nothing.
-void append_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                 const char* text, size_t size);
-void append_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                  const char* data, int32_t length);
-void append_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                  int32_t state);
-void append_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id);
+// ---- For the endpoints: the fast path where it applies, decode_record otherwise, with
+// exactly its results.
 
 // Decode as decode_record does (true exactly where it returns 0). The views point into data,
 // or into storage when the slow path was taken; they live as long as both.
@@ -72,8 +63,8 @@ struct decoded_message {
     PipeProtocol storage;
 };
 bool decode_message(const char* data, size_t size, decoded_message* out);
-bool decode_text(const char* body, size_t size, std::string* storage, const char** text,
-                 size_t* text_size);
+// The text is copied into *text, where it is followed by a NUL.
+bool decode_text(const char* body, size_t size, std::string* text);
 // A byte stream as it is reported to a host: false also for a negative length; a length
 // beyond the data is cut to the data's size.
 bool decode_bytes(const char* body, size_t size, std::vector<char>* storage, const char** data,

@@ -109,7 +109,7 @@ bool ipc_client::send_connect_state(int32_t state) {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::append_state(frame, sender_client, client_id_, state);
+    message_codec::write_state(frame, sender_client, client_id_, state);
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
              utf8_to_utf16(client_id_.data(), static_cast<int32_t>(client_id_.size())).c_str());
     return send(std::move(frame));
@@ -125,7 +125,7 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     }
     std::vector<char> frame = new_frame();
     // Up to the NUL: the length only has to be at least 1.
-    message_codec::append_text(frame, sender_client, client_id_, text, std::strlen(text));
+    message_codec::write_text(frame, sender_client, client_id_, text, std::strlen(text));
     return send(std::move(frame));
 }
 
@@ -138,7 +138,8 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::append_bytes(frame, sender_client, client_id_, data, length);
+    message_codec::write_bytes(frame, sender_client, client_id_, length, data,
+                               static_cast<size_t>(length));
     return send(std::move(frame));
 }
 
@@ -156,7 +157,7 @@ bool ipc_client::on_heart_beat() {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::append_heart_beat(frame, sender_client, client_id_);
+    message_codec::write_heart_beat(frame, sender_client, client_id_);
     return send(std::move(frame));
 }
 
@@ -191,13 +192,10 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
     switch (view.msg_type) {
         case msg_string: {
             std::string text;
-            const char* bytes = nullptr;
-            size_t size = 0;
-            if (!message_codec::decode_text(view.body, view.body_size, &text, &bytes, &size)) {
+            if (!message_codec::decode_text(view.body, view.body_size, &text)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
             } else if (watch_ != nullptr) {
-                text.assign(bytes, size);  // followed by a NUL
-                watch_->on_recv_data(text.c_str(), static_cast<int32_t>(size));
+                watch_->on_recv_data(text.c_str(), static_cast<int32_t>(text.size()));
             }
             break;
         }

@@ -197,16 +197,13 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
             return true;
         }
         case msg_string: {
-            std::string storage;
-            const char* text = nullptr;
-            size_t size = 0;
-            if (!message_codec::decode_text(view.body, view.body_size, &storage, &text, &size)) {
+            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
                 log_error(L"win::pipe_server::on_pipe_recv_data decode msg_string failed");
                 return true;
             }
             if (watch_ != nullptr) {
-                received_text_.assign(text, size);  // followed by a NUL
-                watch_->on_recv_data(client_id, received_text_.c_str(), static_cast<int32_t>(size));
+                watch_->on_recv_data(client_id, received_text_.c_str(),
+                                     static_cast<int32_t>(received_text_.size()));
             }
             return true;
         }
@@ -336,7 +333,8 @@ bool pipe_server::send_bytestream(const char* client_id, const char* data, int32
         return false;
     }
     std::vector<char> frame(frame_header_size);
-    message_codec::append_bytes(frame, sender_server, std::string(), data, length);
+    message_codec::write_bytes(frame, sender_server, std::string(), length, data,
+                               static_cast<size_t>(length));
     return send_to(client_id, std::move(frame));
 }
 
@@ -345,7 +343,7 @@ bool pipe_server::send_string(const char* client_id, const char* text, int32_t l
         return false;
     }
     std::vector<char> frame(frame_header_size);
-    message_codec::append_text(frame, sender_server, std::string(), text, std::strlen(text));
+    message_codec::write_text(frame, sender_server, std::string(), text, std::strlen(text));
     return send_to(client_id, std::move(frame));
 }
 
@@ -354,7 +352,7 @@ void pipe_server::send_exit_notice(pipe_connection* connection) {
         return;
     }
     std::vector<char> frame(frame_header_size);
-    message_codec::append_state(frame, sender_server, std::string(), state_server_exit);
+    message_codec::write_state(frame, sender_server, std::string(), state_server_exit);
     connection->send_frame(std::move(frame));
 }
 

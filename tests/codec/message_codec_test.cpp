@@ -63,6 +63,18 @@ TEST(message_codec, writes_every_message_as_encode_record_does) {
     }
 }
 
+TEST(message_codec, a_text_too_long_to_encode_goes_with_an_empty_body_as_encode_record_gives) {
+    const std::string text(taf::max_string_bytes + 1, 't');
+    StringData string;
+    string.data = text;
+    std::vector<char> out;
+    ASSERT_TRUE(message_codec::write_text(out, 1, "id", text.data(), text.size()));
+    EXPECT_EQ(generic(1, msg_string, "id", &string), out);
+    message_codec::message_view view;
+    ASSERT_TRUE(message_codec::read_message(out.data(), out.size(), &view));
+    EXPECT_EQ(0u, view.body_size);
+}
+
 TEST(message_codec, reads_what_it_writes_as_decode_record_does) {
     std::vector<char> out;
     ASSERT_TRUE(message_codec::write_text(out, 1, "A1", "hi", 2));
