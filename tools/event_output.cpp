@@ -147,12 +147,6 @@ event_record& event_record::number(const std::string& key, long long value) {
     return *this;
 }
 
-event_record& event_record::flag(const std::string& key, bool value) {
-    const char* shown = value ? "true" : "false";
-    fields_.push_back({key, shown, key + "=" + shown});
-    return *this;
-}
-
 event_record& event_record::numbers(const std::string& key, const uint32_t* values, size_t count) {
     std::string json = "[";
     std::string readable = key + "=";

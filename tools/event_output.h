@@ -25,7 +25,6 @@ class event_record {
     event_record& client(const std::string& id);
     event_record& text(const std::string& key, const std::string& value);
     event_record& number(const std::string& key, long long value);
-    event_record& flag(const std::string& key, bool value);
     event_record& numbers(const std::string& key, const uint32_t* values, size_t count);
     // "length", "hex" and, for valid UTF-8, "text"; at most show_limit bytes are shown, and a
     // cut shows as "shown" with the number of bytes shown.

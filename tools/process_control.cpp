@@ -4,36 +4,29 @@
 
 namespace toviipc {
 
-void wake_board::post_interrupt() {
+template <typename Change>
+void wake_board::post(Change change) {
     {
         std::lock_guard<std::mutex> hold(lock_);
-        news_.interrupted = true;
+        change(news_);
     }
     changed_.notify_all();
+}
+
+void wake_board::post_interrupt() {
+    post([](news& n) { n.interrupted = true; });
 }
 
 void wake_board::post_line(std::string line) {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        news_.lines.push_back(std::move(line));
-    }
-    changed_.notify_all();
+    post([&line](news& n) { n.lines.push_back(std::move(line)); });
 }
 
 void wake_board::post_input_end() {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        news_.input_ended = true;
-    }
-    changed_.notify_all();
+    post([](news& n) { n.input_ended = true; });
 }
 
 void wake_board::post_peer_gone() {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        news_.peer_gone = true;
-    }
-    changed_.notify_all();
+    post([](news& n) { n.peer_gone = true; });
 }
 
 wake_board::news wake_board::wait_until(clock::time_point deadline) {

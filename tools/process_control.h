@@ -37,6 +37,10 @@ class wake_board {
     news wait_until(clock::time_point deadline);
 
   private:
+    // Applies the change to what is posted, under the lock, and wakes the waiter.
+    template <typename Change>
+    void post(Change change);
+
     std::mutex lock_;  // a leaf
     std::condition_variable changed_;
     news news_;
