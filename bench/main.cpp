@@ -19,27 +19,6 @@
 
 namespace bench {
 
-bool child::read_line(std::string& line) {
-    for (;;) {
-        const size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            return true;
-        }
-        char buffer[4096];
-        const size_t got = read_output(buffer, sizeof(buffer));
-        if (got == 0) {
-            line.swap(pending_);
-            pending_.clear();
-            return !line.empty();
-        }
-        pending_.append(buffer, got);
-    }
-}
-
 bool read_line_starting(child& process, const std::string& prefix, std::string& line) {
     while (process.read_line(line)) {
         if (line.rfind(prefix, 0) == 0)

@@ -3,9 +3,12 @@
 // transport include its headers themselves.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace bench {
 
@@ -14,30 +17,23 @@ namespace bench {
 // standard error is this process's. Destroying a child that still runs kills it.
 class child {
   public:
-    explicit child(const std::vector<std::string>& arguments);
-    ~child();
-    child(const child&) = delete;
-    child& operator=(const child&) = delete;
+    explicit child(const std::vector<std::string>& arguments)
+        : started_(process_.start(toviipc::current_executable(), arguments)) {}
 
-    bool started() const;
-    unsigned long id() const;
+    bool started() const { return started_; }
+    unsigned long id() const { return process_.id(); }
     // The next line of output, without its line end; false once the output has ended.
-    bool read_line(std::string& line);
+    bool read_line(std::string& line) { return process_.read_line(&line); }
     // Ends the child's input: a child waiting for it to end goes on.
-    void close_input();
-    // Waits for the child to end and returns its exit code.
-    int wait();
+    void close_input() { process_.close_input(); }
+    // Waits for the child to end and returns its exit code (the watchdog of a run bounds it).
+    int wait() { return process_.wait(std::chrono::hours(24)); }
     // Ends a child that still runs at once, and waits for it.
-    void kill();
-
-    struct native;
+    void kill() { process_.kill(); }
 
   private:
-    // Up to size bytes of output; 0 once it has ended.
-    size_t read_output(char* buffer, size_t size);
-
-    std::unique_ptr<native> native_;
-    std::string pending_;  // output read but not yet returned as a line
+    toviipc::child_process process_;
+    bool started_;
 };
 
 // Reads lines until one starts with prefix, which it leaves in line; false once the output

@@ -44,6 +44,8 @@ class child_process {
     bool suspend();
     // Ends the child at once and reaps it.
     void kill();
+    // The child's process id; 0 when it did not start.
+    unsigned long id() const;
     // Waits up to timeout for the child to end. Its exit status, 128 + N for a POSIX child
     // ended by signal N, or -1 on time-out or when there is no child.
     int wait(std::chrono::milliseconds timeout);

@@ -185,6 +185,10 @@ void child_process::kill() {
     native_->status = status_of(raw);
 }
 
+unsigned long child_process::id() const {
+    return native_->pid > 0 ? static_cast<unsigned long>(native_->pid) : 0;
+}
+
 int child_process::wait(std::chrono::milliseconds timeout) {
     if (native_->pid <= 0) {
         return -1;

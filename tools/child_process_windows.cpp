@@ -4,7 +4,6 @@
 #include <tlhelp32.h>
 
 #include "child_process.h"
-#include "command_line_quoting.h"
 
 namespace toviipc {
 
@@ -34,6 +33,24 @@ std::wstring wide(const std::string& text) {
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
     return out;
+}
+
+// One argument of a command line, quoted so that the child's C runtime splits it back as it
+// was (backslashes doubled only where a quote follows them).
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
 }
 
 // A pipe whose end for this process is not inherited.
@@ -182,6 +199,10 @@ void child_process::kill() {
     }
     TerminateProcess(native_->process, 137);
     wait(std::chrono::milliseconds(10000));
+}
+
+unsigned long child_process::id() const {
+    return native_->id;
 }
 
 int child_process::wait(std::chrono::milliseconds timeout) {
