@@ -151,13 +151,14 @@ int run_client(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "toviipc client: the library could not create a client\n");
         return exit_failed;
     }
+    // Released on every way out, before the session that its callbacks use.
+    const std::unique_ptr<ipc_handle, decltype(&release_tovi_ipc_client)> owned(
+        state.handle, &release_tovi_ipc_client);
     if (!open_log(state.f.init_log, state.handle, log_dir, "client")) {
-        release_tovi_ipc_client(state.handle);
         return exit_failed;
     }
     if (!state.f.connect(state.handle, name.c_str(), id.c_str())) {
         std::fprintf(stderr, "toviipc client: no server answers on %s\n", name.c_str());
-        release_tovi_ipc_client(state.handle);
         return exit_unreachable;
     }
     state.printer.print(event_record("connected").client(id).text("pipe", name));
@@ -200,7 +201,6 @@ int run_client(const std::vector<std::string>& arguments) {
         state.f.disconnect(state.handle);
         state.printer.print(event_record("leave").client(id));
     }
-    release_tovi_ipc_client(state.handle);
     if (status == exit_ok && !all_done) {
         status = exit_failed;
     }

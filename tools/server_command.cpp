@@ -149,14 +149,15 @@ int run_server(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "toviipc server: the library could not create a server\n");
         return exit_failed;
     }
+    // Released on every way out, before the session that its callbacks use.
+    const std::unique_ptr<ipc_handle, decltype(&release_tovi_ipc_server)> owned(
+        state.handle, &release_tovi_ipc_server);
     if (!open_log(state.f.init_log, state.handle, log_dir, "server")) {
-        release_tovi_ipc_server(state.handle);
         return exit_failed;
     }
     if (!state.f.start(state.handle, name.c_str())) {
         std::fprintf(stderr, "toviipc server: cannot listen on %s (another server holds it?)\n",
                      name.c_str());
-        release_tovi_ipc_server(state.handle);
         return exit_unreachable;
     }
     state.printer.print(event_record("listening").text("pipe", name));
@@ -172,7 +173,6 @@ int run_server(const std::vector<std::string>& arguments) {
     }
     state.f.stop(state.handle);
     state.printer.print(event_record("stopped").text("pipe", name));
-    release_tovi_ipc_server(state.handle);
     return exit_ok;
 }
 
