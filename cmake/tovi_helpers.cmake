@@ -56,6 +56,16 @@ function(tovi_add_test name)
     tovi_wine_test_properties(${name})
 endfunction()
 
+# A host of the shared library finds the DLL beside its executable on Windows: copy it there
+# after each build of the target. Nothing elsewhere (the library is found through the rpath).
+function(tovi_copy_library_beside target)
+    if(TOVI_WINDOWS)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ToviIPC>
+                $<TARGET_FILE_DIR:${target}>)
+    endif()
+endfunction()
+
 function(tovi_wine_test_properties name)
     if(TOVI_WINEPREFIX)
         set_tests_properties(${name} PROPERTIES
