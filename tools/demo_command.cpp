@@ -218,20 +218,8 @@ class actor {
     std::thread reader_;
 };
 
-match event(const std::string& name, std::vector<std::pair<std::string, std::string>> more = {}) {
-    return [name, more](const event_fields& f) {
-        const auto found = f.find("event");
-        if (found == f.end() || found->second != name) {
-            return false;
-        }
-        for (const auto& want : more) {
-            const auto field = f.find(want.first);
-            if (field == f.end() || field->second != want.second) {
-                return false;
-            }
-        }
-        return true;
-    };
+match event(const std::string& name, event_fields more = {}) {
+    return [name, more](const event_fields& f) { return event_matches(f, name, more); };
 }
 
 class demo_run {

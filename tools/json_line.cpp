@@ -193,4 +193,18 @@ bool parse_event_line(const std::string& line, event_fields* out) {
     return cursor.at_end();
 }
 
+bool event_matches(const event_fields& fields, const std::string& event, const event_fields& with) {
+    const auto name = fields.find("event");
+    if (name == fields.end() || name->second != event) {
+        return false;
+    }
+    for (const auto& want : with) {
+        const auto field = fields.find(want.first);
+        if (field == fields.end() || field->second != want.second) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace toviipc

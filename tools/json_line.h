@@ -13,4 +13,7 @@ using event_fields = std::map<std::string, std::string>;
 // Parses one line holding a flat JSON object of such values. False when the line is not one.
 bool parse_event_line(const std::string& line, event_fields* out);
 
+// True when the fields are those of the named event and hold every field of with, equal.
+bool event_matches(const event_fields& fields, const std::string& event, const event_fields& with);
+
 }  // namespace toviipc

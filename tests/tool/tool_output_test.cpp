@@ -9,6 +9,7 @@
 #include "json_line.h"
 
 using toviipc::event_fields;
+using toviipc::event_matches;
 using toviipc::event_record;
 using toviipc::usage_error;
 
@@ -111,4 +112,16 @@ TEST(tool_output, lines_that_are_no_flat_object_are_refused) {
     EXPECT_EQ("1,2,3", fields["info"]);
     EXPECT_EQ("true", fields["ok"]);
     EXPECT_EQ("\xf0\x9f\x98\x80", fields["s"]);
+}
+
+TEST(tool_output, an_event_matches_by_name_and_every_wanted_field) {
+    event_fields fields;
+    ASSERT_TRUE(
+        toviipc::parse_event_line(R"({"event":"message","client":"a","text":"hi"})", &fields));
+    EXPECT_TRUE(event_matches(fields, "message", {}));
+    EXPECT_TRUE(event_matches(fields, "message", {{"client", "a"}, {"text", "hi"}}));
+    EXPECT_FALSE(event_matches(fields, "connect", {}));
+    EXPECT_FALSE(event_matches(fields, "message", {{"client", "b"}}));
+    EXPECT_FALSE(event_matches(fields, "message", {{"hex", "6869"}}));
+    EXPECT_FALSE(event_matches(event_fields{{"client", "a"}}, "message", {}));
 }

@@ -95,14 +95,8 @@ class running {
     bool find(const std::string& event, const event_fields& with, event_fields* found) {
         for (const std::string& line : lines()) {
             event_fields fields;
-            if (!toviipc::parse_event_line(line, &fields) || fields["event"] != event) {
-                continue;
-            }
-            bool all = true;
-            for (const auto& want : with) {
-                all = all && fields.count(want.first) != 0 && fields[want.first] == want.second;
-            }
-            if (all) {
+            if (toviipc::parse_event_line(line, &fields) &&
+                toviipc::event_matches(fields, event, with)) {
                 *found = fields;
                 return true;
             }
