@@ -1,5 +1,6 @@
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLES_DIR=... -DGENERATOR=...
-#       -DLIBDIR=... [-DTOOLCHAIN_FILE=...] [-DEMULATOR=...] -P run_install_test.cmake
+#       -DLIBDIR=... -DWINDOWS=ON|OFF [-DTOOLCHAIN_FILE=...] [-DEMULATOR=...]
+#       -P run_install_test.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
@@ -15,7 +16,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(expected include/toviipc.h ${LIBDIR}/cmake/ToviIPC/ToviIPCConfig.cmake
     ${LIBDIR}/cmake/ToviIPC/ToviIPCConfigVersion.cmake ${LIBDIR}/pkgconfig/toviipc.pc)
-if(EMULATOR)
+if(WINDOWS)
     list(APPEND expected bin/ToviIPC.dll ${LIBDIR}/libToviIPC.dll.a bin/toviipc.exe)
 else()
     list(APPEND expected ${LIBDIR}/libtoviipc.so bin/toviipc)
@@ -39,7 +40,7 @@ endif()
 run(${configure})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
-if(EMULATOR)
+if(WINDOWS)
     file(COPY ${prefix}/bin/ToviIPC.dll DESTINATION ${WORK_DIR}/build)
 endif()
 foreach(consumer consumer_cmake consumer_pkgconfig)
