@@ -172,6 +172,21 @@ class poll_set {
     std::vector<pollfd> fds_{1};  // the waiter's eventfd first, then one per source
 };
 
+// Reused by every wait of the thread, so that a wait allocates nothing once warm. Empty
+// between waits.
+thread_local poll_set this_thread_sockets;
+
+// True when some object names a socket. REQUIRES: wait_lock() held.
+bool has_sockets(DWORD count, waitable* const* objects) {
+    int fd = -1;
+    for (DWORD i = 0; i < count; ++i) {
+        if (objects[i]->progress_source(&fd) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int poll_timeout(DWORD milliseconds, std::chrono::steady_clock::time_point deadline) {
     if (milliseconds == INFINITE) {
         return -1;
@@ -190,7 +205,7 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
 
     std::unique_lock<std::mutex> lock(wait_lock());
     DWORD index = first_signalled(count, objects);
-    if (index == count && milliseconds == 0) {
+    if (index == count && milliseconds == 0 && has_sockets(count, objects)) {
         // A look without a wait still finishes I/O that a waiting thread has taken over.
         lock.unlock();
         finish_ready_io(count, objects);
@@ -201,7 +216,7 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
         for (DWORD i = 0; i < count; ++i) {
             objects[i]->waiters_.push_back(&self);
         }
-        poll_set sockets;
+        poll_set& sockets = this_thread_sockets;
         for (;;) {
             self.woken = false;
             if (self.poll_wake_fd() >= 0) {
