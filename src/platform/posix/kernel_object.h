@@ -14,7 +14,16 @@
 namespace tovi_posix {
 
 // The kinds a handle can name; listener and handshake objects are internal to the pipe code.
-enum class object_kind : uint32_t { event, thread, pipe, mapping, mutex, listener, handshake };
+enum class object_kind : uint32_t {
+    event,
+    thread,
+    pipe,
+    mapping,
+    mutex,
+    port,
+    listener,
+    handshake
+};
 
 class kernel_object {
   public:

@@ -36,9 +36,41 @@ bool pipe_end::start() {
     return registered_;
 }
 
+bool pipe_end::associate(object_ref<completion_port> port, ULONG_PTR key) {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    if (port_ || closed_) {
+        SetLastError(closed_ ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const bool was_registered = registered_;
+    unregister_socket();
+    port_ = std::move(port);
+    port_key_ = key;
+    if (was_registered) {
+        register_socket();  // a socket that is ready already is reported by the port at once
+    }
+    return true;
+}
+
+void pipe_end::set_skip_on_success(bool skip) {
+    std::lock_guard<std::mutex> lock(io_lock_);
+    skip_on_success_ = skip;
+}
+
 void pipe_end::register_socket() {
     watched_ = interest();
-    registered_ = reactor::add(fd_, this, watched_);
+    registered_ = port_ ? port_->watch(fd_, this, watched_) : reactor::add(fd_, this, watched_);
+}
+
+void pipe_end::unregister_socket() {
+    if (registered_) {
+        if (port_) {
+            port_->unwatch(fd_, this);
+        } else {
+            reactor::remove(fd_, this);
+        }
+        registered_ = false;
+    }
 }
 
 void pipe_end::update_interest() {
@@ -46,7 +78,11 @@ void pipe_end::update_interest() {
     // while a waiting thread had the watch, room that opened after the last send.
     if (registered_ && fd_ >= 0 && interest() != watched_) {
         watched_ = interest();
-        reactor::modify(fd_, this, watched_);
+        if (port_) {
+            port_->modify(fd_, this, watched_);
+        } else {
+            reactor::modify(fd_, this, watched_);
+        }
     }
 }
 
@@ -58,13 +94,21 @@ void pipe_end::set_polled(bool polled) {
 
 bool pipe_end::begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size,
                      operation* op) {
-    event* done =
-        overlapped != nullptr ? object_of<event>(overlapped->hEvent, object_kind::event) : nullptr;
-    if (done == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);  // only overlapped calls with an event
+    if (overlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // overlapped calls only
         return false;
     }
-    done->reset();
+    // A record needs an event unless its completion goes to a port.
+    event* done = overlapped->hEvent != nullptr || !port_
+                      ? object_of<event>(overlapped->hEvent, object_kind::event)
+                      : nullptr;
+    if (done == nullptr && !(port_ && overlapped->hEvent == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (done != nullptr) {
+        done->reset();
+    }
     overlapped->InternalHigh = 0;
     __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(STATUS_PENDING),
                      __ATOMIC_RELEASE);
@@ -73,12 +117,18 @@ bool pipe_end::begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD 
     return true;
 }
 
-void pipe_end::complete(operation& op, DWORD status) {
+void pipe_end::complete(operation& op, DWORD status, bool at_once) {
     // The record may be reused as soon as Internal leaves STATUS_PENDING: nothing of it is
-    // touched after that store.
-    op.overlapped->InternalHigh = op.transferred;
-    __atomic_store_n(&op.overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
-    op.done->set();
+    // touched after that store (the packet carries its address only).
+    LPOVERLAPPED record = op.overlapped;
+    record->InternalHigh = op.transferred;
+    __atomic_store_n(&record->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+    if (op.done) {
+        op.done->set();
+    }
+    if (port_ && !(at_once && skip_on_success_)) {
+        port_->post(port_key_, record, op.transferred, status);
+    }
 }
 
 void pipe_end::fail_all(std::deque<operation>& queue, DWORD status) {
@@ -111,7 +161,7 @@ BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED
             const ssize_t n = size == 0 ? 0 : receive(static_cast<char*>(buffer), size);
             if (n > 0 || size == 0) {
                 op.transferred = static_cast<DWORD>(n);
-                complete(op, STATUS_SUCCESS);
+                complete(op, STATUS_SUCCESS, true);
                 if (transferred != nullptr) {
                     *transferred = op.transferred;
                 }
@@ -127,12 +177,17 @@ BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED
         }
     }
     if (peer_gone_) {
-        complete(op, STATUS_PIPE_BROKEN);  // reported through the event, like a pending read
-    } else {
+        // As on Windows: the call fails at once, and no completion follows.
+        __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(STATUS_PIPE_BROKEN),
+                         __ATOMIC_RELEASE);
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    if (op.done && !port_) {
         // A thread that waits on the event may finish the read itself (see waitable.h).
         op.done->await_source(this, fd_);
-        reads_.push_back(op);
     }
+    reads_.push_back(op);
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -172,7 +227,7 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
             }
         }
         if (op.transferred == size) {
-            complete(op, STATUS_SUCCESS);
+            complete(op, STATUS_SUCCESS, true);
             if (transferred != nullptr) {
                 *transferred = size;
             }
@@ -367,13 +422,11 @@ void pipe_end::on_handle_closed() {
     fail_all(writes_, STATUS_CANCELLED);
     fail_all(connects_, STATUS_CANCELLED);
     if (fd_ >= 0) {
-        if (registered_) {
-            reactor::remove(fd_, this);
-            registered_ = false;
-        }
+        unregister_socket();
         close(fd_);  // the peer sees the end of the stream at once
         fd_ = -1;
     }
+    port_ = object_ref<completion_port>();  // no completion follows; the port may go
 }
 
 }  // namespace tovi_posix

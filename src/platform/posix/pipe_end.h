@@ -7,12 +7,16 @@
 // itself, or else by the reactor thread. Reads and writes each have their own queue, so writes
 // never interleave, whatever threads issue them.
 //
+// A pipe end associated with a completion port also queues a packet on the port for every
+// operation that completes (unless it finished at once and the handle skips those), and its
+// socket is watched by the port instead of the reactor.
+//
 // Reads smaller than the inbox go through it: one recv takes whatever has arrived, and the
 // reads that follow are served from it without a system call. The inbox exists only while it
 // holds bytes, so an idle pipe costs no more memory than an inbox-less one.
 //
-// Lock order: io_lock_ (one per pipe end), then wait_lock() inside event signalling. The
-// listener's lock, when needed, is taken before io_lock_.
+// Lock order: io_lock_ (one per pipe end), then the port's lock or wait_lock() inside
+// completion. The listener's lock, when needed, is taken before io_lock_.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +25,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/posix/completion_port.h"
 #include "platform/posix/event.h"
 #include "platform/posix/reactor.h"
 
@@ -36,6 +41,11 @@ class pipe_end : public reactor_source {
 
     // Client ends: registers the connected socket with the reactor. False when it cannot.
     bool start();
+
+    // Completions go to the port from now on, with the key; the socket moves to the port's
+    // watch. False, with ERROR_INVALID_PARAMETER, when the end has a port already.
+    bool associate(object_ref<completion_port> port, ULONG_PTR key);
+    void set_skip_on_success(bool skip);
 
     BOOL read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped);
     BOOL write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped);
@@ -70,7 +80,9 @@ class pipe_end : public reactor_source {
 
     // Each REQUIRES io_lock_.
     bool begin(LPOVERLAPPED overlapped, op_kind kind, void* buffer, DWORD size, operation* op);
-    static void complete(operation& op, DWORD status);
+    // Fills the record, sets its event and queues the port's packet. at_once: the call that
+    // issued the operation returns TRUE, which queues no packet when the handle skips those.
+    void complete(operation& op, DWORD status, bool at_once = false);
     // Fills a read from the inbox or the socket: the byte count, 0 at the end of the stream,
     // or -1 with errno set.
     ssize_t receive(char* buffer, DWORD size);
@@ -88,9 +100,14 @@ class pipe_end : public reactor_source {
     }
     void register_socket();
     void update_interest();
+    void unregister_socket();
 
     const DWORD access_;
     object_ref<pipe_listener> listener_;  // server instances only
+
+    object_ref<completion_port> port_;  // io_lock_; dropped when the handle closes
+    ULONG_PTR port_key_ = 0;
+    bool skip_on_success_ = false;
 
     mutable std::mutex io_lock_;
     int fd_ = -1;

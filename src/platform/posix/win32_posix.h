@@ -29,9 +29,12 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef unsigned char UCHAR;
 typedef unsigned int UINT;
 typedef int64_t LONGLONG;
 typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR* PULONG_PTR;
 typedef uintptr_t DWORD_PTR;
 typedef size_t SIZE_T;
 typedef void* HANDLE;
@@ -77,6 +80,15 @@ struct OVERLAPPED {
     HANDLE hEvent;
 };
 typedef OVERLAPPED* LPOVERLAPPED;
+
+// One packet taken from a completion port.
+struct OVERLAPPED_ENTRY {
+    ULONG_PTR lpCompletionKey;
+    LPOVERLAPPED lpOverlapped;
+    ULONG_PTR Internal;
+    DWORD dwNumberOfBytesTransferred;
+};
+typedef OVERLAPPED_ENTRY* LPOVERLAPPED_ENTRY;
 
 // A re-entrant lock. The storage holds a recursive pthread mutex.
 struct CRITICAL_SECTION {
@@ -176,6 +188,8 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define FILE_FLAG_FIRST_PIPE_INSTANCE 0x00080000u
+#define FILE_SKIP_COMPLETION_PORT_ON_SUCCESS 0x1u
+#define FILE_SKIP_SET_EVENT_ON_HANDLE 0x2u
 
 // Named pipes.
 #define PIPE_ACCESS_INBOUND 0x00000001u
@@ -352,6 +366,33 @@ inline BOOL HasOverlappedIoCompleted(LPOVERLAPPED overlapped) {
 // record); each completes with ERROR_OPERATION_ABORTED before CancelIoEx returns, and its
 // buffer is not touched after that. FALSE with ERROR_NOT_FOUND when nothing was outstanding.
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+
+// ---------------------------------------------------------------------------------------------
+// I/O completion ports
+//
+// A port is a queue of completion packets. A pipe handle associated with a port queues one
+// packet (its key, the OVERLAPPED, the byte count and the status) for every overlapped
+// operation that completes, cancelled and closed ones included; the record's event, when it
+// has one, is set as well. A thread that waits on the port finishes the pending I/O of the
+// port's pipes itself: their sockets are watched by the port, not by the reactor thread.
+
+// Relied on: (INVALID_HANDLE_VALUE, null, 0, n) creates a port; (pipe, port, key, 0)
+// associates an open pipe handle, client end or server instance, with the port and returns the
+// port; a handle is associated with one port at most (ERROR_INVALID_PARAMETER for a second).
+// Differs from Win32: only pipe handles can be associated; the thread count is ignored.
+HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing_port, ULONG_PTR key, DWORD threads);
+// Relied on: takes up to count packets, first queued first, waiting up to milliseconds for
+// the first; FALSE with WAIT_TIMEOUT (258) when none came. Differs from Win32: one thread at a
+// time waits on a port; alertable waits are not supported (the flag is ignored).
+BOOL GetQueuedCompletionStatusEx(HANDLE port, LPOVERLAPPED_ENTRY entries, ULONG count,
+                                 PULONG removed, DWORD milliseconds, BOOL alertable);
+// Relied on: queues a packet with the given values; the waiting thread wakes.
+BOOL PostQueuedCompletionStatus(HANDLE port, DWORD transferred, ULONG_PTR key,
+                                LPOVERLAPPED overlapped);
+// Relied on: FILE_SKIP_COMPLETION_PORT_ON_SUCCESS on an associated pipe handle: an operation
+// that finishes at once (TRUE) queues no packet. FILE_SKIP_SET_EVENT_ON_HANDLE is accepted;
+// there is no handle event to skip here.
+BOOL SetFileCompletionNotificationModes(HANDLE file, UCHAR flags);
 
 // ---------------------------------------------------------------------------------------------
 // Shared memory and named mutexes
