@@ -118,8 +118,10 @@ ULONG completion_port::dequeue(LPOVERLAPPED_ENTRY entries, ULONG count, DWORD mi
             if (milliseconds == INFINITE) {
                 timeout_ms = -1;
             } else {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-                timeout_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+                timeout_ms =
+                    static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
             }
             sleeping_ = timeout_ms != 0;
         }
