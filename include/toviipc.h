@@ -118,8 +118,9 @@ typedef struct ipc_client_functions {
 typedef struct ipc_server_functions {
     tovi_bool(TOVIIPC_CALL* init_log)(ipc_handle* handle, const char* directory,
                                       const char* file_name);
-    /* Starts listening on pipe_name. 0 when another server holds the name. A started server
-     * stays started, also after a failed start: stop first to try again. */
+    /* Starts listening on pipe_name. 1 only when the server listens on that name (also when it
+     * did already); 0 when another server holds the name, or this one listens on another name
+     * (stop first). A failed start leaves the server stopped, ready to start again. */
     tovi_bool(TOVIIPC_CALL* start)(ipc_handle* handle, const char* pipe_name);
     /* Tells every client, closes every pipe and stops all threads of the server. */
     void(TOVIIPC_CALL* stop)(ipc_handle* handle);

@@ -28,20 +28,27 @@ constexpr uint32_t read_write = 3;
 ipc_client::ipc_client() {
     InitializeCriticalSection(&connection_lock_);
     InitializeCriticalSection(&heart_beat_lock_);
+    InitializeCriticalSection(&shm_lock_);
 }
 
 ipc_client::~ipc_client() {
     stop_heart_beat();
-    loop_.stop_thread();
-    tasks_.stop_tasks();
+    tasks_.stop_tasks();  // no callback runs from here on
+    std::shared_ptr<win::pipe_connection> released;
     {
         scoped_critical_section hold(connection_lock_);
-        if (connection_ != nullptr) {
-            win::pipe_connection::release_pipe_connection(connection_);
-            connection_ = nullptr;
-        }
+        std::lock_guard<std::mutex> pointer(current_lock_);
+        released = std::move(connection_);
     }
-    shared_memory_.close();
+    if (released != nullptr) {
+        win::pipe_connection::release_pipe_connection(released);
+    }
+    loop_.stop_thread();  // returns once what was sent has drained, or its deadline passed
+    {
+        scoped_critical_section hold(shm_lock_);
+        shared_memory_.close();
+    }
+    DeleteCriticalSection(&shm_lock_);
     DeleteCriticalSection(&heart_beat_lock_);
     DeleteCriticalSection(&connection_lock_);
 }
@@ -67,18 +74,28 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
             log_error(L"tovi::ipc_client::connect already connected");
             return false;
         }
-        client_id_ = client_id;
+        if (*client_id == '\0') {
+            // The server would have no id to report the client's connect and disconnect with.
+            log_error(L"tovi::ipc_client::connect refused: the client id is empty");
+            return false;
+        }
         log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
                  utf8_to_utf16(client_id, -1).c_str());
-        connection_ = win::pipe_connection::connect_to_server(
-            pipe_name, read_write, connect_wait_ms, this, &manager_, &loop_);
-        if (connection_ == nullptr) {
+        std::shared_ptr<win::pipe_connection> opened = win::pipe_connection::connect_to_server(
+            pipe_name, read_write, connect_wait_ms, this, &loop_);
+        if (opened == nullptr) {
             log_error(L"tovi::ipc_client::connect connect to server failed");
             return false;
         }
+        {
+            std::lock_guard<std::mutex> pointer(current_lock_);
+            client_id_ = client_id;
+            connection_ = std::move(opened);
+        }
         send_connect_state(state_connect);
+        start_heart_beat();
     }
-    start_heart_beat();
+    scoped_critical_section hold(shm_lock_);
     if (!shared_memory_.is_open()) {
         shared_memory_.create(pipe_name, shared_memory_size, read_write);
     }
@@ -99,48 +116,53 @@ std::vector<char> ipc_client::new_frame() {
     return std::vector<char>(win::frame_header_size);
 }
 
-bool ipc_client::send(std::vector<char>&& frame) {
-    return connection_->send_frame(std::move(frame));
+std::shared_ptr<win::pipe_connection> ipc_client::current(std::string* client_id) {
+    std::lock_guard<std::mutex> pointer(current_lock_);
+    *client_id = client_id_;
+    return connection_;
 }
 
 bool ipc_client::send_connect_state(int32_t state) {
-    scoped_critical_section hold(connection_lock_);
-    if (connection_ == nullptr) {
+    std::string id;
+    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    if (connection == nullptr) {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::write_state(frame, sender_client, client_id_, state);
+    message_codec::write_state(frame, sender_client, id, state);
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
-             utf8_to_utf16(client_id_.data(), static_cast<int32_t>(client_id_.size())).c_str());
-    return send(std::move(frame));
+             utf8_to_utf16(id.data(), static_cast<int32_t>(id.size())).c_str());
+    return connection->send_frame(std::move(frame));
 }
 
 bool ipc_client::send_string(const char* text, int32_t length) {
     if (text == nullptr || length < 1) {
         return false;
     }
-    scoped_critical_section hold(connection_lock_);
-    if (connection_ == nullptr) {
+    std::string id;
+    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    if (connection == nullptr) {
         return false;
     }
     std::vector<char> frame = new_frame();
     // Up to the NUL: the length only has to be at least 1.
-    message_codec::write_text(frame, sender_client, client_id_, text, std::strlen(text));
-    return send(std::move(frame));
+    message_codec::write_text(frame, sender_client, id, text, std::strlen(text));
+    return connection->send_frame(std::move(frame));
 }
 
 bool ipc_client::send_bytestream(const char* data, int32_t length) {
     if (data == nullptr || length < 1) {
         return false;
     }
-    scoped_critical_section hold(connection_lock_);
-    if (connection_ == nullptr) {
+    std::string id;
+    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    if (connection == nullptr) {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::write_bytes(frame, sender_client, client_id_, length, data,
+    message_codec::write_bytes(frame, sender_client, id, length, data,
                                static_cast<size_t>(length));
-    return send(std::move(frame));
+    return connection->send_frame(std::move(frame));
 }
 
 bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
@@ -148,32 +170,61 @@ bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v
     if (data == nullptr || size == 0) {
         return false;
     }
+    scoped_critical_section hold(shm_lock_);
     return shared_memory_.write(data, size, v0, v1, v2, v3, v4);
 }
 
 bool ipc_client::on_heart_beat() {
-    scoped_critical_section hold(connection_lock_);
-    if (connection_ == nullptr) {
+    std::string id;
+    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    if (connection == nullptr) {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::write_heart_beat(frame, sender_client, client_id_);
-    return send(std::move(frame));
+    message_codec::write_heart_beat(frame, sender_client, id);
+    return connection->send_frame(std::move(frame));
 }
 
 bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char* data,
                                    int32_t length) {
     const uint64_t generation = connection->generation();
-    auto payload = std::make_shared<std::vector<char>>(data, data + (length > 0 ? length : 0));
+    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+    auto payload = std::make_shared<std::vector<char>>(data, data + size);
+    if (received_pending_.fetch_add(size) + size > receive_high_water_bytes) {
+        std::lock_guard<std::mutex> hold(pause_lock_);
+        if (!reading_paused_) {
+            connection->pause_reading();
+            paused_ = connection->shared_from_this();
+            reading_paused_ = true;
+        }
+    }
     tasks_.post_task(
         std::make_shared<std::function<void()>>([this, connection, generation, payload] {
             on_receive_task(connection, generation, *payload);
+            release_received(payload->size());
         }));
     return true;
 }
 
+void ipc_client::release_received(size_t size) {
+    if (received_pending_.fetch_sub(size) - size > receive_high_water_bytes / 2 ||
+        !reading_paused_) {
+        return;
+    }
+    std::shared_ptr<win::pipe_connection> paused;
+    {
+        std::lock_guard<std::mutex> hold(pause_lock_);
+        paused = paused_.lock();
+        paused_.reset();
+        reading_paused_ = false;
+    }
+    if (paused != nullptr) {
+        paused->resume_reading();
+    }
+}
+
 bool ipc_client::is_current(const win::pipe_connection* connection, uint64_t generation) const {
-    return connection_ != nullptr && connection_ == connection &&
+    return connection_ != nullptr && connection_.get() == connection &&
            connection_->generation() == generation;
 }
 
@@ -235,14 +286,21 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
     log_error(
         L"tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
         L"::operator () pipe is disconnect");
-    stop_heart_beat();
     scoped_critical_section hold(connection_lock_);
-    if (is_current(connection, generation)) {
-        win::pipe_connection::release_pipe_connection(connection_);
-        connection_ = nullptr;
-        if (watch_ != nullptr) {
-            watch_->on_disconnect();  // still under the connection lock
-        }
+    // A report about a connection released or replaced meanwhile touches nothing: the heart
+    // beat now belongs to the connection that is current.
+    if (!is_current(connection, generation)) {
+        return;
+    }
+    stop_heart_beat();  // the heart-beat thread takes only the current lock
+    std::shared_ptr<win::pipe_connection> released;
+    {
+        std::lock_guard<std::mutex> pointer(current_lock_);
+        released = std::move(connection_);
+    }
+    win::pipe_connection::release_pipe_connection(released);
+    if (watch_ != nullptr) {
+        watch_->on_disconnect();  // still under the connection lock
     }
 }
 
@@ -254,21 +312,25 @@ void ipc_client::stop_heart_beat() {
 
 void ipc_client::disconnect() {
     if (is_callback_thread()) {
-        // The observer runs with the connection lock held, which the heart beat being
-        // stopped here may be waiting for: this would never return.
+        // The observer runs with the connection lock held: this would wait for itself.
         log_error(L"tovi::ipc_client::disconnect refused: called from a callback of this client");
         return;
     }
     log_info(L"tovi::ipc_client::disconnect");
-    stop_heart_beat();
     {
         scoped_critical_section hold(connection_lock_);
+        stop_heart_beat();
         if (connection_ != nullptr) {
             send_connect_state(state_client_exit);
-            win::pipe_connection::release_pipe_connection(connection_);
-            connection_ = nullptr;
+            std::shared_ptr<win::pipe_connection> released;
+            {
+                std::lock_guard<std::mutex> pointer(current_lock_);
+                released = std::move(connection_);
+            }
+            win::pipe_connection::release_pipe_connection(released);  // the notice drains first
         }
     }
+    scoped_critical_section hold(shm_lock_);
     shared_memory_.close();
 }
 

@@ -10,28 +10,35 @@
 // payloads into tasks; the heart-beat thread sends heart beats; the task-queue thread decodes,
 // handles disconnects and calls the observer.
 //
-// Locks: the heart beat is always stopped (its thread joined) before the connection lock is
-// taken, since the heart-beat thread takes the connection lock. connect holds the connection
-// lock while it opens the pipe (at most about 300 ms), so that the new connection is current
-// before any task about it runs. The heart-beat lock guards
-// the sender pointer only. The event-loop thread takes no lock of the client.
+// Locks, in this order: the connection lock (held by connect, disconnect and every task, also
+// while the observer runs), the heart-beat lock (the sender pointer), the current lock (a leaf
+// guarding the connection pointer; the sends and the heart beat take only this one, so that a
+// task may stop the heart beat while it holds the connection lock), and the block's lock (open,
+// close and every write of the shared-memory block exclude each other). The event-loop thread
+// takes only the pause lock, a leaf.
 //
 // Tasks know their connection by address and generation, so a task of a released connection
 // is never taken for a newer connection at the same address.
+//
+// Bounds: the received bytes waiting in tasks are held below receive_high_water_bytes: above
+// it the connection stops reading until the tasks have brought them below half of it, so the
+// kernel's flow control reaches the server.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "endpoints/ipc_client_i.h"
-#include "endpoints/task_queue.h"
 #include "platform/win32.h"
 #include "shm/shared_memory.h"
 #include "transport/heart_beat_callback.h"
-#include "transport/overlapped_manager.h"
 #include "transport/pipe_handler_async.h"
 #include "transport/pipe_recv_handle.h"
+#include "transport/task_queue.h"
 
 namespace win {
 class heart_beat_sender;
@@ -47,12 +54,13 @@ class ipc_client final : public ipc_client_i,
     static constexpr uint32_t heart_beat_interval_ms = 3000;
     static constexpr uint32_t connect_wait_ms = 300;
     static constexpr uint64_t shared_memory_size = 31457280;  // 30 MiB of data
+    static constexpr size_t receive_high_water_bytes = 64 * 1024 * 1024;
 
     // Starts the task-queue thread.
     ipc_client();
-    // Stops the heart beat, the event loop and the task queue (queued tasks never run),
-    // releases the connection without an exit notice and closes the block. Not on the
-    // task-queue thread (is_callback_thread).
+    // Stops the heart beat and the task queue (queued tasks never run), releases the
+    // connection without an exit notice, letting what was sent drain (bounded), stops the event
+    // loop and closes the block. Not on the task-queue thread (is_callback_thread).
     ~ipc_client();
     ipc_client(const ipc_client&) = delete;
     ipc_client& operator=(const ipc_client&) = delete;
@@ -65,11 +73,11 @@ class ipc_client final : public ipc_client_i,
     bool set_watch(ipc_client_watch* watch) override;
     bool init_log(const char* directory, const char* file_name) override;
     // Connects, announces the client id, starts the heart beat and opens the shared-memory
-    // block. False when an argument is null, a connection is current already (logged), or the
-    // pipe cannot be opened within 300 ms (logged).
+    // block. False when an argument is null, the id is empty (logged), a connection is current
+    // already (logged), or no server answered within 300 ms (logged).
     bool connect(const char* pipe_name, const char* client_id) override;
-    // Sends the exit notice, releases the connection and closes the block; no on_disconnect.
-    // Refused, with an error line, on the task-queue thread.
+    // Sends the exit notice, releases the connection (what was sent drains first, bounded) and
+    // closes the block; no on_disconnect. Refused, with an error line, on the task-queue thread.
     void disconnect() override;
     bool send_string(const char* text, int32_t length) override;
     bool send_bytestream(const char* data, int32_t length) override;
@@ -84,24 +92,32 @@ class ipc_client final : public ipc_client_i,
   private:
     void start_heart_beat();
     bool send_connect_state(int32_t state);
-    // A frame to fill: room for the frame header. REQUIRES connection_lock_ for send.
+    // A frame to fill: room for the frame header.
     static std::vector<char> new_frame();
-    bool send(std::vector<char>&& frame);
+    // The current connection, and a copy of the client id it was announced with.
+    std::shared_ptr<win::pipe_connection> current(std::string* client_id);
     void stop_heart_beat();
     // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
     bool is_current(const win::pipe_connection* connection, uint64_t generation) const;
     void on_receive_task(const win::pipe_connection* connection, uint64_t generation,
                          const std::vector<char>& payload);
     void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
+    // A receive task is done with size bytes: reading goes on once enough are done.
+    void release_received(size_t size);
 
-    std::string client_id_;
+    std::string client_id_;  // written under both locks
     CRITICAL_SECTION connection_lock_;
-    win::pipe_connection* connection_ = nullptr;  // connection_lock_
+    std::mutex current_lock_;
+    std::shared_ptr<win::pipe_connection> connection_;  // written under both locks
     ipc_client_watch* watch_ = nullptr;
     CRITICAL_SECTION heart_beat_lock_;
     win::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
-    shared_memory shared_memory_;
-    win::overlapped_manager manager_;
+    CRITICAL_SECTION shm_lock_;
+    shared_memory shared_memory_;  // shm_lock_
+    std::atomic<size_t> received_pending_{0};
+    std::mutex pause_lock_;
+    std::weak_ptr<win::pipe_connection> paused_;  // pause_lock_: stopped reading for us
+    std::atomic<bool> reading_paused_{false};     // written under pause_lock_
     win::pipe_handler_async loop_;
     task_queue tasks_;
 };

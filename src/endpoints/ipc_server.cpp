@@ -1,14 +1,32 @@
 #include "endpoints/ipc_server.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
+#include "log/utf8_to_utf16.h"
 #include "platform/scoped_critical_section.h"
 #include "transport/pipe_server.h"
 
 namespace tovi {
+
+namespace {
+bool same_pipe_name(const std::string& a, const char* b) {
+    const size_t n = std::strlen(b);
+    if (a.size() != n) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+}  // namespace
 
 ipc_server::ipc_server() {
     InitializeCriticalSection(&server_lock_);
@@ -49,7 +67,15 @@ bool ipc_server::start(const char* pipe_name) {
     }
     scoped_critical_section lifecycle(lifecycle_lock_);
     if (current() != nullptr) {
-        return true;  // also after a failed start: stop first to try again
+        // Listening already: true for the name it listens on (names are case-insensitive).
+        if (same_pipe_name(listening_name_, pipe_name)) {
+            return true;
+        }
+        log_error(L"tovi::ipc_server::start refused: the server listens on %s already",
+                  utf8_to_utf16(listening_name_.data(),
+                                static_cast<int32_t>(listening_name_.size()))
+                      .c_str());
+        return false;
     }
     std::shared_ptr<win::pipe_server> created;
     try {
@@ -57,11 +83,13 @@ bool ipc_server::start(const char* pipe_name) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    {
-        scoped_critical_section hold(server_lock_);
-        pipe_server_ = created;
+    if (!created->start_server(pipe_name, this)) {
+        return false;  // stopped as before: a later start tries again
     }
-    return created->start_server(pipe_name, this);
+    listening_name_ = pipe_name;
+    scoped_critical_section hold(server_lock_);
+    pipe_server_ = created;
+    return true;
 }
 
 void ipc_server::stop() {

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "endpoints/ipc_server_i.h"
 #include "platform/win32.h"
@@ -39,8 +40,9 @@ class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
 
     bool set_watch(ipc_server_watch* watch) override;
     bool init_log(const char* directory, const char* file_name) override;
-    // Creates the pipe server and starts it. True at once when a pipe server exists already,
-    // also after a failed start: stop first to try again.
+    // Creates the pipe server and starts it. True only when the server listens on the name: at
+    // once when it listens on it already, false (logged) when it listens on another one. A
+    // failed start leaves the server stopped, ready to start again.
     bool start(const char* pipe_name) override;
     // Tells every client, stops and destroys the pipe server. Refused, with an error line, on
     // a callback thread of this server.
@@ -57,6 +59,7 @@ class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
     std::shared_ptr<win::pipe_server> current();
 
     std::shared_ptr<win::pipe_server> pipe_server_;  // server_lock_
+    std::string listening_name_;                     // lifecycle_lock_
     ipc_server_watch* watch_ = nullptr;
     CRITICAL_SECTION server_lock_;     // a leaf
     CRITICAL_SECTION lifecycle_lock_;  // before the server lock and every lock of the pipe server

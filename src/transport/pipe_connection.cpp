@@ -1,12 +1,12 @@
 #include "transport/pipe_connection.h"
 
-#include <new>
-#include "platform/scoped_critical_section.h"
+#include <chrono>
+#include <cstring>
 
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
-#include "transport/overlapped_manager.h"
 #include "transport/pipe_handler_async.h"
+#include "transport/thread_base.h"
 
 namespace win {
 
@@ -17,97 +17,112 @@ uint32_t address_of(const void* object) {
 std::atomic<uint64_t> last_generation{0};
 // Reads finished at once in one dispatch, before the connection lets others have the loop.
 constexpr int inline_reads = 64;
+// Pause between two attempts to open a pipe whose server has no instance at that moment.
+constexpr DWORD connect_retry_ms = 2;
 }  // namespace
 
-pipe_connection::pipe_connection(uint32_t mode, overlapped_manager* manager,
-                                 pipe_handler_async* loop)
-    : mode_(mode), generation_(++last_generation), manager_(manager), loop_(loop) {
-    InitializeCriticalSection(&pending_lock_);
+pipe_connection::pipe_connection(uint32_t mode, pipe_handler_async* loop)
+    : mode_(mode), generation_(++last_generation), loop_(loop) {
+    read_.listener = this;
+    write_.listener = this;
 }
 
 pipe_connection::~pipe_connection() {
-    cancel_and_wait();
+    // Only a connection that never reached the loop still has its handle here.
     if (pipe_ != INVALID_HANDLE_VALUE) {
         CloseHandle(pipe_);
-        pipe_ = INVALID_HANDLE_VALUE;
     }
-    DeleteCriticalSection(&pending_lock_);
 }
 
-void pipe_connection::cancel_and_wait() {
-    std::map<HANDLE, pending_operation> pending;
-    {
-        scoped_critical_section hold(pending_lock_);
-        closing_ = true;  // from here on nothing is recorded or registered for this connection
-        pending.swap(pending_);
-    }
-    for (const auto& entry : pending) {
-        loop_->remove_handle(entry.first);
-    }
-    // A dispatch of this connection that began before may still run; after this none does.
-    loop_->wait_for_dispatch();
-
-    if (pipe_ == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    CancelIoEx(pipe_, nullptr);
-    for (auto& entry : pending) {
-        if (!entry.second.broken) {  // a read that failed at once never completes
-            DWORD transferred = 0;
-            GetOverlappedResult(pipe_, entry.second.overlapped.get(), &transferred, TRUE);
-        }
-    }
-    // The records go back to the pool, and the frames and the frame buffer may go, only now.
-}
-
-void pipe_connection::abandon(const std::shared_ptr<OVERLAPPED>& overlapped) {
-    CancelIoEx(pipe_, overlapped.get());
-    DWORD transferred = 0;
-    GetOverlappedResult(pipe_, overlapped.get(), &transferred, TRUE);
-}
-
-pipe_connection* pipe_connection::connect_to_server(const std::string& name, uint32_t mode,
-                                                    uint32_t wait_ms, pipe_recv_handle* receiver,
-                                                    overlapped_manager* manager,
-                                                    pipe_handler_async* loop) {
+std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::string& name,
+                                                                    uint32_t mode,
+                                                                    uint32_t wait_ms,
+                                                                    pipe_recv_handle* receiver,
+                                                                    pipe_handler_async* loop) {
+    using clock = std::chrono::steady_clock;
     log_info(L"win::pipe_connection::connect_to_server");
     const std::wstring wide = utf8_to_utf16(name.data(), static_cast<int32_t>(name.size()));
     const std::wstring path = L"\\\\.\\pipe\\" + wide;
-    if (!WaitNamedPipeW(path.c_str(), wait_ms)) {
-        log_error(L"win::pipe_connection::connect_to_server wait pipe failed: name=%s",
-                  wide.c_str());
-        return nullptr;
-    }
     DWORD access = 0;
     if (mode & 1)
         access |= GENERIC_READ;
     if (mode & 2)
         access |= GENERIC_WRITE;
-    HANDLE pipe =
-        CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        log_error(L"win::pipe_connection::connect_to_server create file failed: name=%s",
-                  wide.c_str());
-        return nullptr;
+    const auto deadline = clock::now() + std::chrono::milliseconds(wait_ms);
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    bool waited = false;  // the last failure was the wait's, not the open's
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                clock::now());
+        waited = !WaitNamedPipeW(path.c_str(), left.count() > 0 ? static_cast<DWORD>(left.count())
+                                                                : 1);
+        DWORD error = GetLastError();
+        if (!waited) {
+            pipe = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+            if (pipe != INVALID_HANDLE_VALUE) {
+                break;
+            }
+            error = GetLastError();
+        }
+        // Another client took the free instance, or the server is between two instances:
+        // try again while time is left. Anything else is final.
+        const bool retry = error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND ||
+                           error == ERROR_SEM_TIMEOUT;
+        if (!retry || clock::now() >= deadline) {
+            if (waited) {
+                log_error(L"win::pipe_connection::connect_to_server wait pipe failed: name=%s",
+                          wide.c_str());
+            } else {
+                log_error(L"win::pipe_connection::connect_to_server create file failed: name=%s",
+                          wide.c_str());
+            }
+            return nullptr;
+        }
+        if (error == ERROR_FILE_NOT_FOUND) {
+            Sleep(connect_retry_ms);
+        }
     }
-    auto* connection = new (std::nothrow) pipe_connection(mode, manager, loop);
-    if (connection == nullptr) {
+    std::shared_ptr<pipe_connection> connection;
+    try {
+        connection = std::make_shared<pipe_connection>(mode, loop);
+    } catch (const std::bad_alloc&) {
         CloseHandle(pipe);
         return nullptr;
     }
-    connection->init_pipe(pipe, receiver);
+    if (!connection->init_pipe(pipe, receiver)) {
+        return nullptr;
+    }
     return connection;
 }
 
-void pipe_connection::release_pipe_connection(pipe_connection* connection) {
-    delete connection;
+void pipe_connection::release_pipe_connection(std::shared_ptr<pipe_connection>& connection) {
+    if (connection != nullptr) {
+        connection->close(true);
+        connection.reset();
+    }
     log_info(L"win::pipe_connection::release_pipe_connection");
 }
 
-bool pipe_connection::init_pipe(HANDLE pipe, pipe_recv_handle* receiver) {
+bool pipe_connection::init_pipe(HANDLE pipe, pipe_recv_handle* receiver, bool associated) {
     pipe_ = pipe;
     receiver_ = receiver;
-    return add_recv_request(false);  // the owner may not know the connection yet
+    if (!loop_->attach(pipe, shared_from_this(), associated)) {
+        CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+        state_ = state::closed;
+        return false;
+    }
+    // Through the loop: the owner stores the connection before anything is read from it.
+    post(&pipe_connection::add_recv_request);
+    return true;
+}
+
+void pipe_connection::post(void (pipe_connection::*work)()) {
+    loop_->post([self = shared_from_this(), work] {
+        ((*self).*work)();
+        self->after_io();
+    });
 }
 
 bool pipe_connection::send_data(const char* data, uint32_t length) {
@@ -125,139 +140,158 @@ bool pipe_connection::send_frame(std::vector<char>&& frame) {
     if ((mode_ & 2) == 0 || frame.size() <= frame_header_size) {
         return false;
     }
-    pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(frame.size()));
-    if (!send_data_(std::move(frame))) {
-        log_error(L"win::pipe_connection::send_data send data error %d ",
-                  static_cast<int>(GetLastError()));
+    const size_t size = frame.size();
+    if (size > max_frame_size) {
+        log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
+                  static_cast<uint32_t>(size > UINT32_MAX ? UINT32_MAX : size), max_frame_size);
         return false;
     }
-    return true;
-}
-
-bool pipe_connection::send_data_(std::vector<char>&& frame) {
-    if (pipe_ == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    const std::shared_ptr<OVERLAPPED> overlapped = manager_->get_overlapped();
-    if (!overlapped) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    DWORD written = 0;
-    if (WriteFile(pipe_, frame.data(), static_cast<DWORD>(frame.size()), &written,
-                  overlapped.get())) {
-        return true;  // finished at once: the frame and the record may go
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        log_error(L"win::pipe_connection::send_data_ WriteFile error %d", static_cast<int>(error));
-        SetLastError(error);
-        return false;
-    }
-    // Moving the frame keeps its bytes where the pending write reads them.
-    if (!add_pending_operation(overlapped, false, std::move(frame))) {
-        abandon(overlapped);
-        SetLastError(ERROR_OPERATION_ABORTED);
-        return false;
-    }
-    return true;
-}
-
-bool pipe_connection::add_pending_operation(const std::shared_ptr<OVERLAPPED>& overlapped,
-                                            bool is_recv, std::vector<char>&& frame, bool broken) {
-    HANDLE event = overlapped->hEvent;
+    pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(size));
+    bool request = false;
     {
-        scoped_critical_section hold(pending_lock_);
-        if (closing_) {
+        std::unique_lock<std::mutex> lock(send_lock_);
+        const auto has_room = [&] {
+            return queued_bytes_ == 0 || queued_bytes_ + size <= send_high_water_bytes;
+        };
+        if (!has_room() && !is_closing() && !link_broken_) {
+            // A library thread never waits: it may be the very thread that drains the queue.
+            if (!thread_base::is_library_thread()) {
+                ++room_waiters_;
+                room_.wait_for(lock, std::chrono::milliseconds(send_wait_ms),
+                               [&] { return has_room() || is_closing() || link_broken_; });
+                --room_waiters_;
+            }
+            if (!has_room() && !is_closing() && !link_broken_) {
+                log_error(L"win::pipe_connection::send_data send queue full: %u bytes wait to "
+                          L"be written",
+                          static_cast<uint32_t>(queued_bytes_));
+                return false;
+            }
+        }
+        if (is_closing() || link_broken_) {
             return false;
         }
-        pending_operation& entry = pending_[event];
-        entry.overlapped = overlapped;
-        entry.is_recv = is_recv;
-        entry.broken = broken;
-        entry.frame = std::move(frame);
+        queue_.push_back(std::move(frame));
+        queued_bytes_ += size;
+        request = !write_requested_;
+        write_requested_ = true;
     }
-    // No lock of the connection held. An operation that completed meanwhile has its event
-    // set already and is dispatched as soon as it is registered.
-    loop_->add_handle(event, this, event);
+    if (request) {
+        if (loop_->is_current_thread()) {
+            write_more();
+        } else {
+            post(&pipe_connection::write_more);
+        }
+    }
     return true;
 }
 
-pipe_connection::pending_operation pipe_connection::take_pending_operation(HANDLE event) {
-    pending_operation taken;
-    {
-        scoped_critical_section hold(pending_lock_);
-        auto found = pending_.find(event);
-        if (found != pending_.end()) {
-            taken = std::move(found->second);
-            pending_.erase(found);
-        }
-    }
-    return taken;
-}
-
-bool pipe_connection::add_recv_request(bool finish_at_once) {
-    for (int budget = finish_at_once ? inline_reads : 0;; --budget) {
-        DWORD transferred = 0;
-        switch (post_read(budget > 0, &transferred)) {
-            case read_outcome::pending:
-                return true;
-            case read_outcome::failed:
-                return false;
-            case read_outcome::completed:
-                if (!finish_read(transferred)) {
-                    return true;  // reading stopped, and was reported
+void pipe_connection::write_more() {
+    while (!writing_ && !cancelled_ && pipe_ != INVALID_HANDLE_VALUE) {
+        {
+            std::lock_guard<std::mutex> lock(send_lock_);
+            if (queue_.empty() || link_broken_) {
+                write_requested_ = false;
+                return;
+            }
+            batch_frames_ = 0;
+            if (queue_.front().size() >= write_batch_bytes || queue_.size() == 1) {
+                batch_ = std::move(queue_.front());  // written from where it lies
+                queue_.pop_front();
+                batch_frames_ = 1;
+                batch_data_ = batch_.data();
+                batch_bytes_ = batch_.size();
+            } else {
+                batch_buffer_.clear();
+                while (!queue_.empty() &&
+                       batch_buffer_.size() + queue_.front().size() <= write_batch_bytes) {
+                    batch_buffer_.insert(batch_buffer_.end(), queue_.front().begin(),
+                                         queue_.front().end());
+                    queue_.pop_front();
+                    ++batch_frames_;
                 }
-                break;
+                batch_data_ = batch_buffer_.data();
+                batch_bytes_ = batch_buffer_.size();
+            }
         }
+        write_.reset();
+        DWORD written = 0;
+        if (WriteFile(pipe_, batch_data_, static_cast<DWORD>(batch_bytes_), &written,
+                      &write_.overlapped)) {
+            finish_write(true);
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            writing_ = true;
+            return;
+        }
+        log_error(L"win::pipe_connection::send_data_ WriteFile error %d", static_cast<int>(error));
+        finish_write(false);
+        return;
     }
 }
 
-pipe_connection::read_outcome pipe_connection::post_read(bool finish_at_once, DWORD* transferred) {
-    if ((mode_ & 1) == 0 || pipe_ == INVALID_HANDLE_VALUE) {
-        return read_outcome::failed;
-    }
-    const int32_t need = frame_buffer_.bytes_needed();
-    if (need < 1 || static_cast<uint32_t>(need) > max_frame_size) {
-        log_error(L"win::pipe_connection::add_recv_request error len %d", need);
-        return read_outcome::failed;
-    }
-    char* target = frame_buffer_.reserve(static_cast<size_t>(need)) + received_;
-    const std::shared_ptr<OVERLAPPED> overlapped = manager_->get_overlapped();
-    if (!overlapped) {
-        return read_outcome::failed;
-    }
-    if (ReadFile(pipe_, target, static_cast<DWORD>(need) - received_, transferred,
-                 overlapped.get())) {
-        if (finish_at_once) {
-            return read_outcome::completed;
+void pipe_connection::finish_write(bool succeeded) {
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        queued_bytes_ -= batch_bytes_;
+        if (!succeeded) {
+            link_broken_ = true;
         }
-        // Finished at once off the loop thread: delivered through its (set) event.
-        return add_pending_operation(overlapped, true, {}) ? read_outcome::pending
-                                                           : read_outcome::failed;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        if (add_pending_operation(overlapped, true, {})) {
-            return read_outcome::pending;
-        }
-        abandon(overlapped);
-        return read_outcome::failed;
-    }
-    log_error(L"win::pipe_connection::add_recv_request ReadFile error %d", static_cast<int>(error));
-    const bool broken =
-        error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA;
-    if (broken) {
-        // The peer has gone: report it like a read that fails later, through the event loop
-        // (never from inside the call that posted the read).
-        if (finish_at_once) {
-            pipe_error();
-        } else if (add_pending_operation(overlapped, true, {}, true)) {
-            SetEvent(overlapped->hEvent);
+        if (room_waiters_ > 0) {
+            room_.notify_all();
         }
     }
-    return read_outcome::failed;
+    if (!succeeded && !cancelled_) {
+        failed_frames_ += batch_frames_;  // counted with the rest when the link closes
+        failed_bytes_ += batch_bytes_;
+    }
+    batch_ = std::vector<char>();
+    batch_data_ = nullptr;
+    batch_bytes_ = 0;
+    batch_frames_ = 0;
+    if (!succeeded) {
+        link_failed();
+    }
+}
+
+void pipe_connection::add_recv_request() {
+    for (int budget = inline_reads;; --budget) {
+        if ((mode_ & 1) == 0 || read_stopped_ || read_paused_ || reading_ || cancelled_ ||
+            pipe_ == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        if (budget == 0) {
+            post(&pipe_connection::add_recv_request);  // the rest after the other connections
+            return;
+        }
+        const int32_t need = frame_buffer_.bytes_needed();
+        if (need < 1 || static_cast<uint32_t>(need) > max_frame_size) {
+            log_error(L"win::pipe_connection::add_recv_request error len %d", need);
+            link_failed();
+            return;
+        }
+        char* target = frame_buffer_.reserve(static_cast<size_t>(need)) + received_;
+        read_.reset();
+        DWORD transferred = 0;
+        if (ReadFile(pipe_, target, static_cast<DWORD>(need) - received_, &transferred,
+                     &read_.overlapped)) {
+            if (!finish_read(transferred)) {
+                return;
+            }
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            reading_ = true;
+            return;
+        }
+        log_error(L"win::pipe_connection::add_recv_request ReadFile error %d",
+                  static_cast<int>(error));
+        link_failed();
+        return;
+    }
 }
 
 bool pipe_connection::finish_read(DWORD transferred) {
@@ -270,58 +304,73 @@ bool pipe_connection::finish_read(DWORD transferred) {
     received_ = 0;
     if (frame_buffer_.checkIfError()) {
         log_error(L"win::pipe_connection::on_handle_event checkIfError");
-        pipe_error();
+        link_failed();
         return false;
     }
     const char* payload = nullptr;
     size_t size = 0;
-    if (frame_buffer_.payload(&payload, &size) && receiver_ != nullptr &&
+    if (!frame_buffer_.payload(&payload, &size)) {
+        return true;
+    }
+    reset_heart_beat_count();  // a link that delivers is alive
+    if (state_ == state::open && receiver_ != nullptr &&
         !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
         log_info(L"win::pipe_connection::on_handle_event recv exit notice");
-        pipe_error();
+        link_failed();
         return false;
     }
     return true;
 }
 
-void pipe_connection::on_handle_event(HANDLE event) {
-    pending_operation entry = take_pending_operation(event);
-    if (!entry.overlapped || pipe_ == INVALID_HANDLE_VALUE) {
-        return;
-    }
+void pipe_connection::on_handle_event(HANDLE key) {
     DWORD transferred = 0;
-    if (!entry.is_recv) {
-        if (!GetOverlappedResult(pipe_, entry.overlapped.get(), &transferred, FALSE)) {
+    if (key == read_.key()) {
+        reading_ = false;
+        if (!GetOverlappedResult(pipe_, &read_.overlapped, &transferred, FALSE) &&
+            GetLastError() != ERROR_MORE_DATA) {
             const DWORD error = GetLastError();
-            if (error != ERROR_IO_INCOMPLETE) {
+            if (!(cancelled_ && error == ERROR_OPERATION_ABORTED)) {
+                log_warning(
+                    L"win::pipe_connection::on_handle_event [recv]GetOverlappedResult "
+                    L"error %d",
+                    static_cast<int>(error));
+            }
+            link_failed();
+        } else if (finish_read(transferred)) {
+            add_recv_request();
+        }
+    } else if (key == write_.key()) {
+        writing_ = false;
+        if (!GetOverlappedResult(pipe_, &write_.overlapped, &transferred, FALSE)) {
+            const DWORD error = GetLastError();
+            if (!(cancelled_ && error == ERROR_OPERATION_ABORTED)) {
                 log_error(
                     L"win::pipe_connection::on_handle_event [send]GetOverlappedResult "
                     L"error %d",
                     static_cast<int>(error));
-                pipe_error();
             }
-        }
-        return;  // the entry goes, and its record returns to the pool
-    }
-    if (entry.broken) {
-        pipe_error();  // the read failed at once: the pipe was broken already
-        return;
-    }
-    if (!GetOverlappedResult(pipe_, entry.overlapped.get(), &transferred, FALSE)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_MORE_DATA) {
-            log_warning(
-                L"win::pipe_connection::on_handle_event [recv]GetOverlappedResult "
-                L"error %d",
-                static_cast<int>(error));
-            pipe_error();
-            return;
+            finish_write(false);
+        } else {
+            finish_write(true);
+            write_more();
         }
     }
-    entry = pending_operation{};  // the record may go back before the next read takes one
-    if (finish_read(transferred)) {
-        add_recv_request(true);
+    after_io();
+}
+
+void pipe_connection::link_failed() {
+    read_stopped_ = true;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        link_broken_ = true;
+        room_.notify_all();
     }
+    if (!reported_ && state_ == state::open) {
+        reported_ = true;
+        pipe_error();
+    }
+    state expected = state::draining;  // the peer has gone: nothing more will drain
+    state_.compare_exchange_strong(expected, state::closing);
 }
 
 void pipe_connection::pipe_error() {
@@ -329,6 +378,105 @@ void pipe_connection::pipe_error() {
     if (receiver_ != nullptr) {
         receiver_->on_pipe_disconnect(this);
     }
+}
+
+void pipe_connection::pause_reading() {
+    read_paused_ = true;
+}
+
+void pipe_connection::resume_reading() {
+    loop_->post([self = shared_from_this()] {
+        if (self->read_paused_) {
+            self->read_paused_ = false;
+            self->add_recv_request();
+        }
+        self->after_io();
+    });
+}
+
+void pipe_connection::close(bool graceful) {
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        state current = state_.load();
+        if (current == state::open) {
+            state_ = graceful ? state::draining : state::closing;
+        } else if (current == state::draining && !graceful) {
+            state_ = state::closing;
+        } else {
+            return;
+        }
+        room_.notify_all();
+    }
+    post(&pipe_connection::begin_close);
+}
+
+void pipe_connection::on_loop_stopping() {
+    close(true);
+}
+
+void pipe_connection::begin_close() {
+    if (state_ == state::draining && !drain_timer_) {
+        drain_timer_ = true;
+        std::weak_ptr<pipe_connection> weak = shared_from_this();
+        loop_->post_after(drain_deadline_ms, [weak] {
+            if (const auto self = weak.lock()) {
+                state expected = state::draining;
+                self->state_.compare_exchange_strong(expected, state::closing);
+                self->after_io();
+            }
+        });
+    }
+}
+
+void pipe_connection::after_io() {
+    const state current = state_;
+    if (current != state::open && current != state::closed) {
+        advance_close();
+    }
+}
+
+void pipe_connection::advance_close() {
+    if (state_ == state::draining) {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        if (!link_broken_ && (writing_ || !queue_.empty())) {
+            return;  // still draining
+        }
+        state_ = state::closing;
+    }
+    if (!cancelled_) {
+        cancelled_ = true;
+        uint32_t frames = 0;
+        size_t bytes = 0;
+        {
+            std::lock_guard<std::mutex> lock(send_lock_);
+            // The write outstanding is cancelled below: it counts as not written.
+            frames = static_cast<uint32_t>(queue_.size()) + failed_frames_ +
+                     (writing_ ? batch_frames_ : 0);
+            bytes = queued_bytes_ + failed_bytes_;
+            queue_.clear();
+            queued_bytes_ = writing_ ? batch_bytes_ : 0;  // taken off when it comes back
+            link_broken_ = true;
+            room_.notify_all();
+        }
+        if (frames > 0) {
+            log_warning(L"win::pipe_connection::close %u messages (%u bytes) were not written "
+                        L"and are dropped",
+                        frames, static_cast<uint32_t>(bytes > UINT32_MAX ? UINT32_MAX : bytes));
+        }
+        if (reading_ || writing_) {
+            CancelIoEx(pipe_, nullptr);
+        }
+    }
+    if (reading_ || writing_) {
+        return;  // the cancelled operations come back through the loop
+    }
+    const HANDLE pipe = pipe_;
+    if (pipe != INVALID_HANDLE_VALUE) {
+        CloseHandle(pipe);
+        pipe_ = INVALID_HANDLE_VALUE;
+    }
+    state_ = state::closed;
+    loop_->detach(pipe);
 }
 
 }  // namespace win

@@ -1,40 +1,37 @@
 // win::pipe_connection: one open end of a named pipe, on either side of the link.
 //
-// A connection frames every outgoing payload (pipe_frame_buffer.h) and writes the frame with
-// one overlapped WriteFile; keeps one overlapped ReadFile outstanding, never reaching past the
-// frame being received; hands every complete payload to its receiver; and reports a broken
-// pipe, a malformed frame, or a receiver's refusal through the receiver's on_pipe_disconnect.
-// Every operation has an OVERLAPPED record from the owner's overlapped manager, whose event is
-// registered with the owner's event loop; the loop calls on_handle_event, and the operation is
-// finished there.
+// A connection frames every outgoing payload (pipe_frame_buffer.h) and queues the frame; the
+// event-loop thread writes the queued frames in order, several small ones in one write. It
+// keeps one read outstanding, never reaching past the frame being received, hands every
+// complete payload to its receiver, and reports a broken pipe, a malformed frame, any read or
+// write error, or a receiver's refusal through the receiver's on_pipe_disconnect, once.
 //
-// Ownership: the owner (client endpoint or pipe server) creates and destroys the connection;
-// the overlapped manager and the event loop are borrowed and must outlive it. The frame of a
-// pending write lives in its pending entry until the write has completed. An operation that
-// finishes at once is finished by the call that issued it (a read on the event-loop thread
-// only); only operations that pend are recorded and registered with the event loop.
+// Threads: every read and write is issued on the loop thread (pipe_handler_async), so none of
+// them depends on the host thread that asked for it. send_frame and close may be called on any
+// thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
-// A read that fails at once because the peer has gone (the pipe is broken, or no longer
-// connected) is reported as a broken pipe like one that fails later: otherwise the receiver
-// would never learn that its link ended. The report comes through the event loop, never from
-// inside the call that posted the read.
+// Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
+// frame is always accepted into an empty queue). A send from a host thread that finds no room
+// waits for it up to send_wait_ms; a send from one of the library's threads never waits. Both
+// then refuse the frame whole, with a log line, and the link stays up.
 //
-// Destruction: no dispatch of the connection runs once the destructor has passed its first
-// step, and nothing is registered for it after that; outstanding reads and writes are
-// cancelled, and the destructor waits for them to complete before the receive buffer, the
-// frames and the records go. The destructor must not run inside the connection's own
-// on_handle_event.
+// Close is a request (close): the loop carries it out. A graceful close first lets the queued
+// frames drain, in order, for at most drain_deadline_ms, or until the peer has gone; what is
+// left then is dropped with a log line giving the count. Then the outstanding operations are
+// cancelled, their completions awaited, and the handle closed. Nothing is reported to the
+// receiver for a link that its owner closed.
 //
-// Threads and locks: on_handle_event and the reads run on the event-loop thread (the first
-// read on the creating thread, before the connection is shared); send_data on any thread.
-// The pending lock comes after the loop lock and before the overlapped manager's lock, and is
-// never held while another lock is taken.
+// Lifetime: held by std::shared_ptr. The loop holds a reference from init_pipe until the close
+// has finished, so the connection lives while any operation of it is outstanding; it is freed
+// when the last reference goes, never under its own dispatch.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <map>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,47 +42,69 @@
 
 namespace win {
 
-class overlapped_manager;
 class pipe_handler_async;
 
-class pipe_connection final : public pipe_handler_listener {
+class pipe_connection final : public pipe_handler_listener,
+                              public std::enable_shared_from_this<pipe_connection> {
   public:
+    static constexpr size_t send_high_water_bytes = 64 * 1024 * 1024;
+    static constexpr uint32_t send_wait_ms = 3000;
+    static constexpr uint32_t drain_deadline_ms = 5000;
+    // Small frames queued together are written with one call, up to this many bytes.
+    static constexpr size_t write_batch_bytes = 64 * 1024;
+
     // mode: bit 0 allows reading, bit 1 writing.
-    pipe_connection(uint32_t mode, overlapped_manager* manager, pipe_handler_async* loop);
+    pipe_connection(uint32_t mode, pipe_handler_async* loop);
     ~pipe_connection();
     pipe_connection(const pipe_connection&) = delete;
     pipe_connection& operator=(const pipe_connection&) = delete;
 
-    // Opens the client end of the pipe "\\.\pipe\" + name (UTF-8): waits up to wait_ms for a
-    // free instance, opens it and posts the first read. Null, with an error line, when the
-    // pipe cannot be opened; there is no retry.
-    static pipe_connection* connect_to_server(const std::string& name, uint32_t mode,
-                                              uint32_t wait_ms, pipe_recv_handle* receiver,
-                                              overlapped_manager* manager,
-                                              pipe_handler_async* loop);
+    // Opens the client end of the pipe "\\.\pipe\" + name (UTF-8) and starts reading. An
+    // instance that is busy, or a name between two instances of its server, is tried again
+    // until wait_ms have passed. Null, with an error line, when no server answered in time.
+    static std::shared_ptr<pipe_connection> connect_to_server(const std::string& name,
+                                                              uint32_t mode, uint32_t wait_ms,
+                                                              pipe_recv_handle* receiver,
+                                                              pipe_handler_async* loop);
 
-    // Destroys the connection, if any, and logs "win::pipe_connection::release_pipe_connection".
-    static void release_pipe_connection(pipe_connection* connection);
+    // Closes the connection gracefully, drops the caller's reference and logs
+    // "win::pipe_connection::release_pipe_connection".
+    static void release_pipe_connection(std::shared_ptr<pipe_connection>& connection);
 
-    // Takes ownership of an open pipe handle and posts the first read; returns its result.
-    bool init_pipe(HANDLE pipe, pipe_recv_handle* receiver);
+    // Takes ownership of an open pipe handle, attaches it to the loop (associated: it is on the
+    // loop's port already) and starts reading there. False when the loop refused the handle,
+    // which is closed then.
+    bool init_pipe(HANDLE pipe, pipe_recv_handle* receiver, bool associated = false);
 
-    // Frames the payload and issues one overlapped write. True when the write was issued
-    // (completed or pending), not when the peer has read it. False, with an error line when
-    // the write itself failed, otherwise silently (no write access, null data, length 0).
+    // Frames the payload and queues it. True when the frame was accepted (it will be written
+    // unless the link ends first), not when the peer has read it. False, silently, without
+    // write access, for null data or a length of 0, and once closing; with an error line for a
+    // frame above max_frame_size or a queue that stays full.
     bool send_data(const char* data, uint32_t length);
 
     // The same for a frame the caller built: frame_header_size bytes of room, then the
     // payload (at least one byte). The header is filled in here; the bytes are not copied.
     bool send_frame(std::vector<char>&& frame);
 
-    void on_handle_event(HANDLE event) override;
+    // Asks the loop to close the connection: graceful lets the queued frames drain first.
+    // Idempotent; a later close that is not graceful cuts a drain short. Any thread.
+    void close(bool graceful);
+    bool is_closing() const { return state_.load(std::memory_order_acquire) != state::open; }
+
+    // The receiver has more than it can take: no read is issued until resume_reading. Pausing
+    // is for the loop thread (inside on_pipe_recv_data); resuming, for any thread.
+    void pause_reading();
+    void resume_reading();
+
+    void on_handle_event(HANDLE key) override;
+    void on_loop_stopping() override;
 
     // A number no other connection of this process has had: with the address, it tells a
     // connection from a newer one that was given the same address.
     uint64_t generation() const { return generation_; }
 
-    // The silence counter of the pipe server's heart beat; never touched by the connection.
+    // The silence counter of the pipe server's heart beat. Every complete frame received
+    // resets it.
     void add_heart_beat_count() { heart_beat_count_.fetch_add(1, std::memory_order_relaxed); }
     bool is_heart_beat_timeout() const {
         return heart_beat_count_.load(std::memory_order_relaxed) > 3;
@@ -93,48 +112,65 @@ class pipe_connection final : public pipe_handler_listener {
     void reset_heart_beat_count() { heart_beat_count_.store(0, std::memory_order_relaxed); }
 
   private:
-    struct pending_operation {
-        std::shared_ptr<OVERLAPPED> overlapped;
-        bool is_recv = false;
-        bool broken = false;      // a read that failed at once because the pipe is broken
-        std::vector<char> frame;  // a write's bytes, alive until it completes
-    };
+    enum class state { open, draining, closing, closed };
 
-    enum class read_outcome { pending, completed, failed };
-
-    bool send_data_(std::vector<char>&& frame);
-    // Posts reads until one is pending. With finish_at_once (only inside this connection's own
-    // dispatch on the event-loop thread) reads that complete at once are finished at once, a
-    // bounded number, for fairness among connections; otherwise through their events. False
-    // when reading stopped.
-    bool add_recv_request(bool finish_at_once);
-    // Issues one read of what the frame still needs. A read that completes at once is left to
-    // the caller when finish_at_once is true; otherwise it is finished through its event.
-    read_outcome post_read(bool finish_at_once, DWORD* transferred);
+    // Loop thread only, each.
+    // Issues reads until one is pending; a bounded number of those that finish at once are
+    // finished here, then the rest is posted, so that other connections get the loop too.
+    void add_recv_request();
     // Counts a finished read and delivers the frame it completes. False when reading stops.
     bool finish_read(DWORD transferred);
+    // Writes queued frames until one write is outstanding or the queue is empty.
+    void write_more();
+    void finish_write(bool succeeded);
+    // Posts work on this connection to the loop, keeping the connection alive until it ran;
+    // the close moves on after it.
+    void post(void (pipe_connection::*work)());
+    void after_io();
+    // The link failed (the peer went, a malformed frame, an error): reading stops, and the
+    // receiver hears of it once, unless the owner closed the link already.
+    void link_failed();
     void pipe_error();
-    // Records an operation that was issued and did not finish at once, keeping the frame of a
-    // write alive, and registers its event. False once destruction has begun.
-    bool add_pending_operation(const std::shared_ptr<OVERLAPPED>& overlapped, bool is_recv,
-                               std::vector<char>&& frame, bool broken = false);
-    pending_operation take_pending_operation(HANDLE event);
-    // Waits for an operation that could not be recorded because destruction has begun.
-    void abandon(const std::shared_ptr<OVERLAPPED>& overlapped);
-    void cancel_and_wait();
+    void begin_close();
+    // Moves the close on as far as the outstanding operations allow.
+    void advance_close();
 
     const uint32_t mode_;
     const uint64_t generation_;
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    uint32_t received_ = 0;
-    std::atomic<uint32_t> heart_beat_count_{0};
-    std::map<HANDLE, pending_operation> pending_;  // guarded by pending_lock_
-    CRITICAL_SECTION pending_lock_;
-    bool closing_ = false;  // guarded by pending_lock_
-    pipe_recv_handle* receiver_ = nullptr;
-    pipe_frame_buffer frame_buffer_;  // reads land here in place
-    overlapped_manager* const manager_;
     pipe_handler_async* const loop_;
+    std::atomic<uint32_t> heart_beat_count_{0};
+    std::atomic<state> state_{state::open};
+
+    // Loop thread only.
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    pipe_recv_handle* receiver_ = nullptr;
+    io_record read_;
+    io_record write_;
+    bool reading_ = false;  // the read is outstanding
+    bool writing_ = false;  // the write is outstanding
+    bool read_stopped_ = false;
+    bool read_paused_ = false;
+    bool reported_ = false;
+    bool cancelled_ = false;
+    uint32_t received_ = 0;
+    pipe_frame_buffer frame_buffer_;  // reads land here in place
+    std::vector<char> batch_;         // the bytes of the write outstanding
+    std::vector<char> batch_buffer_;  // small frames of one write, back to back
+    const char* batch_data_ = nullptr;
+    size_t batch_bytes_ = 0;
+    uint32_t batch_frames_ = 0;
+    uint32_t failed_frames_ = 0;  // of writes that failed, dropped when the link closes
+    size_t failed_bytes_ = 0;
+    bool drain_timer_ = false;
+
+    // The send queue; send_lock_ is a leaf.
+    std::mutex send_lock_;
+    std::condition_variable room_;
+    std::deque<std::vector<char>> queue_;  // send_lock_
+    size_t queued_bytes_ = 0;              // send_lock_: queued and outstanding bytes
+    bool write_requested_ = false;         // send_lock_: write_more will run
+    bool link_broken_ = false;             // send_lock_: nothing more can be written
+    int room_waiters_ = 0;                 // send_lock_
 };
 
 }  // namespace win

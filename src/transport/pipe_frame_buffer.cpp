@@ -45,6 +45,9 @@ bool pipe_frame_buffer::is_complete() const {
 int32_t pipe_frame_buffer::bytes_needed() {
     if (is_complete()) {
         size_ = 0;
+        if (storage_.capacity() > retained_bytes) {
+            storage_ = std::vector<char>();  // a large frame's room goes back once delivered
+        }
         return static_cast<int32_t>(frame_header_size);
     }
     if (size_ == 0) {

@@ -22,9 +22,11 @@ constexpr size_t frame_header_size = 8;
 
 // The frame is assembled in place: a read lands in the room that reserve gives behind the
 // bytes held, and counts once commit says so. The storage keeps its allocation from frame to
-// frame.
+// frame, up to retained_bytes: the room a larger frame needed is given back once it is done.
 class pipe_frame_buffer {
   public:
+    static constexpr size_t retained_bytes = 256 * 1024;
+
     void append(const char* data, size_t count);
 
     // Room for the next count bytes behind the bytes held. The pointer stays valid until the

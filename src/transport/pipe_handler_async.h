@@ -1,27 +1,27 @@
-// win::pipe_handler_async: the one thread per endpoint on which all overlapped pipe I/O of that
-// endpoint is finished.
+// win::pipe_handler_async: the one thread per endpoint that issues and finishes all overlapped
+// pipe I/O of that endpoint.
 //
-// Objects that start an overlapped operation register the operation's event with a listener
-// and a key (add_handle). The loop thread waits on all registered events and, when one is
-// signalled, removes that registration and calls the listener's on_handle_event with the key,
-// holding the loop lock. A registration is used once; the listener registers again for its
-// next operation.
+// Every pipe of the endpoint is attached to the loop: its handle is associated with the loop's
+// I/O completion port, and the listener that owns it is kept alive by the loop until it
+// detaches. The loop thread waits on the port and hands each completion to the listener of
+// its record (io_record). Operations are issued on the loop thread only, so that none of them
+// depends on a host thread, which Windows would cancel when that thread ends; host threads
+// hand work to the loop with post. An operation that finishes at once queues no packet: the
+// call that issued it finishes it.
 //
-// Any number of registrations is served. The loop waits on up to 61 of them itself; the rest
-// are spread over overflow waiter threads of 63 events each, which hand a signalled event to
-// the loop through one more event in its wait set. Every completion is still dispatched once,
-// on the loop thread, with the loop lock held. Registrations stay where they were placed, so a
-// change touches one waiter at most.
+// Threads: the first attach or post starts the loop thread. Completions, posted tasks and
+// timers run on it, one at a time. stop_thread asks every attached listener to finish
+// (on_loop_stopping), waits until all have detached, and ends the thread; a later attach or
+// post starts it again. attach, post and post_after may be called from any thread.
 //
-// Threads: the first add_handle starts the loop thread (and starts it again if it ended); the
-// owner stops it with stop_thread and destroys the loop after that. add_handle and
-// remove_handle may be called from any thread, the loop thread included (the lock is
-// re-entrant).
+// Lifetime: a listener detached on the loop thread is released only after the dispatch that
+// detached it has returned, so nothing is destroyed under its own completion.
 //
-// Lock order: the loop lock first, then a connection's pending lock, then the overlapped
-// manager's lock. The overflow waiters' locks are leaves.
+// Lock order: the loop lock is a leaf; nothing runs while it is held.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -34,61 +34,62 @@ namespace win {
 
 class pipe_handler_async : public thread_base {
   public:
+    using task = std::function<void()>;
+
     pipe_handler_async();
-    // Stops the loop thread and the overflow waiters; remaining registrations are dropped
-    // without calling their listeners.
+    // stop_thread.
     ~pipe_handler_async();
 
-    // Stops the loop thread (thread_base::stop_thread), and keeps add_handle from starting it
-    // again meanwhile: a dispatch that registers while the loop is being stopped must not
-    // restart its own thread. Not on the loop thread.
+    // Makes owner the listener of the open overlapped pipe: associates the handle with the
+    // port (unless it is associated already, as a server instance that became a connection),
+    // so that operations finishing at once queue no packet, and keeps owner alive until
+    // detach. Replaces the owner of a pipe attached before. False, with an error line, when
+    // the handle cannot be associated or the loop thread cannot be started.
+    bool attach(HANDLE pipe, std::shared_ptr<pipe_handler_listener> owner, bool associated = false);
+
+    // The pipe's owner has finished with it (every operation completed, the handle closed or
+    // handed on): the loop lets go of the owner after the current dispatch.
+    void detach(HANDLE pipe);
+
+    // Runs work on the loop thread after the dispatch in progress, in posting order. False,
+    // with nothing queued, when the loop thread cannot be started.
+    bool post(task work);
+
+    // Runs work on the loop thread once delay_ms have passed. Timers still waiting when the
+    // thread ends are dropped.
+    bool post_after(uint32_t delay_ms, task work);
+
+    // Runs work on the loop thread and waits for it to return. Not on the loop thread.
+    bool call(const task& work);
+
+    // Finishes every attached pipe, then stops the thread. Bounded by the listeners' own
+    // deadlines. Not on the loop thread.
     void stop_thread();
 
-    // Registers event for listener and key, replacing an earlier registration of the same
-    // event, and starts the loop thread if it is not running (unless it is being stopped). False,
-    // with nothing registered, for a null event or listener, or when a thread cannot be started.
-    bool add_handle(HANDLE event, pipe_handler_listener* listener, HANDLE key);
-
-    // Removes the registration of event, if there is one.
-    void remove_handle(HANDLE event);
-
-    // Returns once no dispatch is running on the loop thread; a dispatch that starts later
-    // sees whatever the caller changed before. For owners that are about to destroy a
-    // listener. May be called on the loop thread (it returns at once there).
-    void wait_for_dispatch();
-
-    // The number of registrations (for tests and diagnostics).
-    size_t registration_count();
+    // Attached pipes (for tests and diagnostics).
+    size_t attached_count();
 
   protected:
     void on_thread_run() override;
 
   private:
-    class overflow_waiter;
-    struct listener_entry {
-        pipe_handler_listener* listener;
-        HANDLE key;
-        int waiter;  // -1: waited on by the loop itself; otherwise an overflow waiter's index
-    };
+    using clock = std::chrono::steady_clock;
 
-    static constexpr size_t loop_capacity = 61;
-    static constexpr size_t waiter_capacity = 63;
+    // REQUIRES the loop lock.
+    bool ensure_running();
+    void wake();
+    // Runs the tasks and the timers that are due; returns the time until the next timer, in
+    // ms, or INFINITE.
+    DWORD run_tasks();
 
-    // Makes the loop rebuild its wait set. REQUIRES the loop lock.
-    void wake_loop();
-    // Each REQUIRES the loop lock.
-    bool place(HANDLE event, listener_entry* entry);
-    void unplace(HANDLE event, const listener_entry& entry);
-    void dispatch(HANDLE event);
-    void dispatch_overflow();
-
-    std::map<HANDLE, listener_entry> registrations_;
+    HANDLE port_ = nullptr;
     CRITICAL_SECTION loop_lock_;
-    HANDLE wake_event_;
-    HANDLE overflow_event_;  // set by an overflow waiter that saw one of its events signalled
-    size_t loop_waited_ = 0;
-    bool stopping_ = false;  // guarded by the loop lock
-    std::vector<std::unique_ptr<overflow_waiter>> waiters_;
+    std::vector<task> tasks_;                           // loop lock
+    std::multimap<clock::time_point, task> timers_;     // loop lock
+    std::map<HANDLE, std::shared_ptr<pipe_handler_listener>> attached_;  // loop lock
+    std::vector<std::shared_ptr<pipe_handler_listener>> released_;      // loop lock
+    bool wake_posted_ = false;  // loop lock: a wake packet is queued and not yet taken
+    bool stopping_ = false;     // loop lock
 };
 
 }  // namespace win

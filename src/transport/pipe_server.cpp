@@ -1,5 +1,6 @@
 #include "transport/pipe_server.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -32,22 +33,40 @@ uint32_t low_bits(uintptr_t address) {
 
 }  // namespace
 
+// One instance waiting for a client: its handle and its ConnectNamedPipe. It lives on the
+// loop thread, held by the loop while its handle is attached there.
+class pipe_server::listen_instance final : public pipe_handler_listener {
+  public:
+    listen_instance(pipe_server* server, HANDLE pipe) : server_(server), pipe(pipe) {
+        connect.listener = this;
+    }
+    void on_handle_event(HANDLE) override { server_->on_instance_event(this); }
+    void on_loop_stopping() override { server_->close_instance(this); }
+
+    pipe_server* const server_;
+    HANDLE pipe;
+    io_record connect;
+    bool pending = false;  // the connect is outstanding
+    bool closing = false;
+};
+
 pipe_server::pipe_server() {
     InitializeCriticalSection(&connect_lock_);
-    InitializeCriticalSection(&clientid_lock_);
     InitializeCriticalSection(&heart_beat_lock_);
 }
 
 pipe_server::~pipe_server() {
     stop_heart_beat();
     tasks_.stop_tasks();
-    // stop_server normally did this already; an owner that did not still gets no dispatch
-    // into a connection or the listening record after its members are gone.
+    // stop_server normally did this already; an owner that did not still gets every pipe
+    // finished before the members go.
     loop_.stop_thread();
-    close_listen_pipe();
-    drop_all_connections();
+    {
+        scoped_critical_section hold(connect_lock_);
+        clientid_map_.clear();
+        connect_map_.clear();
+    }
     DeleteCriticalSection(&heart_beat_lock_);
-    DeleteCriticalSection(&clientid_lock_);
     DeleteCriticalSection(&connect_lock_);
 }
 
@@ -63,97 +82,157 @@ bool pipe_server::start_server(const std::string& name, pipe_server_watch* watch
     log_info(L"win::pipe_server::start_server");
     pipe_name_ = name;
     watch_ = watch;
-    {
-        scoped_critical_section hold(heart_beat_lock_);
-        if (heart_beat_ == nullptr) {
-            heart_beat_ = new (std::nothrow) heart_beat_sender(this, heart_beat_interval_ms);
-            if (heart_beat_ != nullptr) {
-                heart_beat_->start();
-            }
-        }
-    }
-    return add_listen_pipe(true);
-}
-
-bool pipe_server::add_listen_pipe(bool first_instance) {
     if (pipe_name_.empty()) {
         log_error(L"win::pipe_server::add_listen_pipe pipe name is empty");
         return false;
     }
-    listen_overlapped_ = manager_.get_overlapped();
-    if (!listen_overlapped_) {
+    // The instances wait for clients through the loop thread, which outlives every caller.
+    bool listening = false;
+    loop_.call([this, &listening] {
+        listening = add_listen_pipe(true);
+        for (size_t i = 1; listening && i < listen_instances; ++i) {
+            add_listen_pipe(false);
+        }
+    });
+    if (!listening) {
+        loop_.stop_thread();
         return false;
     }
-    HANDLE event = listen_overlapped_->hEvent;
-    loop_.add_handle(event, this, event);
+    scoped_critical_section hold(heart_beat_lock_);
+    if (heart_beat_ == nullptr) {
+        heart_beat_ = new (std::nothrow) heart_beat_sender(this, heart_beat_interval_ms);
+        if (heart_beat_ != nullptr) {
+            heart_beat_->start();
+        }
+    }
+    return true;
+}
+
+bool pipe_server::add_listen_pipe(bool first_instance) {
     const std::wstring path = L"\\\\.\\pipe\\" + wide(pipe_name_);
-    listen_pipe_ = CreateNamedPipeW(
+    HANDLE pipe = CreateNamedPipeW(
         path.c_str(), open_mode | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), pipe_mode,
         max_instances, buffer_size, buffer_size, 0, nullptr);
-    if (listen_pipe_ == INVALID_HANDLE_VALUE) {
+    if (pipe == INVALID_HANDLE_VALUE) {
         log_error(L"win::pipe_server::add_listen_pipe CreateNamedPipe failed. %d",
                   static_cast<int>(GetLastError()));
         return false;
     }
-    if (ConnectNamedPipe(listen_pipe_, listen_overlapped_.get())) {
+    std::shared_ptr<listen_instance> instance;
+    try {
+        instance = std::make_shared<listen_instance>(this, pipe);
+    } catch (const std::bad_alloc&) {
+        CloseHandle(pipe);
+        return false;
+    }
+    if (!loop_.attach(pipe, instance)) {
+        CloseHandle(pipe);
+        return false;
+    }
+    instances_.push_back(instance);
+    if (ConnectNamedPipe(pipe, &instance->connect.overlapped)) {
         log_error(L"win::pipe_server::add_listen_pipe ConnectNamedPipe return true");
-        CloseHandle(listen_pipe_);
-        listen_pipe_ = INVALID_HANDLE_VALUE;
+        close_instance(instance.get());
         return false;
     }
     const DWORD error = GetLastError();
     if (error == ERROR_PIPE_CONNECTED) {
-        SetEvent(event);  // a client came between the two calls: report it through the loop
+        // A client came between the two calls: hand it over once this call has returned.
+        std::weak_ptr<listen_instance> weak = instance;
+        loop_.post([this, weak] {
+            if (const auto connected = weak.lock()) {
+                if (!connected->closing) {
+                    on_instance_connected(connected.get());
+                }
+            }
+        });
         return true;
     }
     if (error == ERROR_IO_PENDING) {
+        instance->pending = true;
         return true;
     }
     log_error(L"win::pipe_server::add_listen_pipe ConnectNamedPipe error %d",
               static_cast<int>(error));
-    CloseHandle(listen_pipe_);
-    listen_pipe_ = INVALID_HANDLE_VALUE;
+    close_instance(instance.get());
     return false;
 }
 
-void pipe_server::close_listen_pipe() {
-    if (listen_overlapped_) {
-        loop_.remove_handle(listen_overlapped_->hEvent);
+void pipe_server::close_instance(listen_instance* instance) {
+    instance->closing = true;
+    if (instance->pending) {
+        CancelIoEx(instance->pipe, &instance->connect.overlapped);
+        return;  // finished when the cancelled connect comes back
     }
-    if (listen_pipe_ != INVALID_HANDLE_VALUE) {
-        // The record may go back to the pool only once the waiting connect has ended.
-        if (listen_overlapped_) {
-            CancelIoEx(listen_pipe_, listen_overlapped_.get());
-            DWORD transferred = 0;
-            GetOverlappedResult(listen_pipe_, listen_overlapped_.get(), &transferred, TRUE);
-        }
-        CloseHandle(listen_pipe_);
-        listen_pipe_ = INVALID_HANDLE_VALUE;
+    const HANDLE pipe = instance->pipe;
+    instance->pipe = INVALID_HANDLE_VALUE;
+    auto found = std::find_if(instances_.begin(), instances_.end(),
+                              [instance](const auto& held) { return held.get() == instance; });
+    std::shared_ptr<listen_instance> keep;  // goes after the loop lets go of it too
+    if (found != instances_.end()) {
+        keep = std::move(*found);
+        instances_.erase(found);
     }
-    listen_overlapped_.reset();
+    if (pipe != INVALID_HANDLE_VALUE) {
+        CloseHandle(pipe);
+        loop_.detach(pipe);
+    }
 }
 
-void pipe_server::on_handle_event(HANDLE key) {
-    if (!listen_overlapped_ || listen_overlapped_->hEvent != key) {
+void pipe_server::on_instance_event(listen_instance* instance) {
+    instance->pending = false;
+    DWORD transferred = 0;
+    const bool connected =
+        GetOverlappedResult(instance->pipe, &instance->connect.overlapped, &transferred, FALSE);
+    const DWORD error = GetLastError();
+    if (instance->closing) {
+        close_instance(instance);
         return;
     }
+    if (!connected) {
+        log_error(L"win::pipe_server::on_handle_event ConnectNamedPipe error %d",
+                  static_cast<int>(error));
+        close_instance(instance);
+        add_listen_pipe(false);
+        return;
+    }
+    on_instance_connected(instance);
+}
+
+void pipe_server::on_instance_connected(listen_instance* instance) {
     std::shared_ptr<pipe_connection> connection;
     try {
-        connection = std::make_shared<pipe_connection>(connection_mode, &manager_, &loop_);
+        connection = std::make_shared<pipe_connection>(connection_mode, &loop_);
     } catch (const std::bad_alloc&) {
-        return;  // the instance stays connected and unread; the client times out
+        close_instance(instance);  // the client sees its pipe end and may try again
+        add_listen_pipe(false);
+        return;
     }
-    HANDLE pipe = listen_pipe_;
-    listen_pipe_ = INVALID_HANDLE_VALUE;  // the connection owns it now
-    connection->init_pipe(pipe, this);
     const connection_ref ref = ref_of(connection.get());
     log_info(L"win::pipe_server::on_handle_event recv client connect event: con_addr=%.8X",
              low_bits(ref.address));
+    // The replacement first, so that the name is never left without a waiting instance.
+    add_listen_pipe(false);
+
+    const HANDLE pipe = instance->pipe;
+    instance->pipe = INVALID_HANDLE_VALUE;
+    instance->closing = true;
+    auto found = std::find_if(instances_.begin(), instances_.end(),
+                              [instance](const auto& held) { return held.get() == instance; });
+    std::shared_ptr<listen_instance> keep;  // this dispatch is still inside it
+    if (found != instances_.end()) {
+        keep = std::move(*found);
+        instances_.erase(found);
+    }
     {
         scoped_critical_section hold(connect_lock_);
-        connect_map_[ref.address] = std::move(connection);
+        connect_map_[ref.address] = connection;
     }
-    add_listen_pipe(false);
+    if (!connection->init_pipe(pipe, this, true)) {
+        loop_.detach(pipe);  // the loop is stopping; the handle is closed
+        scoped_critical_section hold(connect_lock_);
+        connect_map_.erase(ref.address);
+    }
 }
 
 bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) {
@@ -168,7 +247,21 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
     const message_codec::message_view& view = message.view;
     // The loop thread's own copies: the client id and a text are handed on NUL-terminated.
     received_id_.assign(view.client_id, view.client_id_size);
-    const bool bound = bind_clientid_to_connect(received_id_, ref_of(connection));
+    const connection_ref ref = ref_of(connection);
+    bool bound = false;
+    {
+        scoped_critical_section hold(connect_lock_);
+        if (find_connection(ref) == nullptr) {
+            return true;  // leaving: its disconnect task has taken it out already
+        }
+        bound = clientid_map_.try_emplace(received_id_, ref).second;
+        if (bound) {
+            log_info(
+                L"win::pipe_server::bind_clientid_to_connect client bind success: "
+                L"client_id=%s, con_add=%.8X",
+                wide(received_id_).c_str(), low_bits(ref.address));
+        }
+    }
     const char* client_id = received_id_.c_str();
     switch (view.msg_type) {
         case msg_clientstate: {
@@ -210,51 +303,32 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
         case msg_bytestream: {
             std::vector<char> storage;
             const char* bytes = nullptr;
-            int32_t length = 0;
-            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes,
-                                             &length)) {
+            int32_t size = 0;
+            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes, &size)) {
                 log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
                 return true;
             }
             if (watch_ != nullptr) {
-                watch_->on_recv_data(client_id, bytes, length);
+                watch_->on_recv_data(client_id, bytes, size);
             }
             return true;
         }
-        case msg_heartbeat:
-            connection->reset_heart_beat_count();
-            return true;
         default:
-            return true;
+            return true;  // a heart beat, like every frame, has reset the silence counter
     }
 }
 
-bool pipe_server::bind_clientid_to_connect(const std::string& client_id,
-                                           connection_ref connection) {
-    scoped_critical_section hold(clientid_lock_);
-    if (!clientid_map_.try_emplace(client_id, connection).second) {
-        return false;
-    }
-    log_info(
-        L"win::pipe_server::bind_clientid_to_connect client bind success: "
-        L"client_id=%s, con_add=%.8X",
-        wide(client_id).c_str(), low_bits(connection.address));
-    return true;
-}
-
-pipe_server::connection_ref pipe_server::get_connect_by_clientid(const std::string& client_id) {
-    scoped_critical_section hold(clientid_lock_);
-    auto found = clientid_map_.find(client_id);
-    return found != clientid_map_.end() ? found->second : connection_ref{};
-}
-
-std::shared_ptr<pipe_connection> pipe_server::find_connection(connection_ref connection) {
-    scoped_critical_section hold(connect_lock_);
+std::shared_ptr<pipe_connection> pipe_server::find_connection(connection_ref connection) const {
     auto entry = connect_map_.find(connection.address);
     if (entry != connect_map_.end() && entry->second->generation() == connection.generation) {
         return entry->second;
     }
     return nullptr;
+}
+
+std::shared_ptr<pipe_connection> pipe_server::connection_of(const std::string& client_id) const {
+    auto bound = clientid_map_.find(client_id);
+    return bound != clientid_map_.end() ? find_connection(bound->second) : nullptr;
 }
 
 void pipe_server::on_pipe_disconnect(pipe_connection* connection) {
@@ -270,29 +344,29 @@ void pipe_server::post_disconnect(connection_ref connection) {
 
 void pipe_server::on_disconnect_task(connection_ref connection) {
     std::string client_id;
+    bool was_bound = false;
+    std::shared_ptr<pipe_connection> dropped;
     {
-        scoped_critical_section hold(clientid_lock_);
+        // The id and the connection leave together: no message can bind the id to it after.
+        scoped_critical_section hold(connect_lock_);
         for (auto entry = clientid_map_.begin(); entry != clientid_map_.end(); ++entry) {
             if (entry->second == connection) {
                 client_id = entry->first;
+                was_bound = true;
                 clientid_map_.erase(entry);
                 break;
             }
         }
-    }
-
-    std::shared_ptr<pipe_connection> dropped;
-    {
-        scoped_critical_section hold(connect_lock_);
-        auto entry = connect_map_.find(connection.address);
-        if (entry != connect_map_.end() && entry->second->generation() == connection.generation) {
-            dropped = std::move(entry->second);
-            connect_map_.erase(entry);
+        dropped = find_connection(connection);
+        if (dropped != nullptr) {
+            connect_map_.erase(connection.address);
         }
     }
-    dropped.reset();  // destroyed here, with no lock of the server held, unless a send holds it
-
-    if (!client_id.empty() && watch_ != nullptr) {
+    if (dropped != nullptr) {
+        dropped->close(true);  // an exit notice queued for it still goes out first
+        dropped.reset();
+    }
+    if (was_bound && watch_ != nullptr) {
         watch_->on_client_disconnect(client_id.c_str());
     }
     log_info(
@@ -320,11 +394,11 @@ bool pipe_server::on_heart_beat() {
 }
 
 bool pipe_server::send_to(const char* client_id, std::vector<char>&& frame) {
-    const connection_ref ref = get_connect_by_clientid(client_id);
-    if (ref.address == 0) {
-        return false;
+    std::shared_ptr<pipe_connection> connection;
+    {
+        scoped_critical_section hold(connect_lock_);
+        connection = connection_of(client_id);
     }
-    const std::shared_ptr<pipe_connection> connection = find_connection(ref);
     return connection != nullptr && connection->send_frame(std::move(frame));
 }
 
@@ -356,29 +430,16 @@ void pipe_server::send_exit_notice(pipe_connection* connection) {
     connection->send_frame(std::move(frame));
 }
 
-void pipe_server::send_exit_notice_to_all() {
-    std::vector<std::shared_ptr<pipe_connection>> connections;
-    {
-        scoped_critical_section hold(connect_lock_);
-        for (const auto& entry : connect_map_) {
-            connections.push_back(entry.second);
-        }
-    }
-    for (const auto& connection : connections) {
-        send_exit_notice(connection.get());
-    }
-}
-
 bool pipe_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    const connection_ref ref = get_connect_by_clientid(client_id);
-    if (ref.address == 0) {
-        return false;
+    std::shared_ptr<pipe_connection> connection;
+    {
+        scoped_critical_section hold(connect_lock_);
+        connection = connection_of(client_id);
     }
-    const std::shared_ptr<pipe_connection> connection = find_connection(ref);
-    if (!connection) {
+    if (connection == nullptr) {
         return false;
     }
     send_exit_notice(connection.get());
@@ -392,26 +453,21 @@ void pipe_server::stop_heart_beat() {
     heart_beat_ = nullptr;
 }
 
-void pipe_server::drop_all_connections() {
-    {
-        scoped_critical_section hold(clientid_lock_);
-        clientid_map_.clear();
-    }
-    std::map<uintptr_t, std::shared_ptr<pipe_connection>> dropped;
-    {
-        scoped_critical_section hold(connect_lock_);
-        dropped.swap(connect_map_);
-    }
-    // dropped goes here, closing every pipe, with no lock of the server held
-}
-
 void pipe_server::stop_server() {
     log_info(L"win::pipe_server::stop_server");
-    send_exit_notice_to_all();
+    std::map<uintptr_t, std::shared_ptr<pipe_connection>> connections;
+    {
+        scoped_critical_section hold(connect_lock_);
+        connections.swap(connect_map_);
+        clientid_map_.clear();
+    }
+    for (const auto& entry : connections) {
+        send_exit_notice(entry.second.get());
+        entry.second->close(true);
+    }
+    connections.clear();
     stop_heart_beat();
-    loop_.stop_thread();
-    close_listen_pipe();
-    drop_all_connections();
+    loop_.stop_thread();  // returns once every connection has drained and every pipe is closed
 }
 
 }  // namespace win

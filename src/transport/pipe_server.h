@@ -1,22 +1,24 @@
 // win::pipe_server: the server side of the transport.
 //
-// It serves one pipe name and keeps exactly one instance waiting for a client at any time;
-// each client that connects is wrapped in a pipe_connection, kept, and replaced by a new
-// waiting instance. Every payload is decoded as a PipeProtocol record; the record's client id
-// is bound to the connection that carried it (an id is bound to one connection at most), and
-// texts, byte streams, connects and disconnects are reported to the pipe_server_watch. Clients
-// that stop sending heart beats are dropped. The server claims its name: the first instance is
-// created as the name's first instance, so start_server fails when anybody else serves it, and
-// no instance accepts remote clients.
+// It serves one pipe name and keeps listen_instances instances waiting for clients; each
+// client that connects is wrapped in a pipe_connection, kept, and its instance replaced before
+// the connection is handed over, so the name is never unserved. Every payload is decoded as a
+// PipeProtocol record; the record's client id is bound to the connection that carried it (an
+// id is bound to one connection at most), and texts, byte streams, connects and disconnects
+// are reported to the pipe_server_watch. Clients from which no frame came for the heart beat's
+// limit are dropped. The server claims its name: the first instance is created as the name's
+// first instance, so start_server fails when anybody else serves it, and no instance accepts
+// remote clients.
 //
 // Threads: caller threads run start_server, stop_server, the sends and disconnect_client; the
-// event-loop thread accepts, receives and reports data and connects (holding the loop lock);
-// the heart-beat thread counts silent connections; the task-queue thread runs every
-// disconnect task and reports disconnects.
+// event-loop thread accepts, receives and reports data and connects; the heart-beat thread
+// counts silent connections; the task-queue thread runs every disconnect task and reports
+// disconnects.
 //
-// Locks: connect_lock_, clientid_lock_ and heart_beat_lock_ are never held together, and
-// send_data is never called under any of them. A connection is destroyed only after
-// connect_lock_ is released.
+// Locks: connect_lock_ guards the connections and the client ids together, so that an id is
+// never bound to a connection that is leaving; it is never held while a connection is sent to
+// or closed, nor while the watch is called. heart_beat_lock_ guards the heart-beat sender. The
+// two are never held together.
 //
 // Connections are known by address and generation, so that a task never takes a new
 // connection at a recycled address for the one it was made for.
@@ -28,25 +30,24 @@
 #include <string>
 #include <vector>
 
-#include "endpoints/task_queue.h"
 #include "platform/win32.h"
 #include "transport/heart_beat_callback.h"
-#include "transport/overlapped_manager.h"
 #include "transport/pipe_handler_async.h"
-#include "transport/pipe_handler_listener.h"
 #include "transport/pipe_recv_handle.h"
 #include "transport/pipe_server_watch.h"
+#include "transport/task_queue.h"
 
 namespace win {
 
 class heart_beat_sender;
 class pipe_connection;
 
-class pipe_server final : public pipe_handler_listener,
-                          public pipe_recv_handle,
-                          public heart_beat_callback {
+class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
   public:
     static constexpr uint32_t heart_beat_interval_ms = 3000;
+    // Instances waiting for a client at any time, so that clients starting together each find
+    // one.
+    static constexpr size_t listen_instances = 4;
 
     // Starts the task-queue thread.
     pipe_server();
@@ -55,34 +56,35 @@ class pipe_server final : public pipe_handler_listener,
     pipe_server(const pipe_server&) = delete;
     pipe_server& operator=(const pipe_server&) = delete;
 
-    // Starts the heart beat and opens the first instance of "\\.\pipe\" + name. False, with
-    // an error line, when the name is empty or served already, or the instance cannot wait
-    // for a client. Once per object.
+    // Opens the instances of "\\.\pipe\" + name and starts the heart beat. True only when the
+    // server listens on the name; false, with an error line, when the name is empty or served
+    // already, or no instance can wait for a client. Once per object.
     bool start_server(const std::string& name, pipe_server_watch* watch);
 
-    // Sends every client an exit notice, stops the heart beat and the event loop, and drops
-    // every connection without telling the watch. Not from a callback thread of this server.
+    // Sends every client an exit notice, lets what was queued for each drain (bounded), stops
+    // the heart beat and the event loop, and drops every connection without telling the watch.
+    // Not from a callback thread of this server.
     void stop_server();
 
     // Send to the connection bound to client_id. False for null data, a length below 1, an
-    // id that is not bound, or a write that could not be issued. A text is taken up to its
-    // NUL; its length only has to be at least 1.
+    // id that is not bound, or a frame the connection refuses (see pipe_connection). A text is
+    // taken up to its NUL; its length only has to be at least 1.
     bool send_bytestream(const char* client_id, const char* data, int32_t length);
     bool send_string(const char* client_id, const char* text, int32_t length);
 
-    // Sends the client an exit notice and drops its connection; the watch hears of it through
-    // on_client_disconnect. False when the id is not bound.
+    // Sends the client an exit notice and drops its connection once that has been written; the
+    // watch hears of it through on_client_disconnect. False when the id is not bound.
     bool disconnect_client(const char* client_id);
 
     // True on the threads that call the watch: the event loop and the task queue.
     bool is_callback_thread() const;
 
-    void on_handle_event(HANDLE key) override;
     bool on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) override;
     void on_pipe_disconnect(pipe_connection* connection) override;
     bool on_heart_beat() override;
 
   private:
+    class listen_instance;
     struct connection_ref {
         uintptr_t address = 0;
         uint64_t generation = 0;
@@ -92,33 +94,33 @@ class pipe_server final : public pipe_handler_listener,
     };
     static connection_ref ref_of(const pipe_connection* connection);
 
+    // Loop thread, each.
     bool add_listen_pipe(bool first_instance);
-    void close_listen_pipe();
-    bool bind_clientid_to_connect(const std::string& client_id, connection_ref connection);
-    connection_ref get_connect_by_clientid(const std::string& client_id);
-    std::shared_ptr<pipe_connection> find_connection(connection_ref connection);
+    void on_instance_event(listen_instance* instance);
+    void on_instance_connected(listen_instance* instance);
+    void close_instance(listen_instance* instance);
+
+    // REQUIRES connect_lock_.
+    std::shared_ptr<pipe_connection> find_connection(connection_ref connection) const;
+    std::shared_ptr<pipe_connection> connection_of(const std::string& client_id) const;
+
     // Sends a frame (room for the header, then the payload) to the connection bound to id.
     bool send_to(const char* client_id, std::vector<char>&& frame);
     void send_exit_notice(pipe_connection* connection);
-    void send_exit_notice_to_all();
     void post_disconnect(connection_ref connection);
     void on_disconnect_task(connection_ref connection);
     void stop_heart_beat();
-    void drop_all_connections();
 
-    HANDLE listen_pipe_ = INVALID_HANDLE_VALUE;
     std::string pipe_name_;
-    std::shared_ptr<OVERLAPPED> listen_overlapped_;
-    std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
-    CRITICAL_SECTION connect_lock_;
-    std::map<std::string, connection_ref> clientid_map_;  // clientid_lock_
-    CRITICAL_SECTION clientid_lock_;
     pipe_server_watch* watch_ = nullptr;
+    CRITICAL_SECTION connect_lock_;
+    std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
+    std::map<std::string, connection_ref> clientid_map_;                 // connect_lock_
+    std::vector<std::shared_ptr<listen_instance>> instances_;  // loop thread
     std::string received_id_;    // the event-loop thread's copies of a received client id
     std::string received_text_;  // and text, handed on NUL-terminated
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
-    overlapped_manager manager_;
     pipe_handler_async loop_;
     task_queue tasks_;
 };

@@ -44,6 +44,12 @@ class thread_base {
         return thread_id_.load(std::memory_order_acquire) == GetCurrentThreadId();
     }
 
+    // True on a thread of the library's own (every thread_base worker, and the task queues'
+    // workers, which call mark_library_thread): callbacks run there, so a send from such a
+    // thread must never wait for room, since it may be the very thread that makes it.
+    static bool is_library_thread();
+    static void mark_library_thread();
+
     // On the worker thread: waits up to timeout_ms for the exit event. True only when it is
     // set; false on time-out, on failure, and when no thread was started.
     bool wait_exit_signal(uint32_t timeout_ms) const;

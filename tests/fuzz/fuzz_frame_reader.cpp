@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes through a real pipe to a connection's receive path and checks it
 // against a model of the frame format: only whole framed payloads are delivered, in order; a
-// broken frame is reported once and reading stops after it; a short or incomplete frame stops
-// reading without a report.
+// broken frame (a wrong magic, a length above the limit or below the header's) is reported
+// once and reading stops after it; an incomplete frame is waited for without a report.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "transport/overlapped_manager.h"
 #include "transport/pipe_connection.h"
 #include "transport/pipe_frame_buffer.h"
 #include "transport/pipe_handler_async.h"
@@ -31,12 +30,13 @@ expectation model(const uint8_t* data, size_t size) {
         uint32_t length = 0;
         for (int i = 0; i < 4; ++i)
             length |= static_cast<uint32_t>(data[at + 4 + i]) << (8 * i);
-        if (std::memcmp(data + at, "TQNP", 4) != 0 || length > win::max_frame_size) {
+        if (std::memcmp(data + at, "TQNP", 4) != 0 || length > win::max_frame_size ||
+            length < 8) {
             out.broken = true;
             break;
         }
-        if (length < 8 || size - at < length) {
-            break;  // no read can be posted, or the frame never completes
+        if (size - at < length) {
+            break;  // the frame never completes
         }
         out.payloads.emplace_back(reinterpret_cast<const char*>(data) + at + 8, length - 8);
         at += length;
@@ -78,7 +78,6 @@ bool wait_for(const std::function<bool()>& done) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static win::overlapped_manager manager;
     static win::pipe_handler_async loop;
     static int counter = 0;
     const expectation expected = model(data, size);
@@ -92,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      1024, 1024, 0, nullptr);
     check(server != INVALID_HANDLE_VALUE);
     recorder receiver;
-    win::pipe_connection* client =
-        win::pipe_connection::connect_to_server(name, 3, 1000, &receiver, &manager, &loop);
+    std::shared_ptr<win::pipe_connection> client =
+        win::pipe_connection::connect_to_server(name, 3, 1000, &receiver, &loop);
     check(client != nullptr);
 
     OVERLAPPED write{};
@@ -114,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(receiver.disconnects == (expected.broken ? 1 : 0));
 
     win::pipe_connection::release_pipe_connection(client);  // before the server end goes
+    check(wait_for([] { return loop.attached_count() == 0; }));
     CancelIoEx(server, nullptr);
     GetOverlappedResult(server, &write, &written, TRUE);
     CloseHandle(server);

@@ -10,7 +10,6 @@
 #include "platform/pipe_test_util.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
-#include "transport/overlapped_manager.h"
 #include "transport/pipe_handler_async.h"
 
 namespace {
@@ -59,21 +58,26 @@ std::string frame(const std::string& payload) {
 // A raw server instance (written to with Win32 calls) and a connection to it.
 class pipe_connection_test : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override { open(); }
+    void TearDown() override { close(); }
+    void open() {
+        receiver_ = std::make_unique<recording_receiver>();
         name_ = tovi_test::unique_name("tovi_conn");
         server_ = conformance::create_instance(conformance::pipe_path(name_),
                                                FILE_FLAG_FIRST_PIPE_INSTANCE);
         ASSERT_NE(INVALID_HANDLE_VALUE, server_);
-        ConnectNamedPipe(server_, &connect_);
-        connection_ =
-            win::pipe_connection::connect_to_server(name_, 3, 1000, &receiver_, &manager_, &loop_);
+        conformance::overlapped_op connect;
+        ConnectNamedPipe(server_, &connect);
+        connection_ = win::pipe_connection::connect_to_server(name_, 3, 1000, receiver_.get(), &loop_);
         ASSERT_NE(nullptr, connection_);
-        ASSERT_TRUE(connect_.signalled(5000));
+        ASSERT_TRUE(connect.signalled(5000));
     }
-    void TearDown() override {
+    void close() {
         win::pipe_connection::release_pipe_connection(connection_);
         if (server_ != INVALID_HANDLE_VALUE)
             CloseHandle(server_);
+        server_ = INVALID_HANDLE_VALUE;
+        loop_.stop_thread();  // every connection finished before the receiver goes
     }
     void send_raw(const std::string& bytes) {
         ASSERT_TRUE(
@@ -82,38 +86,57 @@ class pipe_connection_test : public ::testing::Test {
     std::string address() const {
         char text[9];
         std::snprintf(text, sizeof(text), "%.8X",
-                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(connection_)));
+                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(connection_.get())));
         return text;
+    }
+    // Reads from the server end until the connection's end closes; the bytes that came.
+    size_t read_until_closed() {
+        size_t total = 0;
+        std::vector<char> buffer(1 << 20);
+        for (;;) {
+            conformance::overlapped_op read;
+            DWORD n = 0;
+            if (!ReadFile(server_, buffer.data(), static_cast<DWORD>(buffer.size()), &n, &read) &&
+                (GetLastError() != ERROR_IO_PENDING ||
+                 !GetOverlappedResult(server_, &read, &n, TRUE))) {
+                return total;
+            }
+            total += n;
+        }
     }
 
     std::string name_;
     HANDLE server_ = INVALID_HANDLE_VALUE;
-    conformance::overlapped_op connect_;
-    recording_receiver receiver_;
-    win::overlapped_manager manager_;
+    std::unique_ptr<recording_receiver> receiver_;
     win::pipe_handler_async loop_;
-    win::pipe_connection* connection_ = nullptr;
+    std::shared_ptr<win::pipe_connection> connection_;
 };
 
 }  // namespace
 
-TEST_F(pipe_connection_test, sends_a_one_byte_payload_as_one_nine_byte_frame) {
+TEST_F(pipe_connection_test, frames_a_payload_and_refuses_empty_or_oversized_ones_keeping_the_link) {
+    tovi_test::log_capture log;
+    EXPECT_FALSE(connection_->send_data(nullptr, 4));
+    EXPECT_FALSE(connection_->send_data("abc", 0));
+    auto read_only = std::make_shared<win::pipe_connection>(1, &loop_);
+    EXPECT_FALSE(read_only->send_data("abc", 3));
+    std::vector<char> too_big(win::max_frame_size + 1 - win::frame_header_size + 8);
+    EXPECT_FALSE(connection_->send_frame(std::move(too_big)));
+
     ASSERT_TRUE(connection_->send_data("z", 1));
     char bytes[9];
     ASSERT_TRUE(conformance::read_all(server_, bytes, 9));
     EXPECT_EQ(std::string("TQNP\x09\0\0\0z", 9), std::string(bytes, 9));
+    const std::string text = log.finish();
+    EXPECT_EQ(1u, tovi_test::count_of(text, "win::pipe_connection::send_data"));
+    EXPECT_NE(std::string::npos,
+              text.find(":error win::pipe_connection::send_data a frame of 52428801 bytes is "
+                        "above the limit of 52428800\r\n"));
 }
 
-TEST_F(pipe_connection_test, refuses_empty_sends_silently) {
-    tovi_test::log_capture log;
-    EXPECT_FALSE(connection_->send_data(nullptr, 4));
-    EXPECT_FALSE(connection_->send_data("abc", 0));
-    win::pipe_connection read_only(1, &manager_, &loop_);
-    EXPECT_FALSE(read_only.send_data("abc", 3));
-    EXPECT_EQ(std::string::npos, log.finish().find("send_data"));
-}
-
-TEST_F(pipe_connection_test, assembles_a_frame_from_pieces_and_delivers_it_once) {
+TEST_F(pipe_connection_test, assembles_frames_from_pieces_and_delivers_each_once_and_in_order) {
+    connection_->add_heart_beat_count();
+    connection_->add_heart_beat_count();
     const std::string bytes = frame("a payload in pieces");
     send_raw(bytes.substr(0, 3));  // part of the header
     Sleep(20);
@@ -121,69 +144,60 @@ TEST_F(pipe_connection_test, assembles_a_frame_from_pieces_and_delivers_it_once)
     Sleep(20);
     send_raw(bytes.substr(8, 4));
     Sleep(20);
-    send_raw(bytes.substr(12));
-    ASSERT_TRUE(wait_until([&] { return receiver_.payloads().size() == 1; }, 5s));
-    send_raw(frame("next"));
-    ASSERT_TRUE(wait_until([&] { return receiver_.payloads().size() == 2; }, 5s));
-    EXPECT_EQ((std::vector<std::string>{"a payload in pieces", "next"}), receiver_.payloads());
-}
-
-TEST_F(pipe_connection_test, delivers_an_empty_payload_for_a_length_of_8_and_reads_on) {
-    send_raw(frame("", 8) + frame("after"));
-    ASSERT_TRUE(wait_until([&] { return receiver_.payloads().size() == 2; }, 5s));
-    EXPECT_EQ((std::vector<std::string>{"", "after"}), receiver_.payloads());
-    EXPECT_EQ(0, receiver_.disconnects());
+    send_raw(bytes.substr(12) + frame("", 8) + frame("after"));
+    ASSERT_TRUE(wait_until([&] { return receiver_->payloads().size() == 3; }, 5s));
+    EXPECT_EQ((std::vector<std::string>{"a payload in pieces", "", "after"}), receiver_->payloads());
+    EXPECT_EQ(0, receiver_->disconnects());
+    // Every frame received counts as a sign of life.
+    connection_->add_heart_beat_count();
+    connection_->add_heart_beat_count();
+    connection_->add_heart_beat_count();
+    EXPECT_FALSE(connection_->is_heart_beat_timeout());
 }
 
 TEST_F(pipe_connection_test, accepts_a_frame_of_the_largest_length) {
     const std::string payload(52428800 - 8, 'L');
     send_raw(frame(payload));
-    ASSERT_TRUE(wait_until([&] { return receiver_.payloads().size() == 1; }, 60s));
-    EXPECT_EQ(payload.size(), receiver_.payloads()[0].size());
-    EXPECT_EQ(0, receiver_.disconnects());
+    ASSERT_TRUE(wait_until([&] { return receiver_->payloads().size() == 1; }, 60s));
+    EXPECT_EQ(payload.size(), receiver_->payloads()[0].size());
+    EXPECT_EQ(0, receiver_->disconnects());
 }
 
-TEST_F(pipe_connection_test, reports_a_length_beyond_the_largest_as_a_broken_frame) {
-    tovi_test::log_capture log;
-    send_raw(frame("", 52428801));
-    ASSERT_TRUE(wait_until([&] { return receiver_.disconnects() == 1; }, 5s));
-    EXPECT_TRUE(tovi_test::contains_in_order(
-        log.finish(), {":error win::pipe_connection::on_handle_event checkIfError\r\n",
-                       ":info win::pipe_connection::pipe_error pipe is broken addr=" + address()}));
-}
-
-TEST_F(pipe_connection_test, a_wrong_magic_breaks_the_connection_and_stops_reading) {
-    tovi_test::log_capture log;
-    send_raw("TQNX" + frame("x").substr(4));
-    ASSERT_TRUE(wait_until([&] { return receiver_.disconnects() == 1; }, 5s));
-    send_raw(frame("never read"));
-    Sleep(50);
-    EXPECT_TRUE(receiver_.payloads().empty());
-    EXPECT_EQ(1, receiver_.disconnects());
-    const std::string text = log.finish();
-    EXPECT_TRUE(tovi_test::contains_in_order(
-        text,
-        {":error win::pipe_connection::on_handle_event checkIfError\r\n",
-         ":info win::pipe_connection::pipe_error pipe is broken addr=" + address() + "\r\n"}));
-}
-
-TEST_F(pipe_connection_test, a_length_below_8_stops_reading_without_a_report) {
-    tovi_test::log_capture log;
-    send_raw(frame("", 4));
-    Sleep(100);
-    EXPECT_EQ(0, receiver_.disconnects());
-    EXPECT_TRUE(receiver_.payloads().empty());
-    EXPECT_NE(std::string::npos,
-              log.finish().find(":error win::pipe_connection::add_recv_request error len -4\r\n"));
+// A malformed header ends the link, like a broken pipe: one report, and nothing is read after.
+TEST_F(pipe_connection_test, a_wrong_magic_or_a_length_out_of_bounds_ends_the_link_once) {
+    const struct {
+        std::string bytes;
+        std::string line;
+    } cases[] = {
+        {"TQNX" + frame("x").substr(4), ":error win::pipe_connection::on_handle_event checkIfError"},
+        {frame("", 52428801), ":error win::pipe_connection::on_handle_event checkIfError"},
+        {frame("", 4), ":error win::pipe_connection::add_recv_request error len -4"},
+    };
+    for (const auto& bad : cases) {
+        SCOPED_TRACE(bad.line);
+        close();
+        open();
+        tovi_test::log_capture log;
+        send_raw(bad.bytes);
+        ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 5s));
+        send_raw(frame("never read"));
+        Sleep(50);
+        EXPECT_TRUE(receiver_->payloads().empty());
+        EXPECT_EQ(1, receiver_->disconnects());
+        EXPECT_TRUE(tovi_test::contains_in_order(
+            log.finish(),
+            {bad.line + "\r\n",
+             ":info win::pipe_connection::pipe_error pipe is broken addr=" + address() + "\r\n"}));
+    }
 }
 
 TEST_F(pipe_connection_test, a_receiver_that_refuses_is_not_called_again) {
     tovi_test::log_capture log;
-    receiver_.refuse();
+    receiver_->refuse();
     send_raw(frame("bye") + frame("more"));
-    ASSERT_TRUE(wait_until([&] { return receiver_.disconnects() == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 5s));
     Sleep(50);
-    EXPECT_EQ(std::vector<std::string>{"bye"}, receiver_.payloads());
+    EXPECT_EQ(std::vector<std::string>{"bye"}, receiver_->payloads());
     EXPECT_TRUE(tovi_test::contains_in_order(
         log.finish(), {":info win::pipe_connection::on_handle_event recv exit notice\r\n",
                        ":info win::pipe_connection::pipe_error pipe is broken"}));
@@ -193,38 +207,58 @@ TEST_F(pipe_connection_test, the_server_closing_is_reported_once_as_a_broken_pip
     tovi_test::log_capture log;
     CloseHandle(server_);
     server_ = INVALID_HANDLE_VALUE;
-    ASSERT_TRUE(wait_until([&] { return receiver_.disconnects() == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 5s));
     EXPECT_TRUE(tovi_test::contains_in_order(
         log.finish(),
         {":warning win::pipe_connection::on_handle_event [recv]GetOverlappedResult error 109\r\n",
          ":info win::pipe_connection::pipe_error pipe is broken"}));
 }
 
-TEST_F(pipe_connection_test, releasing_with_a_read_and_writes_pending_leaves_nothing_behind) {
-    // Writes that pend (nobody reads the server end) and the outstanding read are cancelled
-    // and waited for before the buffers go; the sanitizers would see a late write.
-    const std::string big(2 * 1024 * 1024, 'w');
-    EXPECT_TRUE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
-    EXPECT_TRUE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
+TEST_F(pipe_connection_test, a_graceful_close_writes_everything_accepted_before_the_pipe_closes) {
+    const std::string big(20 * 1024 * 1024, 'w');
+    size_t sent = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
+        sent += big.size() + 8;
+    }
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(connection_->send_data("small", 5));
+        sent += 13;
+    }
     win::pipe_connection::release_pipe_connection(connection_);
-    connection_ = nullptr;
-    EXPECT_EQ(0u, loop_.registration_count());
-    EXPECT_EQ(0, receiver_.disconnects());
+    EXPECT_EQ(sent, read_until_closed());
+    EXPECT_EQ(0, receiver_->disconnects());
+}
+
+// Nobody reads: the queue fills to its mark, a host thread's send waits for room and is then
+// refused whole; a close gives up after its deadline and says what it dropped.
+TEST_F(pipe_connection_test, a_full_queue_refuses_after_a_wait_and_a_close_drops_it_after_a_deadline) {
+    tovi_test::log_capture log;
+    const std::string big(40 * 1024 * 1024, 'q');
+    ASSERT_TRUE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
+    ASSERT_TRUE(connection_->send_data("x", 1));
+    EXPECT_FALSE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
+    EXPECT_FALSE(connection_->is_closing());
+    win::pipe_connection::release_pipe_connection(connection_);
+    loop_.stop_thread();  // bounded by the deadline although nobody reads
+    const std::string text = log.finish();
+    EXPECT_TRUE(tovi_test::contains_in_order(
+        text, {":error win::pipe_connection::send_data send queue full: ",
+               ":warning win::pipe_connection::close 2 messages (41943057 bytes) were not "
+               "written and are dropped\r\n"}));
+    EXPECT_EQ(0, receiver_->disconnects());
 }
 
 TEST(pipe_connection, connect_to_server_logs_a_name_nobody_serves_and_returns_null) {
     tovi_test::log_capture log;
-    win::overlapped_manager manager;
     win::pipe_handler_async loop;
     recording_receiver receiver;
     const std::string name = tovi_test::unique_name("tovi_nobody");
-    EXPECT_EQ(nullptr,
-              win::pipe_connection::connect_to_server(name, 3, 300, &receiver, &manager, &loop));
-    win::pipe_connection::release_pipe_connection(nullptr);
+    EXPECT_EQ(nullptr, win::pipe_connection::connect_to_server(name, 3, 300, &receiver, &loop));
     const std::string text = log.finish();
     EXPECT_TRUE(tovi_test::contains_in_order(
         text,
         {":info win::pipe_connection::connect_to_server\r\n",
-         ":error win::pipe_connection::connect_to_server wait pipe failed: name=" + name + "\r\n",
-         ":info win::pipe_connection::release_pipe_connection\r\n"}));
+         ":error win::pipe_connection::connect_to_server wait pipe failed: name=" + name + "\r\n"}));
+    EXPECT_EQ(1u, tovi_test::count_of(text, "wait pipe failed"));
 }

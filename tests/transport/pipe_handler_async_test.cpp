@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
-#include <random>
-#include <set>
-#include <thread>
 #include <vector>
 
+#include "platform/pipe_test_util.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
 
@@ -18,195 +16,133 @@ namespace {
 using tovi_test::wait_until;
 using namespace std::chrono_literals;
 
-// Records every dispatch: its key and the thread it ran on.
-class recording_listener : public win::pipe_handler_listener {
+// Owns the server end of a pipe: reads through the loop, records each completion and the
+// thread it came on, and on stop cancels its read and detaches once the read is back.
+class reading_owner : public win::pipe_handler_listener {
   public:
+    reading_owner(win::pipe_handler_async* loop, HANDLE pipe) : loop_(loop), pipe_(pipe) {
+        read_.listener = this;
+    }
+    ~reading_owner() {
+        destroyed_inside_dispatch = in_dispatch_;
+        CloseHandle(pipe_);
+    }
+    void read() {  // on the loop thread
+        read_.reset();
+        DWORD n = 0;
+        if (ReadFile(pipe_, buffer_, sizeof(buffer_), &n, &read_.overlapped)) {
+            record(n);
+        } else {
+            pending_ = GetLastError() == ERROR_IO_PENDING;
+        }
+    }
     void on_handle_event(HANDLE key) override {
-        std::lock_guard<std::mutex> lock(lock_);
-        keys_.push_back(key);
-        threads_.insert(GetCurrentThreadId());
+        in_dispatch_ = true;
+        pending_ = false;
+        DWORD n = 0;
+        if (key == read_.key() && GetOverlappedResult(pipe_, &read_.overlapped, &n, FALSE)) {
+            record(n);
+            read();
+        }
+        if (stopping_ && !pending_) {
+            loop_->detach(pipe_);  // released after this dispatch, not inside it
+        }
+        in_dispatch_ = false;
     }
-    std::vector<HANDLE> keys() {
-        std::lock_guard<std::mutex> lock(lock_);
-        return keys_;
+    void on_loop_stopping() override {
+        stopping_ = true;
+        CancelIoEx(pipe_, nullptr);
     }
-    std::set<DWORD> threads() {
+    std::vector<std::string> received() {
+        std::lock_guard<std::mutex> lock(lock_);
+        return received_;
+    }
+    std::vector<DWORD> threads() {
         std::lock_guard<std::mutex> lock(lock_);
         return threads_;
     }
-    size_t count() { return keys().size(); }
+    static bool destroyed_inside_dispatch;
 
   private:
+    void record(DWORD n) {
+        std::lock_guard<std::mutex> lock(lock_);
+        received_.emplace_back(buffer_, n);
+        threads_.push_back(GetCurrentThreadId());
+    }
+    win::pipe_handler_async* loop_;
+    HANDLE pipe_;
+    win::io_record read_;
+    char buffer_[64];
+    bool pending_ = false;
+    bool stopping_ = false;
+    bool in_dispatch_ = false;
     std::mutex lock_;
-    std::vector<HANDLE> keys_;
-    std::set<DWORD> threads_;
+    std::vector<std::string> received_;
+    std::vector<DWORD> threads_;
 };
-
-class events {
-  public:
-    explicit events(size_t count) {
-        for (size_t i = 0; i < count; ++i) {
-            handles_.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        }
-        std::sort(handles_.begin(), handles_.end());
-    }
-    ~events() {
-        for (HANDLE h : handles_)
-            CloseHandle(h);
-    }
-    HANDLE operator[](size_t i) const { return handles_[i]; }
-    size_t size() const { return handles_.size(); }
-
-  private:
-    std::vector<HANDLE> handles_;
-};
-
-HANDLE key(int n) {
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(n));
-}
+bool reading_owner::destroyed_inside_dispatch = false;
 
 }  // namespace
 
-TEST(pipe_handler_async, a_loop_without_registrations_starts_no_thread) {
+TEST(pipe_handler_async, runs_posted_work_and_timers_in_order_on_one_thread_started_on_demand) {
     win::pipe_handler_async loop;
     EXPECT_FALSE(loop.is_running());
+    std::mutex lock;
+    std::vector<int> order;
+    std::vector<DWORD> threads;
+    const auto note = [&](int n) {
+        std::lock_guard<std::mutex> hold(lock);
+        order.push_back(n);
+        threads.push_back(GetCurrentThreadId());
+    };
+    ASSERT_TRUE(loop.post_after(100, [&] { note(4); }));
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(loop.post([&, i] { note(i); }));
+    }
+    EXPECT_TRUE(loop.call([&] { note(0); }));  // returns once it ran
+    ASSERT_TRUE(wait_until([&] { return order.size() == 5; }, 5s));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 0, 4}), order);
+    for (DWORD thread : threads) {
+        EXPECT_EQ(threads[0], thread);
+        EXPECT_NE(GetCurrentThreadId(), thread);
+    }
 }
 
-TEST(pipe_handler_async, refuses_a_null_event_or_listener) {
-    win::pipe_handler_async loop;
-    recording_listener listener;
-    events e(1);
-    EXPECT_FALSE(loop.add_handle(nullptr, &listener, key(1)));
-    EXPECT_FALSE(loop.add_handle(e[0], nullptr, key(1)));
-    EXPECT_EQ(0u, loop.registration_count());
-    EXPECT_FALSE(loop.is_running());
-}
-
-TEST(pipe_handler_async, dispatches_a_signalled_registration_once_on_its_thread) {
-    win::pipe_handler_async loop;
-    recording_listener first, second;
-    events e(1);
-    ASSERT_TRUE(loop.add_handle(e[0], &first, key(1)));
-    EXPECT_TRUE(loop.is_running());
-    ASSERT_TRUE(loop.add_handle(e[0], &second, key(2)));  // replaces listener and key
-    EXPECT_EQ(1u, loop.registration_count());
-    SetEvent(e[0]);
-    ASSERT_TRUE(wait_until([&] { return second.count() == 1; }, 5s));
-    std::this_thread::sleep_for(50ms);  // the event stays signalled: no second dispatch
-    EXPECT_EQ(std::vector<HANDLE>{key(2)}, second.keys());
-    EXPECT_EQ(0u, first.count());
-    EXPECT_EQ(0u, loop.registration_count());
-    EXPECT_EQ(0u, second.threads().count(GetCurrentThreadId()));
-}
-
-TEST(pipe_handler_async, dispatches_two_signalled_events_lower_handle_first) {
-    win::pipe_handler_async loop;
-    recording_listener listener;
-    events e(2);
-    // A dispatch that holds the loop until both events are set, so that the next pass finds
-    // them signalled together.
-    struct blocking_listener : win::pipe_handler_listener {
-        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ~blocking_listener() { CloseHandle(release); }
-        void on_handle_event(HANDLE) override { WaitForSingleObject(release, 5000); }
-    } blocker;
-    events b(1);
-    loop.add_handle(e[1], &listener, e[1]);
-    loop.add_handle(e[0], &listener, e[0]);
-    loop.add_handle(b[0], &blocker, b[0]);
-    SetEvent(b[0]);
-    std::this_thread::sleep_for(20ms);
-    SetEvent(e[1]);
-    SetEvent(e[0]);
-    SetEvent(blocker.release);
-    ASSERT_TRUE(wait_until([&] { return listener.count() == 2; }, 5s));
-    EXPECT_EQ((std::vector<HANDLE>{e[0], e[1]}), listener.keys());
-}
-
-TEST(pipe_handler_async, a_removed_registration_is_never_dispatched) {
-    win::pipe_handler_async loop;
-    recording_listener listener;
-    events e(2);
-    loop.add_handle(e[0], &listener, key(1));
-    loop.remove_handle(e[1]);  // not registered: nothing changes
-    EXPECT_EQ(1u, loop.registration_count());
-    loop.remove_handle(e[0]);
-    SetEvent(e[0]);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(0u, listener.count());
-}
-
-TEST(pipe_handler_async, stop_thread_logs_the_exit_and_the_end_of_the_thread) {
+TEST(pipe_handler_async, completes_io_on_its_thread_and_stops_once_every_owner_has_finished) {
     tovi_test::log_capture log;
+    const std::wstring path = conformance::pipe_path(tovi_test::unique_name("tovi_loop"));
+    HANDLE server = conformance::create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    conformance::overlapped_op connect;
+    ConnectNamedPipe(server, &connect);
+    HANDLE client = conformance::open_client(path);
+    ASSERT_NE(INVALID_HANDLE_VALUE, client);
+    ASSERT_TRUE(connect.signalled(5000));
+
+    reading_owner::destroyed_inside_dispatch = true;
     {
         win::pipe_handler_async loop;
-        recording_listener listener;
-        events e(1);
-        loop.add_handle(e[0], &listener, key(1));
+        auto owner = std::make_shared<reading_owner>(&loop, server);
+        ASSERT_TRUE(loop.attach(server, owner));
+        EXPECT_FALSE(loop.attach(INVALID_HANDLE_VALUE, owner));
+        ASSERT_TRUE(loop.post([owner] { owner->read(); }));
+        ASSERT_TRUE(conformance::write_all(client, "one", 3));
+        ASSERT_TRUE(wait_until([&] { return owner->received().size() == 1; }, 5s));
+        ASSERT_TRUE(conformance::write_all(client, "two", 3));
+        ASSERT_TRUE(wait_until([&] { return owner->received().size() == 2; }, 5s));
+        EXPECT_EQ((std::vector<std::string>{"one", "two"}), owner->received());
+        EXPECT_NE(GetCurrentThreadId(), owner->threads()[0]);
+        EXPECT_EQ(owner->threads()[0], owner->threads()[1]);
+        std::weak_ptr<reading_owner> watch = owner;
+        owner.reset();
+        EXPECT_EQ(1u, loop.attached_count());  // the loop keeps its owner
         loop.stop_thread();
-        EXPECT_FALSE(loop.is_running());
-        // A later registration starts a new thread, which still serves the old registrations.
-        events f(1);
-        loop.add_handle(f[0], &listener, key(2));
-        SetEvent(e[0]);
-        ASSERT_TRUE(wait_until([&] { return listener.count() == 1; }, 5s));
+        EXPECT_EQ(0u, loop.attached_count());
+        EXPECT_TRUE(watch.expired());
     }
-    const std::string text = log.finish();
+    EXPECT_FALSE(reading_owner::destroyed_inside_dispatch);
+    CloseHandle(client);
     EXPECT_TRUE(tovi_test::contains_in_order(
-        text, {":info win::pipe_handler_async::on_thread_run get exit signal\r\n",
-               ":warning win::pipe_handler_async::on_thread_run end thread\r\n"}));
-    EXPECT_EQ(2u, tovi_test::count_of(text, "on_thread_run get exit signal"));
-}
-
-TEST(pipe_handler_async, a_listener_may_register_again_from_inside_its_callback) {
-    win::pipe_handler_async loop;
-    events e(1);
-    struct relisten : win::pipe_handler_listener {
-        win::pipe_handler_async* loop = nullptr;
-        std::atomic<int> calls{0};
-        void on_handle_event(HANDLE event) override {
-            if (++calls < 5) {
-                loop->add_handle(event, this, event);  // the loop lock is held: re-entered
-            }
-        }
-    } listener;
-    listener.loop = &loop;
-    loop.add_handle(e[0], &listener, e[0]);
-    SetEvent(e[0]);  // stays signalled: every new registration is dispatched at once
-    ASSERT_TRUE(wait_until([&] { return listener.calls == 5; }, 5s));
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(5, listener.calls.load());
-    EXPECT_EQ(0u, loop.registration_count());
-}
-
-TEST(pipe_handler_async, serves_a_thousand_registrations_each_dispatched_once) {
-    constexpr size_t count = 1000;
-    win::pipe_handler_async loop;
-    recording_listener listener;
-    events e(count);
-    for (size_t i = 0; i < count; ++i) {
-        ASSERT_TRUE(loop.add_handle(e[i], &listener, e[i]));
-    }
-    std::vector<size_t> order(count);
-    for (size_t i = 0; i < count; ++i)
-        order[i] = i;
-    std::shuffle(order.begin(), order.end(), std::mt19937(7));
-    std::vector<std::thread> setters;
-    for (size_t t = 0; t < 4; ++t) {
-        setters.emplace_back([&, t] {
-            for (size_t i = t; i < count; i += 4)
-                SetEvent(e[order[i]]);
-        });
-    }
-    for (auto& setter : setters)
-        setter.join();
-    ASSERT_TRUE(wait_until([&] { return listener.count() >= count; }, 30s)) << listener.count();
-    std::this_thread::sleep_for(50ms);
-    std::vector<HANDLE> keys = listener.keys();
-    ASSERT_EQ(count, keys.size());
-    std::sort(keys.begin(), keys.end());
-    for (size_t i = 0; i < count; ++i)
-        EXPECT_EQ(e[i], keys[i]);
-    EXPECT_EQ(1u, listener.threads().size());  // all on the one loop thread
-    EXPECT_EQ(0u, loop.registration_count());
+        log.finish(), {":info win::pipe_handler_async::on_thread_run get exit signal\r\n",
+                       ":warning win::pipe_handler_async::on_thread_run end thread\r\n"}));
 }

@@ -13,7 +13,6 @@
 
 #include "platform/pipe_test_util.h"
 #include "support/test_support.h"
-#include "transport/overlapped_manager.h"
 #include "transport/pipe_connection.h"
 #include "transport/pipe_handler_async.h"
 
@@ -65,7 +64,7 @@ class ping_pong : public win::pipe_recv_handle {
   public:
     ping_pong(uint32_t index, std::atomic<int>* finished) : index_(index), finished_(finished) {}
 
-    void start(win::pipe_connection* connection) {
+    void start(std::shared_ptr<win::pipe_connection> connection) {
         connection_ = connection;
         send_next();
     }
@@ -95,7 +94,7 @@ class ping_pong : public win::pipe_recv_handle {
     const uint32_t index_;
     std::atomic<int>* finished_;
     std::mt19937 random_{index_ + 1};
-    win::pipe_connection* connection_ = nullptr;
+    std::shared_ptr<win::pipe_connection> connection_;
     std::vector<char> expected_;
     int received_ = 0;
 };
@@ -105,10 +104,9 @@ class ping_pong : public win::pipe_recv_handle {
 TOVI_CHILD_ROLE(echo_server) {
     const std::wstring path = conformance::pipe_path(arguments.at(0));
     const int count = std::stoi(arguments.at(1));
-    win::overlapped_manager manager;
     win::pipe_handler_async loop;
     echo_receiver echo;
-    std::vector<std::unique_ptr<win::pipe_connection>> connections;
+    std::vector<std::shared_ptr<win::pipe_connection>> connections;
     for (int i = 0; i < count; ++i) {
         HANDLE pipe =
             conformance::create_instance(path, i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
@@ -119,12 +117,15 @@ TOVI_CHILD_ROLE(echo_server) {
             !connect.signalled(60000)) {
             return 3;
         }
-        connections.push_back(std::make_unique<win::pipe_connection>(3, &manager, &loop));
+        connections.push_back(std::make_shared<win::pipe_connection>(3, &loop));
         connections.back()->init_pipe(pipe, &echo);
     }
     if (!tovi_test::wait_until([&] { return echo.disconnects == count; }, 300s))
         return 4;
+    for (auto& connection : connections)
+        connection->close(true);
     connections.clear();
+    loop.stop_thread();
     return 0;
 }
 
@@ -134,18 +135,17 @@ TEST(pipe_connection_stress, many_connections_echo_frames_whole_and_in_order) {
     tovi_test::child_process server("echo_server", {name, std::to_string(count)});
     ASSERT_TRUE(server.started());
 
-    win::overlapped_manager manager;
     win::pipe_handler_async loop;
     std::atomic<int> finished{0};
     std::vector<std::unique_ptr<ping_pong>> sides;
-    std::vector<win::pipe_connection*> connections;
+    std::vector<std::shared_ptr<win::pipe_connection>> connections;
     for (int i = 0; i < count; ++i) {
         sides.push_back(std::make_unique<ping_pong>(static_cast<uint32_t>(i), &finished));
-        win::pipe_connection* connection = nullptr;
+        std::shared_ptr<win::pipe_connection> connection;
         ASSERT_TRUE(tovi_test::wait_until(
             [&] {
                 connection = win::pipe_connection::connect_to_server(
-                    name, 3, 5000, sides.back().get(), &manager, &loop);
+                    name, 3, 5000, sides.back().get(), &loop);
                 return connection != nullptr;
             },
             60s))
@@ -160,8 +160,9 @@ TEST(pipe_connection_stress, many_connections_echo_frames_whole_and_in_order) {
     for (const auto& side : sides) {
         EXPECT_FALSE(side->failed);
     }
-    for (win::pipe_connection* connection : connections) {
+    for (auto& connection : connections) {
         win::pipe_connection::release_pipe_connection(connection);
     }
     EXPECT_EQ(0, server.wait(60s));
+    loop.stop_thread();  // before the sides go: the connections still name them
 }

@@ -1,4 +1,4 @@
-#include "endpoints/task_queue.h"
+#include "transport/task_queue.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,8 +11,9 @@
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
 
+#include "transport/thread_base.h"
+
 namespace {
-constexpr std::chrono::milliseconds idle_wake_up{10};
 // How long a worker that has just run tasks looks for the next one before it sleeps, when the
 // last one came that soon. Tasks come in trains (a reply follows a request, a burst of
 // messages): a worker found awake starts the next one without the cost of waking a sleeping
@@ -104,6 +105,7 @@ void look_for_tasks(const std::atomic<bool>& posted, const std::atomic<bool>& st
 
 void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
     using clock = std::chrono::steady_clock;
+    win::thread_base::mark_library_thread();
     std::list<task> batch;
     bool look = false;  // the last task came within busy_look of the one before
     auto idle_since = clock::now();
@@ -113,12 +115,10 @@ void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
         }
         {
             std::unique_lock<std::recursive_mutex> hold(state->lock);
-            state->wake.wait_for(hold, idle_wake_up,
-                                 [&state] { return state->stop || !state->tasks.empty(); });
+            state->wake.wait(hold, [&state] { return state->stop || !state->tasks.empty(); });
             batch.swap(state->tasks);
             state->posted.store(false, std::memory_order_relaxed);
         }
-        // An idle wake-up found nothing: look no more until tasks come close together again.
         look = !batch.empty() && clock::now() - idle_since < busy_look;
         for (const task& work : batch) {
             if (state->stop) {

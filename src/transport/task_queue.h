@@ -6,8 +6,9 @@
 //
 // Tasks run one at a time, in the order in which post_task appended them, without any lock of
 // the queue held, so a task may post further tasks. A task posted while the worker waits wakes
-// it at once; an idle worker also wakes every 10 ms. A worker whose tasks come close together
-// looks for the next one for a moment before it sleeps. Tasks capture what they need by value.
+// it at once; an idle worker sleeps until a task or the stop arrives. A worker whose tasks come
+// close together looks for the next one for a moment before it sleeps. Tasks capture what they
+// need by value.
 //
 // Stopping: once stop_tasks has begun, posts are dropped and no further task starts; the task
 // running at that moment finishes, and stop_tasks returns after the worker has ended. Tasks

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "endpoints/task_queue.h"
+#include "transport/task_queue.h"
 #include "support/test_support.h"
 
 using namespace std::chrono_literals;
@@ -96,35 +96,6 @@ TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_
     queue.reset();
     EXPECT_EQ(0, ran.load());
     EXPECT_EQ(2, witness.use_count()) << "only this test's copies are left";
-}
-
-TEST(task_queue, a_task_posted_during_another_starts_without_waiting_for_the_idle_tick) {
-    // The idle wake-up comes every 10 ms. A queue that let a task posted mid-run wait for it
-    // would take at least that long for every one of these hand-overs; one quick hand-over out
-    // of twenty shows that the post itself wakes the worker.
-    task_queue queue;
-    using clock = std::chrono::steady_clock;
-    clock::duration quickest = clock::duration::max();
-    for (int round = 0; round < 20; ++round) {
-        gate first;
-        std::atomic<bool> second_ran{false};
-        clock::time_point first_ended;
-        clock::time_point second_started;
-        queue.post_task(make_task([&] {
-            first.entered = true;
-            wait_until([&] { return first.open.load(); }, 10s);
-            first_ended = clock::now();
-        }));
-        ASSERT_TRUE(wait_until([&] { return first.entered.load(); }, 10s));
-        queue.post_task(make_task([&] {
-            second_started = clock::now();
-            second_ran = true;
-        }));
-        first.open = true;
-        ASSERT_TRUE(wait_until([&] { return second_ran.load(); }, 10s));
-        quickest = std::min(quickest, second_started - first_ended);
-    }
-    EXPECT_LT(quickest, std::chrono::milliseconds(5));
 }
 
 TEST(task_queue, a_throwing_task_is_dropped_and_the_next_one_runs) {
