@@ -160,8 +160,7 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
         return false;
     }
     std::vector<char> frame = new_frame();
-    message_codec::write_bytes(frame, sender_client, id, length, data,
-                               static_cast<size_t>(length));
+    message_codec::write_bytes(frame, sender_client, id, length, data, static_cast<size_t>(length));
     return connection->send_frame(std::move(frame));
 }
 

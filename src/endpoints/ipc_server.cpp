@@ -71,10 +71,10 @@ bool ipc_server::start(const char* pipe_name) {
         if (same_pipe_name(listening_name_, pipe_name)) {
             return true;
         }
-        log_error(L"tovi::ipc_server::start refused: the server listens on %s already",
-                  utf8_to_utf16(listening_name_.data(),
-                                static_cast<int32_t>(listening_name_.size()))
-                      .c_str());
+        log_error(
+            L"tovi::ipc_server::start refused: the server listens on %s already",
+            utf8_to_utf16(listening_name_.data(), static_cast<int32_t>(listening_name_.size()))
+                .c_str());
         return false;
     }
     std::shared_ptr<win::pipe_server> created;

@@ -35,8 +35,7 @@ pipe_connection::~pipe_connection() {
 }
 
 std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::string& name,
-                                                                    uint32_t mode,
-                                                                    uint32_t wait_ms,
+                                                                    uint32_t mode, uint32_t wait_ms,
                                                                     pipe_recv_handle* receiver,
                                                                     pipe_handler_async* loop) {
     using clock = std::chrono::steady_clock;
@@ -52,10 +51,10 @@ std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::s
     HANDLE pipe = INVALID_HANDLE_VALUE;
     bool waited = false;  // the last failure was the wait's, not the open's
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                clock::now());
-        waited = !WaitNamedPipeW(path.c_str(), left.count() > 0 ? static_cast<DWORD>(left.count())
-                                                                : 1);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        waited =
+            !WaitNamedPipeW(path.c_str(), left.count() > 0 ? static_cast<DWORD>(left.count()) : 1);
         DWORD error = GetLastError();
         if (!waited) {
             pipe = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
@@ -67,8 +66,8 @@ std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::s
         }
         // Another client took the free instance, or the server is between two instances:
         // try again while time is left. Anything else is final.
-        const bool retry = error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND ||
-                           error == ERROR_SEM_TIMEOUT;
+        const bool retry =
+            error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND || error == ERROR_SEM_TIMEOUT;
         if (!retry || clock::now() >= deadline) {
             if (waited) {
                 log_error(L"win::pipe_connection::connect_to_server wait pipe failed: name=%s",
@@ -162,9 +161,10 @@ bool pipe_connection::send_frame(std::vector<char>&& frame) {
                 --room_waiters_;
             }
             if (!has_room() && !is_closing() && !link_broken_) {
-                log_error(L"win::pipe_connection::send_data send queue full: %u bytes wait to "
-                          L"be written",
-                          static_cast<uint32_t>(queued_bytes_));
+                log_error(
+                    L"win::pipe_connection::send_data send queue full: %u bytes wait to "
+                    L"be written",
+                    static_cast<uint32_t>(queued_bytes_));
                 return false;
             }
         }
@@ -459,9 +459,10 @@ void pipe_connection::advance_close() {
             room_.notify_all();
         }
         if (frames > 0) {
-            log_warning(L"win::pipe_connection::close %u messages (%u bytes) were not written "
-                        L"and are dropped",
-                        frames, static_cast<uint32_t>(bytes > UINT32_MAX ? UINT32_MAX : bytes));
+            log_warning(
+                L"win::pipe_connection::close %u messages (%u bytes) were not written "
+                L"and are dropped",
+                frames, static_cast<uint32_t>(bytes > UINT32_MAX ? UINT32_MAX : bytes));
         }
         if (reading_ || writing_) {
             CancelIoEx(pipe_, nullptr);

@@ -177,8 +177,8 @@ DWORD pipe_handler_async::run_tasks() {
     if (timers_.empty()) {
         return INFINITE;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(timers_.begin()->first -
-                                                                   clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(timers_.begin()->first - clock::now());
     return static_cast<DWORD>(left.count() > 0 ? left.count() : 0);
 }
 

@@ -84,10 +84,10 @@ class pipe_handler_async : public thread_base {
 
     HANDLE port_ = nullptr;
     CRITICAL_SECTION loop_lock_;
-    std::vector<task> tasks_;                           // loop lock
-    std::multimap<clock::time_point, task> timers_;     // loop lock
+    std::vector<task> tasks_;                                            // loop lock
+    std::multimap<clock::time_point, task> timers_;                      // loop lock
     std::map<HANDLE, std::shared_ptr<pipe_handler_listener>> attached_;  // loop lock
-    std::vector<std::shared_ptr<pipe_handler_listener>> released_;      // loop lock
+    std::vector<std::shared_ptr<pipe_handler_listener>> released_;       // loop lock
     bool wake_posted_ = false;  // loop lock: a wake packet is queued and not yet taken
     bool stopping_ = false;     // loop lock
 };

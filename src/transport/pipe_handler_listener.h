@@ -21,7 +21,9 @@ struct io_record {
     // Clears the state fields before the record is used for the next operation.
     void reset() { overlapped = OVERLAPPED{}; }
     HANDLE key() { return static_cast<HANDLE>(this); }
-    static io_record* of(OVERLAPPED* overlapped) { return reinterpret_cast<io_record*>(overlapped); }
+    static io_record* of(OVERLAPPED* overlapped) {
+        return reinterpret_cast<io_record*>(overlapped);
+    }
 };
 static_assert(offsetof(io_record, overlapped) == 0, "a packet's OVERLAPPED is its record");
 

@@ -110,9 +110,9 @@ bool pipe_server::start_server(const std::string& name, pipe_server_watch* watch
 
 bool pipe_server::add_listen_pipe(bool first_instance) {
     const std::wstring path = L"\\\\.\\pipe\\" + wide(pipe_name_);
-    HANDLE pipe = CreateNamedPipeW(
-        path.c_str(), open_mode | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0), pipe_mode,
-        max_instances, buffer_size, buffer_size, 0, nullptr);
+    HANDLE pipe = CreateNamedPipeW(path.c_str(),
+                                   open_mode | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                                   pipe_mode, max_instances, buffer_size, buffer_size, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         log_error(L"win::pipe_server::add_listen_pipe CreateNamedPipe failed. %d",
                   static_cast<int>(GetLastError()));

@@ -30,8 +30,7 @@ expectation model(const uint8_t* data, size_t size) {
         uint32_t length = 0;
         for (int i = 0; i < 4; ++i)
             length |= static_cast<uint32_t>(data[at + 4 + i]) << (8 * i);
-        if (std::memcmp(data + at, "TQNP", 4) != 0 || length > win::max_frame_size ||
-            length < 8) {
+        if (std::memcmp(data + at, "TQNP", 4) != 0 || length > win::max_frame_size || length < 8) {
             out.broken = true;
             break;
         }

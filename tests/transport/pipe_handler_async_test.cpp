@@ -27,13 +27,15 @@ class reading_owner : public win::pipe_handler_listener {
         destroyed_inside_dispatch = in_dispatch_;
         CloseHandle(pipe_);
     }
-    void read() {  // on the loop thread
-        read_.reset();
-        DWORD n = 0;
-        if (ReadFile(pipe_, buffer_, sizeof(buffer_), &n, &read_.overlapped)) {
+    void read() {  // on the loop thread; a read that finishes at once queues no packet
+        for (;;) {
+            read_.reset();
+            DWORD n = 0;
+            if (!ReadFile(pipe_, buffer_, sizeof(buffer_), &n, &read_.overlapped)) {
+                pending_ = GetLastError() == ERROR_IO_PENDING;
+                return;
+            }
             record(n);
-        } else {
-            pending_ = GetLastError() == ERROR_IO_PENDING;
         }
     }
     void on_handle_event(HANDLE key) override {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "transport/task_queue.h"
 #include "support/test_support.h"
+#include "transport/task_queue.h"
 
 using namespace std::chrono_literals;
 using tovi_test::wait_until;
