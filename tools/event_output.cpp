@@ -117,6 +117,19 @@ std::string json_quote(const std::string& text) {
     return out + "\"";
 }
 
+std::string readable_field(const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F || c == '\\') {
+            append_escaped(out, c, false);
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
 std::string readable_quote(const std::string& text) {
     std::string out = "\"";
     for (char ch : text) {
@@ -133,12 +146,12 @@ std::string readable_quote(const std::string& text) {
 event_record::event_record(const std::string& name) : name_(name) {}
 
 event_record& event_record::client(const std::string& id) {
-    fields_.push_back({"client", json_quote(id), id});
+    fields_.push_back({"client", json_quote(id), readable_field(id)});
     return *this;
 }
 
 event_record& event_record::text(const std::string& key, const std::string& value) {
-    fields_.push_back({key, json_quote(value), key + "=" + value});
+    fields_.push_back({key, json_quote(value), key + "=" + readable_field(value)});
     return *this;
 }
 

@@ -63,5 +63,8 @@ std::string to_hex(const char* bytes, size_t length);
 std::string json_quote(const std::string& text);
 // A C-style quoted string for readable lines.
 std::string readable_quote(const std::string& text);
+// The same escapes without the quotes, for ids and other fields of a text-mode line: a peer's
+// text can never start a line of its own.
+std::string readable_field(const std::string& text);
 
 }  // namespace toviipc

@@ -88,6 +88,12 @@ TEST(tool_output, data_carries_length_and_hex_and_text_only_for_utf8) {
     EXPECT_EQ("message c 2 bytes \"hi\"",
               event_record("message").client("c").data("hi", 2).readable());
     EXPECT_EQ("message 2 bytes hex 00ff", event_record("message").data("\x00\xff", 2).readable());
+    // A peer's id or text cannot forge a line of its own in text mode.
+    EXPECT_EQ("connect x\\n10:00:00.000\\x1b disconnect admin note=a\\\\b\\r",
+              event_record("connect")
+                  .client("x\n10:00:00.000\x1b disconnect admin")
+                  .text("note", "a\\b\r")
+                  .readable());
 }
 
 TEST(tool_output, a_limit_shows_the_first_bytes_and_drops_a_character_it_cuts) {
