@@ -54,7 +54,7 @@ ipc_client::~ipc_client() {
 }
 
 bool ipc_client::set_watch(ipc_client_watch* watch) {
-    watch_ = watch;
+    watch_.store(watch, std::memory_order_release);
     return true;
 }
 
@@ -244,8 +244,8 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
             std::string text;
             if (!message_codec::decode_text(view.body, view.body_size, &text)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
-            } else if (watch_ != nullptr) {
-                watch_->on_recv_data(text.c_str(), static_cast<int32_t>(text.size()));
+            } else if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
+                watch->on_recv_data(text.c_str(), static_cast<int32_t>(text.size()));
             }
             break;
         }
@@ -256,8 +256,8 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
             if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes,
                                              &length)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
-            } else if (watch_ != nullptr) {
-                watch_->on_recv_data(bytes, length);
+            } else if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
+                watch->on_recv_data(bytes, length);
             }
             break;
         }
@@ -298,8 +298,8 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
         released = std::move(connection_);
     }
     win::pipe_connection::release_pipe_connection(released);
-    if (watch_ != nullptr) {
-        watch_->on_disconnect();  // still under the connection lock
+    if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
+        watch->on_disconnect();  // still under the connection lock
     }
 }
 

@@ -109,7 +109,7 @@ class ipc_client final : public ipc_client_i,
     CRITICAL_SECTION connection_lock_;
     std::mutex current_lock_;
     std::shared_ptr<win::pipe_connection> connection_;  // written under both locks
-    ipc_client_watch* watch_ = nullptr;
+    std::atomic<ipc_client_watch*> watch_{nullptr};     // may be replaced while callbacks run
     CRITICAL_SECTION heart_beat_lock_;
     win::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;

@@ -53,7 +53,7 @@ bool ipc_server::set_watch(ipc_server_watch* watch) {
     if (watch == nullptr) {
         return false;
     }
-    watch_ = watch;
+    watch_.store(watch, std::memory_order_release);
     return true;
 }
 
@@ -133,20 +133,20 @@ bool ipc_server::disconnect_client(const char* client_id) {
 }
 
 void ipc_server::on_recv_data(const char* client_id, const char* data, int32_t length) {
-    if (watch_ != nullptr) {
-        watch_->on_recv_data(client_id, data, length);
+    if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
+        watch->on_recv_data(client_id, data, length);
     }
 }
 
 void ipc_server::on_client_connect(const char* client_id) {
-    if (watch_ != nullptr) {
-        watch_->on_client_connect(client_id);
+    if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
+        watch->on_client_connect(client_id);
     }
 }
 
 void ipc_server::on_client_disconnect(const char* client_id) {
-    if (watch_ != nullptr) {
-        watch_->on_client_disconnect(client_id);
+    if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
+        watch->on_client_disconnect(client_id);
     }
 }
 

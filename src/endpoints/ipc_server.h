@@ -13,6 +13,7 @@
 // operations run on the pipe server's threads without any lock of the endpoint.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,8 +61,8 @@ class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
 
     std::shared_ptr<win::pipe_server> pipe_server_;  // server_lock_
     std::string listening_name_;                     // lifecycle_lock_
-    ipc_server_watch* watch_ = nullptr;
-    CRITICAL_SECTION server_lock_;     // a leaf
+    std::atomic<ipc_server_watch*> watch_{nullptr};  // may be replaced while callbacks run
+    CRITICAL_SECTION server_lock_;                   // a leaf
     CRITICAL_SECTION lifecycle_lock_;  // before the server lock and every lock of the pipe server
 };
 

@@ -145,10 +145,15 @@ bool server_host::send_bytes(const std::string& id, const std::string& bytes) {
 }
 
 void server_host::on_data(const char* id, const char* data, int32_t length) {
-    events.add(
-        {"data", id, std::string(data, static_cast<size_t>(length)), std::this_thread::get_id()});
+    if (record_data) {
+        events.add({"data", id, std::string(data, static_cast<size_t>(length)),
+                    std::this_thread::get_id()});
+    }
     if (echo) {
         f.send_bytestream(handle, id, data, length);
+    }
+    if (on_data_hook) {
+        on_data_hook(id, data, length);
     }
 }
 
@@ -189,8 +194,15 @@ bool client_host::send_bytes(const std::string& bytes) {
 }
 
 void client_host::on_data(const char* data, int32_t length) {
-    events.add(
-        {"data", "", std::string(data, static_cast<size_t>(length)), std::this_thread::get_id()});
+    if (record_data) {
+        events.add({"data", "", std::string(data, static_cast<size_t>(length)),
+                    std::this_thread::get_id()});
+    }
+    messages += 1;
+    bytes += static_cast<uint64_t>(length);
+    if (on_data_hook) {
+        on_data_hook(data, length);
+    }
 }
 
 void client_host::on_disconnect() {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -50,6 +52,10 @@ class server_host {
     event_log events;
     // Sent back to the sender of every message when set.
     std::atomic<bool> echo{false};
+    // Called on every message after it is recorded (set before start). Messages are not
+    // recorded when record_data is false, for long runs.
+    std::function<void(const char* id, const char* data, int32_t length)> on_data_hook;
+    std::atomic<bool> record_data{true};
 
     bool start(const std::string& name) { return f.start(handle, name.c_str()) != 0; }
     void stop() { f.stop(handle); }
@@ -76,6 +82,12 @@ class client_host {
     ipc_client_functions f{};
     ipc_handle* handle = nullptr;
     event_log events;
+    // Every message counts here; it is recorded as an event only while record_data is true,
+    // and then handed to on_data_hook when one is set (set it before connect).
+    std::atomic<uint64_t> messages{0};
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<bool> record_data{true};
+    std::function<void(const char* data, int32_t length)> on_data_hook;
 
     bool connect(const std::string& name, const std::string& id) {
         return f.connect(handle, name.c_str(), id.c_str()) != 0;

@@ -10,6 +10,7 @@
 #include "recording_watch.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
+#include "transport/pipe_connection.h"
 
 namespace {
 
@@ -169,6 +170,21 @@ TEST_F(client_with_raw_server, disconnect_from_its_own_callback_is_refused_witho
               log.finish().find(":error tovi::ipc_client::disconnect refused: called from a "
                                 "callback of this client\r\n"));
     client_.set_watch(&watch_);
+    // Once a later message has reached the fixture's watch, the callback above has returned.
+    ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "sync")));
+    ASSERT_TRUE(watch_.wait_for("data", 1, 10s));
+}
+
+TEST_F(client_with_raw_server, a_stale_disconnect_report_leaves_the_current_link_beating) {
+    // A report about a connection that is no longer current, as when the host reconnected
+    // before the report of the old link was handled.
+    win::pipe_handler_async loop;
+    const auto stale = std::make_shared<win::pipe_connection>(3, &loop);
+    client_.on_pipe_disconnect(stale.get());
+    next();  // the announcement
+    EXPECT_EQ(msg_heartbeat, next().outer.msg_type);
+    EXPECT_EQ(0u, watch_.count("disconnect"));
+    EXPECT_TRUE(client_.send_string("still current", 13));
 }
 
 TEST(ipc_client, a_pipe_nobody_serves_fails_within_the_wait_and_leaves_the_client_idle) {
@@ -177,12 +193,14 @@ TEST(ipc_client, a_pipe_nobody_serves_fails_within_the_wait_and_leaves_the_clien
     const char block[] = "x";
     EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
     EXPECT_FALSE(client.connect(nullptr, "id"));
+    EXPECT_FALSE(client.connect("any", ""));  // the server could not report an empty id
     EXPECT_FALSE(client.send_string("before", 6));
     EXPECT_FALSE(client.connect(tovi_test::unique_name("tovi_nobody").c_str(), "id"));
     EXPECT_FALSE(client.send_string("after", 5));
     EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
     EXPECT_TRUE(contains_in_order(
-        log.finish(), {":info tovi::ipc_client::connect clientid id connect to the server.\r\n",
+        log.finish(), {":error tovi::ipc_client::connect refused: the client id is empty\r\n",
+                       ":info tovi::ipc_client::connect clientid id connect to the server.\r\n",
                        ":error win::pipe_connection::connect_to_server wait pipe failed",
                        ":error tovi::ipc_client::connect connect to server failed\r\n"}));
 }

@@ -233,6 +233,10 @@ TEST_F(server_with_raw_clients, stop_from_its_own_callback_is_refused_without_a_
               log.finish().find(":error tovi::ipc_server::stop refused: called from a callback "
                                 "of this server\r\n"));
     server_.set_watch(&watch_);
+    // Once a later client has reached the fixture's watch, the callback above has returned.
+    raw::pipe_end later;
+    open_client(later, "later");
+    ASSERT_TRUE(watch_.wait_for("connect", 1, 10s));
 }
 
 TEST(ipc_server, start_twice_keeps_the_first_and_a_served_name_cannot_be_taken) {

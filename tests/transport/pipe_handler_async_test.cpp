@@ -102,7 +102,13 @@ TEST(pipe_handler_async, runs_posted_work_and_timers_in_order_on_one_thread_star
         ASSERT_TRUE(loop.post([&, i] { note(i); }));
     }
     EXPECT_TRUE(loop.call([&] { note(0); }));  // returns once it ran
-    ASSERT_TRUE(wait_until([&] { return order.size() == 5; }, 5s));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::lock_guard<std::mutex> hold(lock);
+            return order.size() == 5;
+        },
+        5s));
+    std::lock_guard<std::mutex> hold(lock);
     EXPECT_EQ((std::vector<int>{1, 2, 3, 0, 4}), order);
     for (DWORD thread : threads) {
         EXPECT_EQ(threads[0], thread);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,8 @@ class handshake_connection final : public reactor_source {
     int fd_;
     bool registered_ = false;
     bool waiting_ = false;  // a 'W' request waiting for a free instance
+    // When it was accepted: a client that sends no request byte by the deadline is dropped.
+    const std::chrono::steady_clock::time_point accepted_at_ = std::chrono::steady_clock::now();
 
   private:
     ~handshake_connection() override {
@@ -46,6 +49,61 @@ class handshake_connection final : public reactor_source {
         }
     }
     pipe_listener* listener_;  // outlives its connections: it drops them before it goes
+};
+
+// The deadline of the handshakes that wait for their request byte: a timerfd watched by the
+// reactor, armed for the oldest of them. Its state is guarded by the listener's lock.
+class handshake_timer final : public reactor_source {
+  public:
+    explicit handshake_timer(pipe_listener* listener)
+        : reactor_source(object_kind::handshake), listener_(listener) {
+        fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        registered_ = fd_ >= 0 && reactor::add(fd_, this, reactor::edge_triggered | EPOLLIN);
+    }
+
+    // Fires at the given time, or never for a zero time point. REQUIRES the listener's lock.
+    void arm(std::chrono::steady_clock::time_point at) {
+        if (!registered_) {
+            return;
+        }
+        itimerspec spec{};
+        if (at != std::chrono::steady_clock::time_point()) {
+            const auto left = std::max(at - std::chrono::steady_clock::now(),
+                                       std::chrono::steady_clock::duration(1));
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+            spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
+        timerfd_settime(fd_, 0, &spec, nullptr);
+    }
+
+    void on_ready(uint32_t) override {
+        std::lock_guard<std::mutex> lock(listener_->lock_);
+        if (!registered_) {
+            return;
+        }
+        uint64_t expirations = 0;
+        (void)!read(fd_, &expirations, sizeof(expirations));
+        listener_->expire_handshakes();
+    }
+
+    // Stops watching; the reactor lets go of the timer after its pass. REQUIRES the lock.
+    void stop() {
+        if (registered_) {
+            reactor::remove(fd_, this);
+            registered_ = false;
+        }
+    }
+
+  private:
+    ~handshake_timer() override {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int fd_ = -1;
+    bool registered_ = false;
+    pipe_listener* listener_;  // outlives the timer's registration, as its connections do
 };
 
 namespace {
@@ -191,6 +249,11 @@ void pipe_listener::shut_down() {
     while (!connections_.empty()) {
         drop_connection(connections_.back());
     }
+    if (timer_ != nullptr) {
+        timer_->stop();
+        timer_->release();
+        timer_ = nullptr;
+    }
     if (registered) {
         release();  // the registry's reference; callers hold one of their own
     }
@@ -274,10 +337,44 @@ void pipe_listener::on_ready(uint32_t) {
             on_request(connection, request);
         } else if (reactor::add(fd, connection)) {
             connection->registered_ = true;
+            arm_handshake_timer();
         } else {
             drop_connection(connection);
         }
     }
+}
+
+void pipe_listener::arm_handshake_timer() {
+    if (timer_ == nullptr) {
+        timer_ = new (std::nothrow) handshake_timer(this);
+        if (timer_ == nullptr) {
+            return;
+        }
+    }
+    std::chrono::steady_clock::time_point oldest{};
+    for (const handshake_connection* connection : connections_) {
+        if (!connection->waiting_ && (oldest == std::chrono::steady_clock::time_point() ||
+                                      connection->accepted_at_ < oldest)) {
+            oldest = connection->accepted_at_;
+        }
+    }
+    timer_->arm(oldest == std::chrono::steady_clock::time_point()
+                    ? oldest
+                    : oldest + std::chrono::milliseconds(handshake_deadline_ms));
+}
+
+void pipe_listener::expire_handshakes() {
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < connections_.size();) {
+        handshake_connection* connection = connections_[i];
+        if (!connection->waiting_ &&
+            now - connection->accepted_at_ >= std::chrono::milliseconds(handshake_deadline_ms)) {
+            drop_connection(connection);  // a half-open client holds nothing past its deadline
+        } else {
+            ++i;
+        }
+    }
+    arm_handshake_timer();
 }
 
 void pipe_listener::on_request(handshake_connection* connection, int request) {

@@ -6,6 +6,7 @@
 // then a pipe end's io_lock_.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,9 +17,14 @@ namespace tovi_posix {
 
 class pipe_end;
 class handshake_connection;
+class handshake_timer;
 
 class pipe_listener : public reactor_source {
   public:
+    // A client that connects must send its request byte within this time; a half-open socket
+    // that never does is closed then.
+    static constexpr uint32_t handshake_deadline_ms = 3000;
+
     // Adds a new instance for the key: binds the name when this process does not serve it yet.
     // Fails with ERROR_ACCESS_DENIED when first_instance is asked for a name already served, or
     // when another process serves the name; with ERROR_PIPE_BUSY beyond max_instances.
@@ -40,6 +46,7 @@ class pipe_listener : public reactor_source {
 
   private:
     friend class handshake_connection;
+    friend class handshake_timer;
     explicit pipe_listener(std::string key);
     ~pipe_listener() override;
 
@@ -47,6 +54,9 @@ class pipe_listener : public reactor_source {
     pipe_end* free_instance() const;
     void answer_waiters();
     void drop_connection(handshake_connection* connection);
+    // Arms the deadline for the oldest handshake without its request byte, or disarms it.
+    void arm_handshake_timer();
+    void expire_handshakes();
     void shut_down();
 
     const std::string key_;
@@ -55,6 +65,7 @@ class pipe_listener : public reactor_source {
     int fd_ = -1;
     std::vector<pipe_end*> instances_;                // not owned; they remove themselves
     std::vector<handshake_connection*> connections_;  // owned references
+    handshake_timer* timer_ = nullptr;                // owned reference, made when first needed
 };
 
 }  // namespace tovi_posix

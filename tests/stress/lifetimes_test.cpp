@@ -1,0 +1,185 @@
+// Links that end while traffic flows: drops from callbacks and host threads, ids that come
+// back at once, the block written while the link comes and goes, malformed frames, and starts
+// after failed starts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "raw_peer.h"
+#include "stress_util.h"
+#include "support/test_support.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+#if defined(TOVI_SANITIZED_BUILD)
+constexpr int drop_rounds = 15;
+#else
+constexpr int drop_rounds = 30;
+#endif
+
+size_t count_for(const std::vector<e2e::event>& events, const std::string& kind,
+                 const std::string& id) {
+    size_t n = 0;
+    for (const auto& e : events) {
+        n += e.kind == kind && e.client_id == id ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+// Chatters under its id and, each time the server drops it, reconnects at once under the same
+// id; ends once it has been dropped the given number of times.
+TOVI_CHILD_ROLE(chatter) {
+    const std::string name = arguments.at(0);
+    const std::string id = arguments.at(1);
+    const size_t rounds = std::stoul(arguments.at(2));
+    e2e::client_host client;
+    client.record_data = false;
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    for (size_t round = 1; round <= rounds; ++round) {
+        if (!stress::connect_within(client, name, id, 20s)) {
+            return 2;
+        }
+        for (int n = 0; client.events.count("disconnect") < round; ++n) {
+            client.send_string("chat " + std::to_string(n));  // refused once the link has ended
+            if (n % 8 == 7) {
+                std::this_thread::sleep_for(1ms);
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                return 3;
+            }
+        }
+    }
+    return stress::child_ok;
+}
+
+TEST(lifetimes, clients_dropped_from_callbacks_and_host_threads_during_traffic_come_back_at_once) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    server.echo = true;
+    server.record_data = false;
+    std::mutex lock;
+    std::map<std::string, int> received;
+    // Clients whose id starts with "cb" are dropped from the data callback itself.
+    server.on_data_hook = [&](const char* id, const char*, int32_t) {
+        if (std::strncmp(id, "cb", 2) != 0) {
+            return;
+        }
+        int n = 0;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            n = ++received[id];
+        }
+        if (n % 25 == 0) {
+            server.f.disconnect_client(server.handle, id);
+        }
+    };
+    ASSERT_TRUE(server.start(name));
+    const std::vector<std::string> ids = {"cb1", "cb2", "host1", "host2"};
+    std::vector<std::unique_ptr<tovi_test::child_process>> children;
+    for (const std::string& id : ids) {
+        children.push_back(std::make_unique<tovi_test::child_process>(
+            "chatter", std::vector<std::string>{name, id, std::to_string(drop_rounds)}));
+    }
+    // The others are dropped from a host thread while their echoes flow.
+    std::atomic<bool> done{false};
+    std::thread dropper([&] {
+        while (!done) {
+            server.f.disconnect_client(server.handle, "host1");
+            server.f.disconnect_client(server.handle, "host2");
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    for (auto& child : children) {
+        EXPECT_EQ(stress::child_ok, child->wait(120s));
+    }
+    done = true;
+    dropper.join();
+    ASSERT_TRUE(server.events.wait_for("disconnect", ids.size() * drop_rounds, 10s));
+    const auto events = server.events.all();
+    for (const std::string& id : ids) {
+        // Every reconnect was taken: a dropped id is never left bound to a leaving link.
+        EXPECT_EQ(static_cast<size_t>(drop_rounds), count_for(events, "connect", id)) << id;
+        EXPECT_EQ(static_cast<size_t>(drop_rounds), count_for(events, "disconnect", id)) << id;
+    }
+}
+
+TEST(lifetimes, the_block_is_written_while_another_thread_connects_and_disconnects) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    ASSERT_TRUE(server.start(name));
+    e2e::client_host client;
+    std::atomic<bool> done{false};
+    std::atomic<long> written{0};
+    std::thread writer([&] {
+        const std::string data = stress::pattern(4096, 1);
+        shared_memory_info info = {{1, 2, 3, 4, 5}};
+        while (!done) {
+            if (client.f.write_shared_memory(client.handle, data.data(),
+                                             static_cast<tovi_uint32>(data.size()), &info)) {
+                ++written;
+            }
+        }
+    });
+    const long cycles = stress::repeat_for(2s, [&] {
+        if (!stress::connect_within(client, name, "block", 5s)) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+        client.disconnect();
+        return true;
+    });
+    done = true;
+    writer.join();
+    EXPECT_GT(cycles, 1);
+    EXPECT_GT(written.load(), 0);
+}
+
+TEST(lifetimes, a_failed_start_leaves_the_server_stopped_and_ready_to_start_again) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    const std::string other = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server, rival;
+    EXPECT_FALSE(server.start(""));
+    ASSERT_TRUE(server.start(name));
+    if (!tovi_test::running_under_wine()) {  // Wine lets a second server claim a served name
+        EXPECT_FALSE(rival.start(name));
+    }
+    ASSERT_TRUE(rival.start(other));
+    e2e::client_host first, second;
+    ASSERT_TRUE(first.connect(name, "first"));
+    ASSERT_TRUE(second.connect(other, "second"));
+    EXPECT_TRUE(server.events.wait_for("connect", 1, 10s));
+    EXPECT_TRUE(rival.events.wait_for("connect", 1, 10s));
+}
+
+TEST(lifetimes, a_header_shorter_than_itself_ends_the_link_on_either_side) {
+    const std::string length_4("TQNP\x04\0\0\0", 8);
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    ASSERT_TRUE(server.start(name));
+    raw::pipe_end peer;
+    raw::connect(peer, name);
+    ASSERT_TRUE(peer.is_open());
+    ASSERT_TRUE(peer.send(raw::state_payload(sender_client, "short", state_connect)));
+    ASSERT_TRUE(server.events.wait_for("connect", 1, 10s));
+    ASSERT_TRUE(peer.raw_write(length_4));
+    EXPECT_TRUE(server.events.wait_for("disconnect", 1, 10s));
+    EXPECT_TRUE(peer.wait_closed(10s));
+
+    const std::string client_side = tovi_test::unique_name("tovi_stress");
+    raw::listener listener(client_side);
+    ASSERT_TRUE(listener.is_listening());
+    e2e::client_host client;
+    ASSERT_TRUE(client.connect(client_side, "c"));
+    raw::pipe_end end;
+    ASSERT_TRUE(listener.accept(end, 5s));
+    ASSERT_TRUE(end.raw_write(length_4));
+    EXPECT_TRUE(client.events.wait_for("disconnect", 1, 10s));
+}
