@@ -18,6 +18,8 @@ namespace tovi {
 
 namespace {
 constexpr uint32_t read_write = 3;
+// Beyond the drain deadline, the time a close may take to cancel and collect its operations.
+constexpr uint32_t close_margin_ms = 1000;
 }  // namespace
 
 // Every line of the receive task begins with this name.
@@ -316,6 +318,7 @@ void ipc_client::disconnect() {
         return;
     }
     log_info(L"tovi::ipc_client::disconnect");
+    std::shared_ptr<win::pipe_connection> draining;
     {
         scoped_critical_section hold(connection_lock_);
         stop_heart_beat();
@@ -326,11 +329,19 @@ void ipc_client::disconnect() {
                 std::lock_guard<std::mutex> pointer(current_lock_);
                 released = std::move(connection_);
             }
+            draining = released;
             win::pipe_connection::release_pipe_connection(released);  // the notice drains first
         }
     }
-    scoped_critical_section hold(shm_lock_);
-    shared_memory_.close();
+    {
+        scoped_critical_section hold(shm_lock_);
+        shared_memory_.close();
+    }
+    if (draining != nullptr) {
+        // Like the close of a blocking pipe: what the sends accepted is in the kernel, or
+        // counted as lost in the log, before disconnect returns, so a host may exit at once.
+        draining->wait_closed(win::pipe_connection::drain_deadline_ms + close_margin_ms);
+    }
 }
 
 }  // namespace tovi

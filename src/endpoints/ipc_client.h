@@ -76,8 +76,9 @@ class ipc_client final : public ipc_client_i,
     // block. False when an argument is null, the id is empty (logged), a connection is current
     // already (logged), or no server answered within 300 ms (logged).
     bool connect(const char* pipe_name, const char* client_id) override;
-    // Sends the exit notice, releases the connection (what was sent drains first, bounded) and
-    // closes the block; no on_disconnect. Refused, with an error line, on the task-queue thread.
+    // Sends the exit notice, releases the connection and closes the block; no on_disconnect.
+    // Returns once what the sends accepted has been written (or, past the drain deadline,
+    // dropped with a log line). Refused, with an error line, on the task-queue thread.
     void disconnect() override;
     bool send_string(const char* text, int32_t length) override;
     bool send_bytestream(const char* data, int32_t length) override;

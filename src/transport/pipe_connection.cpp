@@ -476,8 +476,21 @@ void pipe_connection::advance_close() {
         CloseHandle(pipe);
         pipe_ = INVALID_HANDLE_VALUE;
     }
-    state_ = state::closed;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        state_ = state::closed;
+        room_.notify_all();  // wait_closed
+    }
     loop_->detach(pipe);
+}
+
+bool pipe_connection::wait_closed(uint32_t timeout_ms) {
+    if (loop_->is_current_thread()) {
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(send_lock_);
+    return room_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                          [this] { return state_ == state::closed; });
 }
 
 }  // namespace win

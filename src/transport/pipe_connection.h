@@ -90,6 +90,10 @@ class pipe_connection final : public pipe_handler_listener,
     // Idempotent; a later close that is not graceful cuts a drain short. Any thread.
     void close(bool graceful);
     bool is_closing() const { return state_.load(std::memory_order_acquire) != state::open; }
+    // Waits until a close requested before has finished: what it drained is in the kernel and
+    // the handle is closed. False on time-out, and at once on the loop thread, which finishes
+    // the close itself.
+    bool wait_closed(uint32_t timeout_ms);
 
     // The receiver has more than it can take: no read is issued until resume_reading. Pausing
     // is for the loop thread (inside on_pipe_recv_data); resuming, for any thread.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +30,12 @@ bool running_under_wine();
 // Raises this process's limit of open files as far as the system allows (POSIX), for tests
 // that hold many pipes at once. Children inherit it.
 void raise_open_file_limit();
+
+// This process's resident memory now and at its peak so far, in bytes, and its number of
+// threads (for cases that check that memory and threads stay bounded).
+size_t resident_bytes();
+size_t peak_resident_bytes();
+size_t thread_count();
 
 // A child process running this test executable with --child=ROLE and further arguments.
 // Its standard output is inherited. The destructor kills a child that is still running.

@@ -1,13 +1,17 @@
 #include "platform/posix/named_objects.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "platform/posix/text_util.h"
@@ -160,6 +164,40 @@ bool open_named_file(const std::string& path, bool create, size_t size,
     }
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
+}
+
+void remove_stale_named_files() {
+    DIR* directory = opendir(shared_directory().c_str());
+    if (directory == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        const char* name = entry->d_name;
+        if (std::strncmp(name, "toviipc.map.", 12) != 0 &&
+            std::strncmp(name, "toviipc.mtx.", 12) != 0) {
+            continue;
+        }
+        const std::string path = shared_directory() + "/" + name;
+        const char* temporary = std::strstr(name, ".new.");
+        if (temporary != nullptr) {
+            // A file being made: only its maker, once it has died, leaves it behind.
+            const long maker = std::strtol(temporary + 5, nullptr, 10);
+            if (maker > 0 && kill(static_cast<pid_t>(maker), 0) != 0 && errno == ESRCH) {
+                unlink(path.c_str());
+            }
+            continue;
+        }
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            continue;  // gone meanwhile, or another user's
+        }
+        // As for an opener: nobody holding it means its processes ended without closing.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && still_linked(path, fd)) {
+            unlink(path.c_str());
+        }
+        close(fd);
+    }
+    closedir(directory);
 }
 
 void close_named_file(const std::string& path, int fd) {

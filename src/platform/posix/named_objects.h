@@ -37,6 +37,12 @@ struct named_file {
 bool open_named_file(const std::string& path, bool create, size_t size,
                      const std::function<bool(int)>& initialise, named_file* out);
 
+// Removes the files of every object that nobody holds any more (its processes died without
+// closing it), which would otherwise stay until the next opener of the same name. On Windows
+// the system frees such objects when their last process ends; this brings the POSIX build
+// close to that. Files of other users are left alone.
+void remove_stale_named_files();
+
 // Closes a handle's file, removing it when this was the last handle anywhere.
 void close_named_file(const std::string& path, int fd);
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <new>
 
+#include "platform/posix/named_objects.h"
 #include "platform/posix/pipe_end.h"
 #include "platform/posix/pipe_names.h"
 #include "platform/posix/text_util.h"
@@ -186,6 +187,9 @@ pipe_end* pipe_listener::create_instance(const std::string& key, DWORD max_insta
             return nullptr;
         }
         registry()[key] = listener;
+        // A server starting is the moment to reclaim what crashed processes left behind, such
+        // as the shared-memory block of a client of this name that was killed.
+        remove_stale_named_files();
     } else {
         listener = found->second;
         if (first_instance) {

@@ -4,8 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/posix/pipe_names.h"
 #include "../stress_util.h"
+#include "platform/posix/pipe_names.h"
 #include "support/test_support.h"
 
 using namespace std::chrono_literals;

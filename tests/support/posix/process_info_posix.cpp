@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <fstream>
+#include <string>
 
 #include "support/process_info.h"
 #include "support/test_support.h"
@@ -63,6 +65,34 @@ void kill_process(void* process) {
 
 void release_process(void* process) {
     delete static_cast<pid_t*>(process);
+}
+
+namespace {
+// A "Name:   value" line of /proc/self/status; kB values are turned into bytes.
+size_t status_value(const char* name) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(name) + ":";
+    while (std::getline(status, line)) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            const size_t value = std::stoul(line.substr(prefix.size()));
+            return line.find("kB") != std::string::npos ? value * 1024 : value;
+        }
+    }
+    return 0;
+}
+}  // namespace
+
+size_t resident_bytes() {
+    return status_value("VmRSS");
+}
+
+size_t peak_resident_bytes() {
+    return status_value("VmHWM");
+}
+
+size_t thread_count() {
+    return status_value("Threads");
 }
 
 bool running_under_wine() {

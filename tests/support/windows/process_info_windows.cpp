@@ -1,10 +1,44 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// windows.h first
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include "support/process_info.h"
 #include "support/test_support.h"
 
 namespace tovi_test {
+
+size_t resident_bytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))
+               ? counters.WorkingSetSize
+               : 0;
+}
+
+size_t peak_resident_bytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))
+               ? counters.PeakWorkingSetSize
+               : 0;
+}
+
+size_t thread_count() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    size_t count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
 
 unsigned long current_process_id() {
     return GetCurrentProcessId();
