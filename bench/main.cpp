@@ -42,6 +42,8 @@ const char* const usage_text =
     "  --idle-seconds S   how long the idle server is watched (default 30)\n"
     "  --idle-clients N   clients of the idle server (default 100)\n"
     "  --memory-clients N clients of the server whose memory is read (default 1000)\n"
+    "  --slow-seconds S   how long the server sends to the slow consumer (default 10)\n"
+    "  --slow-delay-ms M  what the slow consumer takes per message (default 50)\n"
     "  --client-processes N  processes the clients are spread over (default 4)\n"
     "  --tovi-log DIR     ToviIPC endpoints write their log files there (default: none)\n"
     "  --no-baseline      do not add the baseline row to --only\n"
@@ -50,6 +52,7 @@ const char* const usage_text =
 // Scenarios of ToviIPC at rest, selected like rows.
 const char* const idle_cpu_scenario = "idle-cpu";
 const char* const memory_scenario = "memory";
+const char* const slow_consumer_scenario = "slow-consumer";
 
 struct options {
     std::vector<std::string> only;
@@ -108,6 +111,8 @@ bool read_options(const std::map<std::string, std::string>& args, options& o) {
                                         "idle-seconds",
                                         "idle-clients",
                                         "memory-clients",
+                                        "slow-seconds",
+                                        "slow-delay-ms",
                                         "client-processes",
                                         "no-baseline",
                                         "list",
@@ -140,6 +145,8 @@ bool read_options(const std::map<std::string, std::string>& args, options& o) {
     integer("idle-seconds", &o.resources.idle_seconds);
     integer("idle-clients", &o.resources.idle_clients);
     integer("memory-clients", &o.resources.memory_clients);
+    integer("slow-seconds", &o.resources.slow_seconds);
+    integer("slow-delay-ms", &o.resources.slow_delay_ms);
     integer("client-processes", &o.resources.client_processes);
     if (args.count("scale"))
         o.scale = std::atof(args.at("scale").c_str());
@@ -298,13 +305,16 @@ int conduct(const options& o) {
                         idle_cpu_scenario);
             std::printf("%-14s ToviIPC server and client processes with many clients: RSS\n",
                         memory_scenario);
+            std::printf("%-14s ToviIPC server sending to a client slower than itself: peak RSS\n",
+                        slow_consumer_scenario);
         }
         return 0;
     }
     // Names of another build's rows are skipped, so one command line serves both builds.
     std::vector<std::string> skipped;
     for (const std::string& name : o.only) {
-        bool known = at_rest && (name == idle_cpu_scenario || name == memory_scenario);
+        bool known = at_rest && (name == idle_cpu_scenario || name == memory_scenario ||
+                                 name == slow_consumer_scenario);
         for (const row_def& r : all)
             known = known || r.name == name;
         if (!known)
@@ -384,7 +394,8 @@ int conduct(const options& o) {
             const char* name;
             bool (*run)(const resource_settings&, std::vector<resource_figure>&, std::string*);
         } scenarios[] = {{idle_cpu_scenario, &measure_idle_cpu},
-                         {memory_scenario, &measure_memory}};
+                         {memory_scenario, &measure_memory},
+                         {slow_consumer_scenario, &measure_slow_consumer}};
         for (const auto& scenario : scenarios) {
             if (!selected(o, scenario.name))
                 continue;

@@ -154,6 +154,77 @@ int client_swarm(const std::map<std::string, std::string>& args) {
     return 0;
 }
 
+// The slow consumer: its callback takes delay-ms per message until its input ends, then
+// none; at the server's closing text "end" it announces "received N", the messages before it.
+std::atomic<int> slow_delay_ms{0};
+std::atomic<long long> slow_received{0};
+std::atomic<bool> slow_ended{false};
+
+void TOVIIPC_CALL slow_data(const char* data, tovi_int32 length) {
+    if (length == 3 && std::string(data, 3) == "end") {
+        announce("received " + std::to_string(slow_received.load()));
+        slow_ended = true;
+        return;
+    }
+    ++slow_received;
+    const int delay = slow_delay_ms;
+    if (delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
+const ipc_client_callbacks slow_callbacks{&slow_data, nullptr};
+
+int slow_client(const std::map<std::string, std::string>& args) {
+    slow_delay_ms = std::stoi(args.at("delay-ms"));
+    ipc_client_functions f{};
+    ipc_handle* client = create_tovi_ipc_client(&f, &slow_callbacks);
+    const std::string address = args.at("address");
+    bool connected = false;
+    for (int attempt = 0; client != nullptr && attempt < 100 && !connected; ++attempt)
+        connected = f.connect(client, address.c_str(), "slow") != 0;
+    if (!connected)
+        return fail("slow-client", "could not connect");
+    announce("connected");
+    wait_for_end_of_input();
+    slow_delay_ms = 0;  // the measure is over: take the rest at once
+    while (!slow_ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    f.disconnect(client);
+    release_tovi_ipc_client(client);
+    return 0;
+}
+
+// Sends 64 KiB messages to the slow client for seconds, then announces "sent A refused R";
+// once its input ends, sends "end" (a careful host tries again while the queue is full).
+int slow_server(const std::map<std::string, std::string>& args) {
+    ipc_server_functions functions{};
+    ipc_handle* server = create_tovi_ipc_server(&functions, &counting_callbacks);
+    if (server == nullptr || !functions.start(server, args.at("address").c_str()))
+        return fail("slow-server", "could not start");
+    announce_ready();
+    {
+        std::unique_lock<std::mutex> guard(server_lock);
+        server_changed.wait(guard, [&] { return server_connects >= 1; });
+    }
+    const std::vector<char> message(64 * 1024, 'm');
+    long long sent = 0, refused = 0;
+    const int64_t end = now_ns() + std::stoll(args.at("seconds")) * 1000000000LL;
+    while (now_ns() < end) {
+        if (functions.send_bytestream(server, "slow", message.data(),
+                                      static_cast<tovi_int32>(message.size())))
+            ++sent;
+        else
+            ++refused;
+    }
+    announce("sent " + std::to_string(sent) + " refused " + std::to_string(refused));
+    wait_for_end_of_input();
+    while (!functions.send_string(server, "slow", "end", 3)) {
+    }
+    functions.stop(server);
+    release_tovi_ipc_server(server);
+    return 0;
+}
+
 // --- the conductor's side -------------------------------------------------------------------
 
 // The value after "key " in a line of words, or -1.
@@ -322,11 +393,71 @@ bool measure_memory(const resource_settings& settings, std::vector<resource_figu
     return true;
 }
 
+bool measure_slow_consumer(const resource_settings& settings, std::vector<resource_figure>& figures,
+                           std::string* error) {
+    const std::string address = settings.token + "-slow";
+    const std::string timeout =
+        "--timeout=" + std::to_string(settings.timeout_seconds + settings.slow_seconds);
+    child server({"--role=slow-server", "--address=" + address,
+                  "--seconds=" + std::to_string(settings.slow_seconds), timeout});
+    std::string line;
+    if (!server.started() || !read_line_starting(server, "ready", line)) {
+        *error = "the server did not start";
+        return false;
+    }
+    child client({"--role=slow-client", "--address=" + address,
+                  "--delay-ms=" + std::to_string(settings.slow_delay_ms), timeout});
+    if (!client.started() || !read_line_starting(client, "connected", line)) {
+        *error = "the client did not connect";
+        return false;
+    }
+    if (!read_line_starting(server, "sent", line)) {
+        *error = "the server did not finish sending";
+        return false;
+    }
+    const long long sent = value_after(line, "sent");
+    const long long refused = value_after(line, "refused");
+    const long long server_hwm = status_value(server.id(), "VmHWM");
+    const long long client_hwm = status_value(client.id(), "VmHWM");
+    const long long server_threads = status_value(server.id(), "Threads");
+    const long long client_threads = status_value(client.id(), "Threads");
+    client.close_input();
+    server.close_input();
+    const long long received =
+        read_line_starting(client, "received", line) ? value_after(line, "received") : -1;
+    const bool clean = client.wait() == 0 && server.wait() == 0;
+    if (!clean || received < 0) {
+        *error = "the slow consumer run did not end cleanly";
+        return false;
+    }
+    const std::string what = "64 KiB messages for " + std::to_string(settings.slow_seconds) +
+                             " s to a client taking " + std::to_string(settings.slow_delay_ms) +
+                             " ms each";
+    figures.push_back({"slow_server_hwm", "server VmHWM (peak), sending " + what,
+                       static_cast<double>(server_hwm), "kB"});
+    figures.push_back(
+        {"slow_client_hwm", "slow client VmHWM (peak)", static_cast<double>(client_hwm), "kB"});
+    figures.push_back({"slow_server_threads", "server threads at the end of sending",
+                       static_cast<double>(server_threads), ""});
+    figures.push_back({"slow_client_threads", "slow client threads at the end of sending",
+                       static_cast<double>(client_threads), ""});
+    figures.push_back({"slow_sent", "sends that returned 1", static_cast<double>(sent), ""});
+    figures.push_back({"slow_refused", "sends refused (the queue stayed full for 3 s)",
+                       static_cast<double>(refused), ""});
+    figures.push_back({"slow_lost", "messages that returned 1 and did not arrive",
+                       static_cast<double>(sent - received), ""});
+    return true;
+}
+
 int run_resource_role(const std::string& role, const std::map<std::string, std::string>& args) {
     if (role == "idle-server")
         return idle_server(args);
     if (role == "clients")
         return client_swarm(args);
+    if (role == "slow-server")
+        return slow_server(args);
+    if (role == "slow-client")
+        return slow_client(args);
     return -1;
 }
 

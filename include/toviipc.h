@@ -27,8 +27,21 @@
  * a callback of that handle: these are refused (they log an error and do nothing), because
  * they wait for the very thread the callback runs on. A callback should not block for long.
  *
- * Results. A 1 (true) from a send means the message was handed to the pipe, not that the peer
- * read it. Failures are results and log lines; nothing is thrown across this interface.
+ * Results. A 1 (true) from a send means the message was accepted into the link's send queue:
+ * it is written in order, also when disconnect, disconnect_client, stop or release follows at
+ * once (they let the queue drain for up to 5 s first), unless the link breaks. A 0 means that
+ * nothing of it was sent: not connected, an empty or null message, a message above the limit
+ * below, or a send queue that stayed full (see Limits). Failures are results and log lines;
+ * nothing is thrown across this interface.
+ *
+ * Limits. A message whose frame would exceed 52,428,800 bytes (50 MiB, the largest frame any
+ * receiver takes) is refused by the sender: 0, and the link stays. Each link holds at most
+ * 64 MiB of accepted but unwritten messages: a send that finds no room waits for it up to 3 s
+ * on a host thread, then returns 0 (the link stays); from inside a callback it returns 0 at
+ * once. A client holds at most 64 MiB of received messages waiting for its callbacks; beyond
+ * that it stops reading, and the server's sends are paced instead. A peer that stops reading
+ * costs its sender at most these bounds, and a link that delivers any message is never dropped
+ * as silent.
  *
  * Release. Releasing a handle stops all of its threads before it returns; no callback arrives
  * after that. A released handle stays safe to pass: every table entry then does nothing and
@@ -98,10 +111,13 @@ typedef struct ipc_client_functions {
     tovi_bool(TOVIIPC_CALL* init_log)(ipc_handle* handle, const char* directory,
                                       const char* file_name);
     /* Connects to the server listening on pipe_name and announces client_id. Waits at most
-     * about 300 ms for the server. 0 when no server answers or already connected. */
+     * about 300 ms for the server, also while other clients take its free pipe instances.
+     * 0 when no server answers, when already connected, or for an empty client_id. */
     tovi_bool(TOVIIPC_CALL* connect)(ipc_handle* handle, const char* pipe_name,
                                      const char* client_id);
-    /* Tells the server, closes the pipe and the shared-memory block. */
+    /* Tells the server, closes the pipe and the shared-memory block. Returns once what the
+     * sends accepted has been written (at most about 5 s; what is left then is dropped and
+     * counted in the log). */
     void(TOVIIPC_CALL* disconnect)(ipc_handle* handle);
     /* Sends the NUL-terminated text (length must be at least 1; the whole text is sent). */
     tovi_bool(TOVIIPC_CALL* send_string)(ipc_handle* handle, const char* text, tovi_int32 length);
@@ -122,13 +138,15 @@ typedef struct ipc_server_functions {
      * did already); 0 when another server holds the name, or this one listens on another name
      * (stop first). A failed start leaves the server stopped, ready to start again. */
     tovi_bool(TOVIIPC_CALL* start)(ipc_handle* handle, const char* pipe_name);
-    /* Tells every client, closes every pipe and stops all threads of the server. */
+    /* Tells every client, lets what was sent to each drain (at most about 5 s), closes every
+     * pipe and stops all threads of the server. */
     void(TOVIIPC_CALL* stop)(ipc_handle* handle);
     tovi_bool(TOVIIPC_CALL* send_string)(ipc_handle* handle, const char* client_id,
                                          const char* text, tovi_int32 length);
     tovi_bool(TOVIIPC_CALL* send_bytestream)(ipc_handle* handle, const char* client_id,
                                              const char* data, tovi_int32 length);
-    /* Tells the client and drops it; on_client_disconnect follows. */
+    /* Tells the client and drops it once what was sent to it has drained; on_client_disconnect
+     * follows. Does not wait, so it may be called from a callback. */
     tovi_bool(TOVIIPC_CALL* disconnect_client)(ipc_handle* handle, const char* client_id);
 } ipc_server_functions;
 

@@ -52,6 +52,10 @@ class wake_board {
 // the library's threads inherit the blocked signals and one thread of ours takes them.
 void prepare_process(const std::shared_ptr<wake_board>& board);
 
+// The command has stopped and released its endpoints. On Windows, a console that is being
+// closed waits for this (a few seconds at most) before it lets the process end.
+void command_finished();
+
 // Reads standard input on a thread of its own and posts each line (without its line end) and
 // then the end of input to board. The thread is detached: it may still be blocked in a read
 // when the command ends, and it touches nothing but the board it holds.

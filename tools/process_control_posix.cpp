@@ -31,6 +31,10 @@ void prepare_process(const std::shared_ptr<wake_board>& board) {
     }).detach();
 }
 
+void command_finished() {
+    // Signals do not end the process here: the command's own stop path runs to its end.
+}
+
 void read_input_lines(const std::shared_ptr<wake_board>& board) {
     std::thread([board] {
         std::string pending;

@@ -14,15 +14,26 @@ namespace {
 
 // The console control handler has no context; it reaches the board through this.
 std::shared_ptr<wake_board>* interrupt_board = nullptr;
+// Set by command_finished: the command has told its peers and released its endpoints.
+HANDLE finished_event = nullptr;
+// Windows ends the process once the handler of a console close returns, and allows it about
+// 5 s: the stop path gets most of that.
+constexpr DWORD close_grace_ms = 4500;
 
 BOOL WINAPI on_console_control(DWORD kind) {
-    if (kind == CTRL_C_EVENT || kind == CTRL_BREAK_EVENT || kind == CTRL_CLOSE_EVENT) {
-        if (interrupt_board != nullptr) {
-            (*interrupt_board)->post_interrupt();
-        }
-        return TRUE;
+    const bool ends_process =
+        kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT;
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT && !ends_process) {
+        return FALSE;
     }
-    return FALSE;
+    if (interrupt_board != nullptr) {
+        (*interrupt_board)->post_interrupt();
+    }
+    if (ends_process && finished_event != nullptr) {
+        // Run the same stop path as Ctrl+C before the process goes, so peers are told.
+        WaitForSingleObject(finished_event, close_grace_ms);
+    }
+    return TRUE;
 }
 
 }  // namespace
@@ -32,7 +43,14 @@ void prepare_process(const std::shared_ptr<wake_board>& board) {
     _setmode(_fileno(stderr), _O_BINARY);
     // Kept for the life of the process: the handler may run until the process ends.
     interrupt_board = new std::shared_ptr<wake_board>(board);
+    finished_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(&on_console_control, TRUE);
+}
+
+void command_finished() {
+    if (finished_event != nullptr) {
+        SetEvent(finished_event);
+    }
 }
 
 void read_input_lines(const std::shared_ptr<wake_board>& board) {

@@ -79,7 +79,9 @@ int main(int argc, char** argv) {
             }
         }
         try {
-            return c.run(arguments);
+            const int status = c.run(arguments);
+            toviipc::command_finished();
+            return status;
         } catch (const toviipc::usage_error& error) {
             std::fprintf(stderr, "toviipc %s: %s (see toviipc %s --help)\n", c.name, error.what(),
                          c.name);

@@ -234,9 +234,28 @@ int file_logger::close() {
         stop_ = true;
     }
     SetEvent(data_event_);
-    WaitForSingleObject(writer_thread_, close_wait_ms);
+    const bool thread_gone = WaitForSingleObject(writer_thread_, close_wait_ms) == WAIT_OBJECT_0;
     CloseHandle(writer_thread_);
     writer_thread_ = nullptr;
+    std::wstring orphaned;
+    {
+        scoped_critical_section hold(lock_);
+        if (writer_ended_ || !thread_gone) {
+            return writer_ended_ ? close_result_ : 0;
+        }
+        // The thread is gone without having ended its loop: Windows ends every other thread of
+        // a process before it unloads a library, so a close from the library's unload finds
+        // the writer killed. What it left is written here, so the last lines are kept.
+        orphaned.swap(pending_text_);
+        writer_ended_ = true;
+        has_file_ = false;
+    }
+    if (!orphaned.empty()) {
+        write_text(orphaned);
+    }
+    const int result = file_ != nullptr ? fclose(file_) : -1;
+    file_ = nullptr;
     scoped_critical_section hold(lock_);
-    return writer_ended_ ? close_result_ : 0;
+    close_result_ = result;
+    return result;
 }

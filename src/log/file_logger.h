@@ -11,7 +11,7 @@
 // Ownership: a file_logger is shared through std::shared_ptr by the process-wide slot (see
 // log.h), by logging calls in flight, and by its own writer thread. The writer owns the file
 // once it has started: it is the only one to write, rotate and close it, and it closes it
-// when it ends. close() waits a bounded time for the writer; a writer that takes longer (a
+// when it ends (if the thread is killed instead, close() takes the file over). close() waits a bounded time for the writer; a writer that takes longer (a
 // stalled disk) is never killed but left to finish, and its reference keeps the object alive
 // until it has.
 //
@@ -44,7 +44,9 @@ class file_logger {
     // Stops taking lines, lets the writer write what is pending and waits for it at most
     // 500 ms. Returns fclose's result when the writer closed the file within that time, -1 if
     // it had no file, and 0 when the writer was still busy: it closes the file itself when it
-    // is done. Called once, by the process-wide slot; not on the writer thread.
+    // is done. A writer thread that is gone without having finished (killed, as at process
+    // exit on Windows) leaves the file to close(), which writes what is pending itself and
+    // closes it. Called once, by the process-wide slot; not on the writer thread.
     int close();
 
   private:

@@ -83,10 +83,11 @@ TOVI_CHILD_ROLE(read_block) {
     return 0;
 }
 
-// Holds a slot's mutex until killed.
+// Holds a slot's mutex until killed. It waits for the mutex: the parent's check that it is
+// held takes the same mutex for a moment.
 TOVI_CHILD_ROLE(hold_slot) {
     static HANDLE mutex = open_slot_mutex(arguments.at(0), std::stoi(arguments.at(1)));
-    if (WaitForSingleObject(mutex, 0) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(mutex, 30000) != WAIT_OBJECT_0)
         return 2;
     for (;;)
         Sleep(1000);

@@ -62,11 +62,11 @@ TOVI_CHILD_ROLE(chatter) {
 
 TEST(lifetimes, clients_dropped_from_callbacks_and_host_threads_during_traffic_come_back_at_once) {
     const std::string name = tovi_test::unique_name("tovi_stress");
+    std::mutex lock;
+    std::map<std::string, int> received;
     e2e::server_host server;
     server.echo = true;
     server.record_data = false;
-    std::mutex lock;
-    std::map<std::string, int> received;
     // Clients whose id starts with "cb" are dropped from the data callback itself.
     server.on_data_hook = [&](const char* id, const char*, int32_t) {
         if (std::strncmp(id, "cb", 2) != 0) {
@@ -182,4 +182,39 @@ TEST(lifetimes, a_header_shorter_than_itself_ends_the_link_on_either_side) {
     ASSERT_TRUE(listener.accept(end, 5s));
     ASSERT_TRUE(end.raw_write(length_4));
     EXPECT_TRUE(client.events.wait_for("disconnect", 1, 10s));
+}
+
+// Opens the log, connects, leaves and ends normally: the library closes its log as it unloads.
+TOVI_CHILD_ROLE(logged_client) {
+    e2e::client_host client;
+    if (!client.f.init_log(client.handle, arguments.at(1).c_str(), "client.log")) {
+        return 2;
+    }
+    if (!stress::connect_within(client, arguments.at(0), "logged")) {
+        return 3;
+    }
+    client.disconnect();
+    client.release();
+    return stress::child_ok;
+}
+
+TEST(lifetimes, a_host_that_ends_normally_finds_its_last_log_lines_in_the_file) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    ASSERT_TRUE(server.start(name));
+    const int rounds = tovi_test::running_under_wine() ? 8 : 3;
+    for (int round = 0; round < rounds; ++round) {
+        const std::string directory = tovi_test::make_temp_dir("tovi_stress_log");
+        tovi_test::child_process client("logged_client", {name, directory});
+        ASSERT_EQ(stress::child_ok, client.wait(60s));
+        const std::string text = tovi_test::read_file(directory + "/client.log");
+        const size_t left = text.find(":info tovi::ipc_client::disconnect\r\n");
+        ASSERT_NE(std::string::npos, left) << text;
+        // Release stops the event loop: its last line comes after everything else.
+        EXPECT_NE(std::string::npos,
+                  text.find(":warning win::pipe_handler_async::on_thread_run end thread\r\n", left))
+            << "round " << round << ":\n"
+            << text;
+        tovi_test::remove_tree(directory);
+    }
 }

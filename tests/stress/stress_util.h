@@ -2,9 +2,12 @@
 // reading a child's verdict, and running a loop for a bounded time.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "host.h"
 
@@ -21,6 +24,30 @@ bool connect_within(e2e::client_host& client, const std::string& name, const std
 // Runs the step again and again until it returns false or the time is up; returns how many
 // times it ran.
 long repeat_for(std::chrono::milliseconds duration, const std::function<bool()>& step);
+
+// Samples this process's resident memory every few milliseconds from construction until
+// destruction; peak() is the largest reading so far.
+class memory_sampler {
+  public:
+    memory_sampler();
+    ~memory_sampler();
+    memory_sampler(const memory_sampler&) = delete;
+    memory_sampler& operator=(const memory_sampler&) = delete;
+    size_t peak() const { return peak_; }
+
+  private:
+    std::atomic<bool> done_{false};
+    std::atomic<size_t> peak_{0};
+    std::thread thread_;
+};
+
+// A child's findings, as "key value" lines in a file whose path the parent passes it.
+void write_results(const std::string& path, const std::map<std::string, long long>& results);
+// Waits up to the time-out for the file; empty when it did not come.
+std::map<std::string, long long> read_results(const std::string& path,
+                                              std::chrono::milliseconds timeout);
+
+constexpr size_t mib = 1024 * 1024;
 
 // A byte string of the given size whose content depends on seed, so that a receiver can tell
 // a message whole and in place.

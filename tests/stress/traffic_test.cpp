@@ -1,0 +1,306 @@
+// Traffic that outruns its peer: what a send accepted is delivered, also when the link closes
+// right after; a message above the frame limit is refused at the sender; slow, stuck and mute
+// peers cost their sender a bounded amount of memory and no threads.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "raw_peer.h"
+#include "stress_util.h"
+#include "support/test_support.h"
+
+using namespace std::chrono_literals;
+using stress::mib;
+
+namespace {
+
+// Each message starts with its number, so that a receiver checks it whole, in place and in
+// order.
+std::string numbered(size_t size, uint32_t number) {
+    std::string message = stress::pattern(size, number);
+    std::memcpy(&message[0], &number, sizeof(number));
+    return message;
+}
+
+bool is_numbered(const char* data, size_t size, uint32_t number) {
+    return size >= sizeof(number) && numbered(size, number) == std::string(data, size);
+}
+
+// Bounds that hold whatever the peer does: the send queue's mark (64 MiB) with room for the
+// kernel's buffers and the process's own. Sanitizers keep freed memory, so only the plain
+// builds measure.
+constexpr size_t memory_bound = 300 * mib;
+#if defined(TOVI_SANITIZED_BUILD)
+constexpr bool measures_memory = false;
+#else
+constexpr bool measures_memory = true;
+#endif
+
+// A latch that a callback waits on until the test opens it.
+class gate {
+  public:
+    void open() {
+        std::lock_guard<std::mutex> hold(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void pass() {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return open_; });
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+}  // namespace
+
+// Sends one 20 MiB and fifty 1 MiB messages, disconnects and exits at once, without releasing
+// the handle: what disconnect returned after must be on its way.
+TOVI_CHILD_ROLE(burst_sender) {
+    e2e::client_host client;
+    if (!stress::connect_within(client, arguments.at(0), "burst")) {
+        return 2;
+    }
+    if (!client.send_bytes(numbered(20 * mib, 0))) {
+        return 3;
+    }
+    for (uint32_t n = 1; n <= 50; ++n) {
+        if (!client.send_bytes(numbered(mib, n))) {
+            return 4;
+        }
+    }
+    client.disconnect();
+    std::_Exit(stress::child_ok);
+}
+
+// Waits for the server to go and checks that every byte it sent came first.
+TOVI_CHILD_ROLE(burst_receiver) {
+    std::atomic<bool> intact{true};
+    e2e::client_host client;
+    client.record_data = false;
+    client.on_data_hook = [&](const char* data, int32_t length) {
+        intact = intact && is_numbered(data, static_cast<size_t>(length), 7);
+    };
+    if (!stress::connect_within(client, arguments.at(0), "receiver")) {
+        return 2;
+    }
+    if (!client.events.wait_for("disconnect", 1, 60s)) {
+        return 3;
+    }
+    return client.messages == 1 && client.bytes == 20 * mib && intact ? stress::child_ok : 4;
+}
+
+TEST(traffic, what_a_send_accepted_arrives_although_the_link_closes_right_after) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    std::atomic<uint32_t> received{0};
+    std::atomic<bool> intact{true};
+    e2e::server_host server;
+    server.record_data = false;
+    server.on_data_hook = [&](const char*, const char* data, int32_t length) {
+        const uint32_t n = received++;
+        intact = intact && is_numbered(data, static_cast<size_t>(length), n) &&
+                 static_cast<size_t>(length) == (n == 0 ? 20 * mib : mib);
+    };
+    ASSERT_TRUE(server.start(name));
+    tovi_test::child_process sender("burst_sender", {name});
+    EXPECT_EQ(stress::child_ok, sender.wait(60s));
+    EXPECT_TRUE(server.events.wait_for("disconnect", 1, 30s));
+    EXPECT_EQ(51u, received.load());
+    EXPECT_TRUE(intact);
+
+    // The other way: the server sends, then stops at once.
+    tovi_test::child_process receiver("burst_receiver", {name});
+    ASSERT_TRUE(server.events.wait_for("connect", 2, 30s));
+    EXPECT_TRUE(server.send_bytes("receiver", numbered(20 * mib, 7)));
+    server.stop();
+    EXPECT_EQ(stress::child_ok, receiver.wait(60s));
+}
+
+TEST(traffic, a_message_above_the_frame_limit_is_refused_at_the_sender_and_the_link_stays) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    ASSERT_TRUE(server.start(name));
+    e2e::client_host client;
+    ASSERT_TRUE(client.connect(name, "big"));
+    ASSERT_TRUE(server.events.wait_for("connect", 1, 10s));
+    const std::string too_big(60 * mib, 'x');
+    EXPECT_FALSE(client.send_bytes(too_big));
+    EXPECT_FALSE(server.send_bytes("big", too_big));
+    EXPECT_TRUE(client.send_string("after"));
+    EXPECT_TRUE(server.send_string("big", "after"));
+    EXPECT_TRUE(server.events.wait_for("data", 1, 10s));
+    EXPECT_TRUE(client.events.wait_for("data", 1, 10s));
+    EXPECT_EQ(0u, client.events.count("disconnect"));
+}
+
+// Takes a while over every message; when the server's closing text "end N" comes, checks that
+// it got exactly the N messages before it, and reports its peak memory.
+TOVI_CHILD_ROLE(slow_reader) {
+    std::atomic<long long> announced{-1};
+    std::atomic<long long> before_end{0};
+    e2e::client_host client;
+    client.record_data = false;
+    client.on_data_hook = [&](const char* data, int32_t length) {
+        if (length > 4 && std::strncmp(data, "end ", 4) == 0) {
+            before_end = static_cast<long long>(client.messages) - 1;
+            announced = std::stoll(std::string(data + 4, static_cast<size_t>(length) - 4));
+            return;
+        }
+        std::this_thread::sleep_for(2ms);
+    };
+    if (!stress::connect_within(client, arguments.at(0), "slow")) {
+        return 2;
+    }
+    if (!tovi_test::wait_until([&] { return announced >= 0; }, 120s)) {
+        return 3;
+    }
+    stress::write_results(arguments.at(1),
+                          {{"announced", announced},
+                           {"received", before_end},
+                           {"peak", static_cast<long long>(tovi_test::peak_resident_bytes())}});
+    return stress::child_ok;
+}
+
+TEST(traffic, a_slow_reader_paces_its_sender_and_neither_side_grows_past_its_bounds) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    const std::string results = tovi_test::make_temp_dir("tovi_stress") + "/slow_reader";
+    e2e::server_host server;
+    ASSERT_TRUE(server.start(name));
+    tovi_test::child_process reader("slow_reader", {name, results});
+    ASSERT_TRUE(server.events.wait_for("connect", 1, 30s));
+    const std::string message(256 * 1024, 'm');
+    long long accepted = 0;
+    long long refused = 0;
+    {
+        stress::memory_sampler memory;
+        const size_t before = tovi_test::resident_bytes();
+        stress::repeat_for(3s, [&] {
+            (server.send_bytes("slow", message) ? accepted : refused) += 1;
+            return true;
+        });
+        ASSERT_TRUE(server.send_string("slow", "end " + std::to_string(accepted)));
+        if (measures_memory) {
+            EXPECT_LT(memory.peak() - before, memory_bound);
+        }
+    }
+    EXPECT_EQ(stress::child_ok, reader.wait(120s));
+    const auto found = stress::read_results(results, 1s);
+    EXPECT_EQ(accepted, found.at("announced"));
+    EXPECT_EQ(accepted, found.at("received"));  // nothing that was accepted is lost
+    if (measures_memory) {
+        EXPECT_LT(static_cast<size_t>(found.at("peak")), memory_bound);
+    }
+    std::printf("slow reader: %lld sent, %lld refused\n", accepted, refused);
+}
+
+TEST(traffic, a_peer_that_reads_nothing_costs_the_server_its_mark_and_no_threads) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    ASSERT_TRUE(server.start(name));
+    raw::pipe_end mute;
+    raw::connect(mute, name);
+    ASSERT_TRUE(mute.is_open());
+    ASSERT_TRUE(mute.send(raw::state_payload(sender_client, "mute", state_connect)));
+    ASSERT_TRUE(server.events.wait_for("connect", 1, 10s));
+    const std::string message(64 * 1024, 'm');
+    long long refused = 0;
+    {
+        stress::memory_sampler memory;
+        const size_t before = tovi_test::resident_bytes();
+        const size_t threads = tovi_test::thread_count();
+        stress::repeat_for(20s, [&] {
+            refused += server.send_bytes("mute", message) ? 0 : 1;
+            return refused == 0;  // a full queue refuses after a bounded wait
+        });
+        EXPECT_EQ(1, refused);
+        EXPECT_LE(tovi_test::thread_count(), threads);
+        if (measures_memory) {
+            EXPECT_LT(memory.peak() - before, memory_bound);
+        }
+    }
+    mute.close();  // the queued writes fail at once: the link ends without the drain deadline
+    EXPECT_TRUE(server.events.wait_for("disconnect", 1, 10s));
+}
+
+// Sends 64 KiB messages until one is refused (the server's callback does not return, so its
+// queue fills), reports what it saw, then waits for the server's "done" before it leaves.
+TOVI_CHILD_ROLE(stuck_sender) {
+    e2e::client_host client;
+    if (!stress::connect_within(client, arguments.at(0), "stuck")) {
+        return 2;
+    }
+    const std::string message(64 * 1024, 's');
+    long long accepted = 0;
+    stress::repeat_for(60s, [&] {
+        if (!client.send_bytes(message)) {
+            return false;
+        }
+        ++accepted;
+        return true;
+    });
+    stress::write_results(arguments.at(1),
+                          {{"accepted", accepted},
+                           {"peak", static_cast<long long>(tovi_test::peak_resident_bytes())},
+                           {"threads", static_cast<long long>(tovi_test::thread_count())}});
+    return client.events.wait_for("data", 1, 60s) ? stress::child_ok : 3;
+}
+
+TEST(traffic, a_server_callback_that_never_returns_makes_its_client_sends_fail_not_grow) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    const std::string results = tovi_test::make_temp_dir("tovi_stress") + "/stuck_sender";
+    gate stuck;
+    std::atomic<long long> received{0};
+    e2e::server_host server;
+    server.record_data = false;
+    server.on_data_hook = [&](const char*, const char*, int32_t) {
+        if (received++ == 0) {
+            stuck.pass();
+        }
+    };
+    ASSERT_TRUE(server.start(name));
+    tovi_test::child_process sender("stuck_sender", {name, results});
+    const auto found = stress::read_results(results, 90s);
+    stuck.open();
+    ASSERT_FALSE(found.empty());
+    EXPECT_TRUE(tovi_test::wait_until([&] { return received == found.at("accepted"); }, 30s))
+        << received << " of " << found.at("accepted");
+    EXPECT_TRUE(server.send_string("stuck", "done"));
+    EXPECT_EQ(stress::child_ok, sender.wait(30s));
+    EXPECT_LT(found.at("threads"), 20);
+    if (measures_memory) {
+        EXPECT_LT(static_cast<size_t>(found.at("peak")), memory_bound);
+    }
+}
+
+TEST(traffic, links_give_back_the_room_of_a_large_message_once_it_is_delivered) {
+    if (!measures_memory) {
+        GTEST_SKIP() << "sanitizers keep freed memory";
+    }
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    std::atomic<int> delivered{0};
+    e2e::server_host server;
+    server.record_data = false;
+    server.on_data_hook = [&](const char*, const char*, int32_t) { ++delivered; };
+    ASSERT_TRUE(server.start(name));
+    const size_t before = tovi_test::resident_bytes();
+    {
+        std::vector<std::unique_ptr<e2e::client_host>> clients;
+        for (int i = 0; i < 4; ++i) {
+            clients.push_back(std::make_unique<e2e::client_host>());
+            ASSERT_TRUE(clients.back()->connect(name, "large" + std::to_string(i)));
+            ASSERT_TRUE(clients.back()->send_bytes(std::string(40 * mib, 'l')));
+        }
+        ASSERT_TRUE(tovi_test::wait_until([&] { return delivered == 4; }, 30s));
+        // The links stay, idle: what each kept for its large message has gone back.
+        EXPECT_TRUE(tovi_test::wait_until(
+            [&] { return tovi_test::resident_bytes() < before + 40 * mib; }, 20s))
+            << (tovi_test::resident_bytes() - before) / mib << " MiB more than before";
+    }
+}
