@@ -227,6 +227,7 @@ void pipe_connection::write_more() {
             return;
         }
         log_error(L"win::pipe_connection::send_data_ WriteFile error %d", static_cast<int>(error));
+        log_error(L"win::pipe_connection::send_data send data error %d ", static_cast<int>(error));
         finish_write(false);
         return;
     }
