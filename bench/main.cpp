@@ -51,6 +51,7 @@ const char* const usage_text =
 
 // Scenarios of ToviIPC at rest, selected like rows.
 const char* const idle_cpu_scenario = "idle-cpu";
+const char* const idle_wakeups_scenario = "idle";
 const char* const memory_scenario = "memory";
 const char* const slow_consumer_scenario = "slow-consumer";
 
@@ -303,6 +304,8 @@ int conduct(const options& o) {
         if (at_rest) {
             std::printf("%-14s idle ToviIPC server with connected clients: CPU time\n",
                         idle_cpu_scenario);
+            std::printf("%-14s idle process with 10 client handles, and its server: wake-ups\n",
+                        idle_wakeups_scenario);
             std::printf("%-14s ToviIPC server and client processes with many clients: RSS\n",
                         memory_scenario);
             std::printf("%-14s ToviIPC server sending to a client slower than itself: peak RSS\n",
@@ -313,8 +316,8 @@ int conduct(const options& o) {
     // Names of another build's rows are skipped, so one command line serves both builds.
     std::vector<std::string> skipped;
     for (const std::string& name : o.only) {
-        bool known = at_rest && (name == idle_cpu_scenario || name == memory_scenario ||
-                                 name == slow_consumer_scenario);
+        bool known = at_rest && (name == idle_cpu_scenario || name == idle_wakeups_scenario ||
+                                 name == memory_scenario || name == slow_consumer_scenario);
         for (const row_def& r : all)
             known = known || r.name == name;
         if (!known)
@@ -394,6 +397,7 @@ int conduct(const options& o) {
             const char* name;
             bool (*run)(const resource_settings&, std::vector<resource_figure>&, std::string*);
         } scenarios[] = {{idle_cpu_scenario, &measure_idle_cpu},
+                         {idle_wakeups_scenario, &measure_idle_wakeups},
                          {memory_scenario, &measure_memory},
                          {slow_consumer_scenario, &measure_slow_consumer}};
         for (const auto& scenario : scenarios) {

@@ -14,6 +14,7 @@ struct resource_settings {
     int idle_clients = 100;     // clients connected to it meanwhile
     int memory_clients = 1000;  // clients connected to the server whose memory is read
     int client_processes = 4;   // processes the clients are spread over
+    int wakeup_clients = 10;    // client handles of the process whose wake-ups are counted
     int slow_seconds = 10;      // how long the server sends to the slow consumer
     int slow_delay_ms = 50;     // what the slow consumer's callback takes per message
     int timeout_seconds = 300;  // watchdog of each child
@@ -35,6 +36,10 @@ bool measure_idle_cpu(const resource_settings& settings, std::vector<resource_fi
                       std::string* error);
 bool measure_memory(const resource_settings& settings, std::vector<resource_figure>& figures,
                     std::string* error);
+// What idleness costs in wake-ups: the context switches per second of a process holding
+// wakeup_clients connected, silent client handles, and of their server, over idle_seconds.
+bool measure_idle_wakeups(const resource_settings& settings, std::vector<resource_figure>& figures,
+                          std::string* error);
 // A server that sends 64 KiB messages as fast as it may to a client whose callback takes
 // slow_delay_ms each: peak memory of both sides, sends accepted and refused, and whether every
 // accepted message arrived.

@@ -1,6 +1,7 @@
 // Idle CPU and resident memory of ToviIPC endpoints, read from /proc. The conductor starts
 // one server process and several client processes (this executable re-run), waits until
 // every client is connected, and reads the processes' CPU time or memory from outside.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -61,6 +62,26 @@ long long status_value(const std::string& pid, const std::string& field) {
 
 long long status_value(unsigned long pid, const std::string& field) {
     return status_value(std::to_string(pid), field);
+}
+
+// Context switches of every thread of a process so far, voluntary and not: each is a thread
+// that went to sleep or was put aside, so their growth counts the process's wake-ups.
+long long context_switches(unsigned long pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* directory = opendir(tasks.c_str());
+    if (directory == nullptr)
+        return -1;
+    long long sum = 0;
+    while (const dirent* entry = readdir(directory)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string task = std::to_string(pid) + "/task/" + entry->d_name;
+        const long long voluntary = status_value(task, "voluntary_ctxt_switches");
+        const long long forced = status_value(task, "nonvoluntary_ctxt_switches");
+        sum += (voluntary > 0 ? voluntary : 0) + (forced > 0 ? forced : 0);
+    }
+    closedir(directory);
+    return sum;
 }
 
 // --- the child roles ------------------------------------------------------------------------
@@ -352,6 +373,45 @@ bool measure_idle_cpu(const resource_settings& settings, std::vector<resource_fi
                        100.0 * static_cast<double>(clients_after - clients_before) / tick / seconds,
                        "% of one core"});
     figures.push_back({"idle_cpu_tick", "resolution of these CPU times", 1000.0 / tick, "ms"});
+    return true;
+}
+
+bool measure_idle_wakeups(const resource_settings& settings, std::vector<resource_figure>& figures,
+                          std::string* error) {
+    resource_settings one_process = settings;
+    one_process.idle_clients = settings.wakeup_clients;
+    one_process.client_processes = 1;
+    one_process.timeout_seconds += settings.idle_seconds;
+    swarm s;
+    if (!start_swarm(one_process, "wakeups", one_process.idle_clients, s, error))
+        return false;
+    const unsigned long client = s.clients.front()->id();
+    const long long client_before = context_switches(client);
+    const long long server_before = context_switches(s.server->id());
+    const int64_t start = now_ns();
+    std::this_thread::sleep_for(std::chrono::seconds(settings.idle_seconds));
+    const long long client_after = context_switches(client);
+    const long long server_after = context_switches(s.server->id());
+    const double seconds = static_cast<double>(now_ns() - start) / 1e9;
+    const long long client_threads = status_value(client, "Threads");
+    const long long server_threads = status_value(s.server->id(), "Threads");
+    long long dropped = 0;
+    if (!s.finish(&dropped) || client_before < 0 || server_before < 0) {
+        *error =
+            "the idle run did not end cleanly (clients dropped: " + std::to_string(dropped) + ")";
+        return false;
+    }
+    const std::string clients =
+        std::to_string(one_process.idle_clients) + " connected client handles";
+    figures.push_back({"idle_client_wakeups",
+                       "wake-ups of an idle process holding " + clients + ", per second",
+                       static_cast<double>(client_after - client_before) / seconds, "/s"});
+    figures.push_back(
+        {"idle_client_threads", "its threads", static_cast<double>(client_threads), ""});
+    figures.push_back({"idle_server_wakeups", "wake-ups of their idle server, per second",
+                       static_cast<double>(server_after - server_before) / seconds, "/s"});
+    figures.push_back(
+        {"idle_server_threads", "its threads", static_cast<double>(server_threads), ""});
     return true;
 }
 

@@ -18,6 +18,12 @@ bool measure_memory(const resource_settings&, std::vector<resource_figure>&, std
     return false;
 }
 
+bool measure_idle_wakeups(const resource_settings&, std::vector<resource_figure>&,
+                          std::string* error) {
+    *error = "measured by the native build only";
+    return false;
+}
+
 bool measure_slow_consumer(const resource_settings&, std::vector<resource_figure>&,
                            std::string* error) {
     *error = "measured by the native build only";
