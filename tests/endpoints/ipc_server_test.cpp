@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "raw_peer.h"
 #include "recording_watch.h"
 #include "support/log_capture.h"
@@ -198,16 +201,33 @@ TEST_F(server_with_raw_clients, stop_tells_every_client_and_reports_nothing) {
     ASSERT_TRUE(watch_.wait_for("connect", 3, 10s));
 }
 
-TEST_F(server_with_raw_clients, drops_a_client_that_stops_beating_after_12_to_15_seconds) {
-    raw::pipe_end silent;
+TEST_F(server_with_raw_clients, drops_a_silent_client_after_12_to_15_seconds_but_not_a_talker) {
+    raw::pipe_end silent, talker;
     open_client(silent, "Z");
-    ASSERT_TRUE(watch_.wait_for("connect", 1, 10s));
+    open_client(talker, "T");  // sends texts, never a heart beat
+    ASSERT_TRUE(watch_.wait_for("connect", 2, 10s));
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(watch_.wait_for("disconnect", 1, 20s));
+    std::atomic<bool> talking{true};
+    std::thread talk([&] {
+        while (talking) {
+            talker.send(raw::text_payload(sender_client, "T", "busy"));
+            Sleep(500);
+        }
+    });
+    const bool dropped = watch_.wait_for("disconnect", 1, 20s);
     const auto waited = std::chrono::steady_clock::now() - start;
+    Sleep(2000);  // past the point where a silent talker would have gone too
+    talking = false;
+    talk.join();
+    ASSERT_TRUE(dropped);
     EXPECT_GE(waited, 11s);
     EXPECT_LE(waited, 17s);  // 15 s, and a loaded machine's slack
-    EXPECT_EQ("Z", watch_.all().back().client_id);
+    EXPECT_EQ(1u, watch_.count("disconnect"));
+    for (const auto& r : watch_.all()) {
+        if (r.kind == "disconnect") {
+            EXPECT_EQ("Z", r.client_id);
+        }
+    }
     // No exit notice: the pipe just closes.
     std::vector<char> payload;
     EXPECT_FALSE(silent.receive(&payload, 5s));

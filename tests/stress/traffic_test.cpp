@@ -224,6 +224,8 @@ TEST(traffic, a_peer_that_reads_nothing_costs_the_server_its_mark_and_no_threads
         if (measures_memory) {
             EXPECT_LT(memory.peak() - before, memory_bound);
         }
+        std::printf("mute peer: server grew by %zu MiB at most, %zu threads\n",
+                    (memory.peak() - before) / mib, tovi_test::thread_count());
     }
     mute.close();  // the queued writes fail at once: the link ends without the drain deadline
     EXPECT_TRUE(server.events.wait_for("disconnect", 1, 10s));
@@ -274,6 +276,9 @@ TEST(traffic, a_server_callback_that_never_returns_makes_its_client_sends_fail_n
     EXPECT_TRUE(server.send_string("stuck", "done"));
     EXPECT_EQ(stress::child_ok, sender.wait(30s));
     EXPECT_LT(found.at("threads"), 20);
+    std::printf("stuck server: client accepted %lld sends, peak %lld MiB, %lld threads\n",
+                found.at("accepted"), found.at("peak") / static_cast<long long>(mib),
+                found.at("threads"));
     if (measures_memory) {
         EXPECT_LT(static_cast<size_t>(found.at("peak")), memory_bound);
     }
