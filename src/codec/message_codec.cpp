@@ -91,8 +91,8 @@ char* write_state_struct(char* p, const inner_record& r) {
     return p;
 }
 
-bool write_message(std::vector<char>& out, int32_t sender, int32_t msg_type,
-                   const std::string& client_id, const inner_record& inner) {
+bool write_message(byte_buffer& out, int32_t sender, int32_t msg_type, const std::string& client_id,
+                   const inner_record& inner) {
     if (client_id.size() > taf::max_string_bytes) {
         return false;
     }
@@ -247,8 +247,8 @@ bool at_struct_end(cursor& record) {
 
 }  // namespace
 
-bool write_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                const char* text, size_t size) {
+bool write_text(byte_buffer& out, int32_t sender, const std::string& client_id, const char* text,
+                size_t size) {
     if (size > taf::max_string_bytes) {
         // The text cannot be encoded: the message goes with an empty body, as encode_record
         // leaves it.
@@ -263,8 +263,8 @@ bool write_text(std::vector<char>& out, int32_t sender, const std::string& clien
     return write_message(out, sender, msg_string, client_id, inner);
 }
 
-bool write_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                 int32_t length, const char* data, size_t size) {
+bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t length,
+                 const char* data, size_t size) {
     if (size > 0x7FFFFFFF)
         return false;
     inner_record inner;
@@ -277,8 +277,7 @@ bool write_bytes(std::vector<char>& out, int32_t sender, const std::string& clie
     return write_message(out, sender, msg_bytestream, client_id, inner);
 }
 
-bool write_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                 int32_t state) {
+bool write_state(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t state) {
     inner_record inner;
     inner.type_name = StateNotice::type_name;
     inner.struct_size = 2 + int_size(state);
@@ -287,7 +286,7 @@ bool write_state(std::vector<char>& out, int32_t sender, const std::string& clie
     return write_message(out, sender, msg_clientstate, client_id, inner);
 }
 
-bool write_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id) {
+bool write_heart_beat(byte_buffer& out, int32_t sender, const std::string& client_id) {
     return write_message(out, sender, msg_heartbeat, client_id, inner_record{});
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/byte_buffer.h"
 #include "codec/records.h"
 
 namespace message_codec {
@@ -36,13 +37,12 @@ struct message_view {
 // and then of the PipeProtocol give it, failures included: a text that cannot be encoded (above
 // 100 MiB) leaves the body empty. False, with nothing appended, where encode_record of the
 // PipeProtocol fails too (a client id above 100 MiB) or for more than 2^31 - 1 bytes.
-bool write_text(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                const char* text, size_t size);
-bool write_bytes(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                 int32_t length, const char* data, size_t size);
-bool write_state(std::vector<char>& out, int32_t sender, const std::string& client_id,
-                 int32_t state);
-bool write_heart_beat(std::vector<char>& out, int32_t sender, const std::string& client_id);
+bool write_text(byte_buffer& out, int32_t sender, const std::string& client_id, const char* text,
+                size_t size);
+bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t length,
+                 const char* data, size_t size);
+bool write_state(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t state);
+bool write_heart_beat(byte_buffer& out, int32_t sender, const std::string& client_id);
 
 // Reads a payload written in exactly the writers' layout. False otherwise.
 bool read_message(const char* data, size_t size, message_view* out);

@@ -114,8 +114,8 @@ void ipc_client::start_heart_beat() {
     }
 }
 
-std::vector<char> ipc_client::new_frame() {
-    return std::vector<char>(win::frame_header_size);
+byte_buffer ipc_client::new_frame() {
+    return byte_buffer(win::frame_header_size);
 }
 
 std::shared_ptr<win::pipe_connection> ipc_client::current(std::string* client_id) {
@@ -130,7 +130,7 @@ bool ipc_client::send_connect_state(int32_t state) {
     if (connection == nullptr) {
         return false;
     }
-    std::vector<char> frame = new_frame();
+    byte_buffer frame = new_frame();
     message_codec::write_state(frame, sender_client, id, state);
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
              utf8_to_utf16(id.data(), static_cast<int32_t>(id.size())).c_str());
@@ -146,7 +146,7 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     if (connection == nullptr) {
         return false;
     }
-    std::vector<char> frame = new_frame();
+    byte_buffer frame = new_frame();
     // Up to the NUL: the length only has to be at least 1.
     message_codec::write_text(frame, sender_client, id, text, std::strlen(text));
     return connection->send_frame(std::move(frame));
@@ -161,7 +161,7 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
     if (connection == nullptr) {
         return false;
     }
-    std::vector<char> frame = new_frame();
+    byte_buffer frame = new_frame();
     message_codec::write_bytes(frame, sender_client, id, length, data, static_cast<size_t>(length));
     return connection->send_frame(std::move(frame));
 }
@@ -181,7 +181,7 @@ bool ipc_client::on_heart_beat() {
     if (connection == nullptr) {
         return false;
     }
-    std::vector<char> frame = new_frame();
+    byte_buffer frame = new_frame();
     message_codec::write_heart_beat(frame, sender_client, id);
     return connection->send_frame(std::move(frame));
 }

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/byte_buffer.h"
 #include "endpoints/ipc_client_i.h"
 #include "platform/win32.h"
 #include "shm/shared_memory.h"
@@ -94,7 +95,7 @@ class ipc_client final : public ipc_client_i,
     void start_heart_beat();
     bool send_connect_state(int32_t state);
     // A frame to fill: room for the frame header.
-    static std::vector<char> new_frame();
+    static byte_buffer new_frame();
     // The current connection, and a copy of the client id it was announced with.
     std::shared_ptr<win::pipe_connection> current(std::string* client_id);
     void stop_heart_beat();

@@ -128,14 +128,14 @@ bool pipe_connection::send_data(const char* data, uint32_t length) {
     if ((mode_ & 2) == 0) {
         return false;
     }
-    std::vector<char> frame;
+    byte_buffer frame;
     if (!pipe_frame_buffer::build_frame(data, length, frame) || frame.empty()) {
         return false;
     }
     return send_frame(std::move(frame));
 }
 
-bool pipe_connection::send_frame(std::vector<char>&& frame) {
+bool pipe_connection::send_frame(byte_buffer&& frame) {
     if ((mode_ & 2) == 0 || frame.size() <= frame_header_size) {
         return false;
     }
@@ -248,7 +248,7 @@ void pipe_connection::finish_write(bool succeeded) {
         failed_frames_ += batch_frames_;  // counted with the rest when the link closes
         failed_bytes_ += batch_bytes_;
     }
-    batch_ = std::vector<char>();
+    batch_ = byte_buffer();
     batch_data_ = nullptr;
     batch_bytes_ = 0;
     batch_frames_ = 0;

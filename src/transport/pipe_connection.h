@@ -84,7 +84,7 @@ class pipe_connection final : public pipe_handler_listener,
 
     // The same for a frame the caller built: frame_header_size bytes of room, then the
     // payload (at least one byte). The header is filled in here; the bytes are not copied.
-    bool send_frame(std::vector<char>&& frame);
+    bool send_frame(byte_buffer&& frame);
 
     // Asks the loop to close the connection: graceful lets the queued frames drain first.
     // Idempotent; a later close that is not graceful cuts a drain short. Any thread.
@@ -158,8 +158,8 @@ class pipe_connection final : public pipe_handler_listener,
     bool cancelled_ = false;
     uint32_t received_ = 0;
     pipe_frame_buffer frame_buffer_;  // reads land here in place
-    std::vector<char> batch_;         // the bytes of the write outstanding
-    std::vector<char> batch_buffer_;  // small frames of one write, back to back
+    byte_buffer batch_;               // the bytes of the write outstanding
+    byte_buffer batch_buffer_;        // small frames of one write, back to back
     const char* batch_data_ = nullptr;
     size_t batch_bytes_ = 0;
     uint32_t batch_frames_ = 0;
@@ -170,11 +170,11 @@ class pipe_connection final : public pipe_handler_listener,
     // The send queue; send_lock_ is a leaf.
     std::mutex send_lock_;
     std::condition_variable room_;
-    std::deque<std::vector<char>> queue_;  // send_lock_
-    size_t queued_bytes_ = 0;              // send_lock_: queued and outstanding bytes
-    bool write_requested_ = false;         // send_lock_: write_more will run
-    bool link_broken_ = false;             // send_lock_: nothing more can be written
-    int room_waiters_ = 0;                 // send_lock_
+    std::deque<byte_buffer> queue_;  // send_lock_
+    size_t queued_bytes_ = 0;        // send_lock_: queued and outstanding bytes
+    bool write_requested_ = false;   // send_lock_: write_more will run
+    bool link_broken_ = false;       // send_lock_: nothing more can be written
+    int room_waiters_ = 0;           // send_lock_
 };
 
 }  // namespace win

@@ -46,7 +46,7 @@ int32_t pipe_frame_buffer::bytes_needed() {
     if (is_complete()) {
         size_ = 0;
         if (storage_.capacity() > retained_bytes) {
-            storage_ = std::vector<char>();  // a large frame's room goes back once delivered
+            storage_ = byte_buffer();  // a large frame's room goes back once delivered
         }
         return static_cast<int32_t>(frame_header_size);
     }
@@ -85,7 +85,7 @@ void pipe_frame_buffer::put_header(char* frame, uint32_t total) {
     }
 }
 
-bool pipe_frame_buffer::build_frame(const char* data, uint32_t count, std::vector<char>& out) {
+bool pipe_frame_buffer::build_frame(const char* data, uint32_t count, byte_buffer& out) {
     if (data == nullptr || static_cast<int32_t>(count) < 1) {
         return false;
     }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/byte_buffer.h"
+
 namespace win {
 
 constexpr uint32_t max_frame_size = 52428800;  // 50 MiB, header included
@@ -59,12 +61,12 @@ class pipe_frame_buffer {
 
     // Builds the frame for count payload bytes into out. False, with out untouched, for null
     // data or a count below 1.
-    static bool build_frame(const char* data, uint32_t count, std::vector<char>& out);
+    static bool build_frame(const char* data, uint32_t count, byte_buffer& out);
 
   private:
     uint32_t length_field() const;
 
-    std::vector<char> storage_;
+    byte_buffer storage_;
     size_t size_ = 0;  // bytes of the frame held; storage_ may be larger
 };
 

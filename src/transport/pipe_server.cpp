@@ -393,7 +393,7 @@ bool pipe_server::on_heart_beat() {
     return true;
 }
 
-bool pipe_server::send_to(const char* client_id, std::vector<char>&& frame) {
+bool pipe_server::send_to(const char* client_id, byte_buffer&& frame) {
     std::shared_ptr<pipe_connection> connection;
     {
         scoped_critical_section hold(connect_lock_);
@@ -406,7 +406,7 @@ bool pipe_server::send_bytestream(const char* client_id, const char* data, int32
     if (client_id == nullptr || data == nullptr || length < 1) {
         return false;
     }
-    std::vector<char> frame(frame_header_size);
+    byte_buffer frame(frame_header_size);
     message_codec::write_bytes(frame, sender_server, std::string(), length, data,
                                static_cast<size_t>(length));
     return send_to(client_id, std::move(frame));
@@ -416,7 +416,7 @@ bool pipe_server::send_string(const char* client_id, const char* text, int32_t l
     if (client_id == nullptr || text == nullptr || length < 1) {
         return false;
     }
-    std::vector<char> frame(frame_header_size);
+    byte_buffer frame(frame_header_size);
     message_codec::write_text(frame, sender_server, std::string(), text, std::strlen(text));
     return send_to(client_id, std::move(frame));
 }
@@ -425,7 +425,7 @@ void pipe_server::send_exit_notice(pipe_connection* connection) {
     if (connection == nullptr) {
         return;
     }
-    std::vector<char> frame(frame_header_size);
+    byte_buffer frame(frame_header_size);
     message_codec::write_state(frame, sender_server, std::string(), state_server_exit);
     connection->send_frame(std::move(frame));
 }

@@ -122,7 +122,7 @@ TEST_F(pipe_connection_test,
     EXPECT_FALSE(connection_->send_data("abc", 0));
     auto read_only = std::make_shared<win::pipe_connection>(1, &loop_);
     EXPECT_FALSE(read_only->send_data("abc", 3));
-    std::vector<char> too_big(win::max_frame_size + 1 - win::frame_header_size + 8);
+    byte_buffer too_big(win::max_frame_size + 1 - win::frame_header_size + 8);
     EXPECT_FALSE(connection_->send_frame(std::move(too_big)));
 
     ASSERT_TRUE(connection_->send_data("z", 1));

@@ -16,13 +16,13 @@ std::string header(const char* magic, uint32_t length) {
 }  // namespace
 
 TEST(pipe_frame_buffer, builds_a_one_byte_payload_as_nine_bytes) {
-    std::vector<char> frame;
+    byte_buffer frame;
     ASSERT_TRUE(win::pipe_frame_buffer::build_frame("x", 1, frame));
     EXPECT_EQ(std::string("TQNP\x09\0\0\0x", 9), std::string(frame.begin(), frame.end()));
-    std::vector<char> untouched{'a'};
+    byte_buffer untouched{'a'};
     EXPECT_FALSE(win::pipe_frame_buffer::build_frame(nullptr, 1, untouched));
     EXPECT_FALSE(win::pipe_frame_buffer::build_frame("x", 0, untouched));
-    EXPECT_EQ(std::vector<char>{'a'}, untouched);
+    EXPECT_EQ(byte_buffer{'a'}, untouched);
 }
 
 TEST(pipe_frame_buffer, asks_for_the_header_then_the_rest_then_the_next_header) {
