@@ -18,6 +18,15 @@ namespace tovi {
 
 namespace {
 constexpr uint32_t read_write = 3;
+// Payloads at least this large go to the task in the frame that holds them; smaller ones are
+// copied, which costs less than an allocation.
+constexpr size_t handoff_bytes = 64 * 1024;
+
+// A received payload on its way to the receive task: at frame_header_size in frame.
+struct received_payload {
+    byte_buffer frame;
+    std::weak_ptr<win::pipe_connection> from;  // set when the frame's room goes back there
+};
 // Beyond the drain deadline, the time a close may take to cancel and collect its operations.
 constexpr uint32_t close_margin_ms = 1000;
 }  // namespace
@@ -114,10 +123,6 @@ void ipc_client::start_heart_beat() {
     }
 }
 
-byte_buffer ipc_client::new_frame() {
-    return byte_buffer(win::frame_header_size);
-}
-
 std::shared_ptr<win::pipe_connection> ipc_client::current(std::string* client_id) {
     std::lock_guard<std::mutex> pointer(current_lock_);
     *client_id = client_id_;
@@ -130,7 +135,7 @@ bool ipc_client::send_connect_state(int32_t state) {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = new_frame();
+    byte_buffer frame = connection->new_frame();
     message_codec::write_state(frame, sender_client, id, state);
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
              utf8_to_utf16(id.data(), static_cast<int32_t>(id.size())).c_str());
@@ -146,7 +151,7 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = new_frame();
+    byte_buffer frame = connection->new_frame();
     // Up to the NUL: the length only has to be at least 1.
     message_codec::write_text(frame, sender_client, id, text, std::strlen(text));
     return connection->send_frame(std::move(frame));
@@ -161,7 +166,7 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = new_frame();
+    byte_buffer frame = connection->new_frame();
     message_codec::write_bytes(frame, sender_client, id, length, data, static_cast<size_t>(length));
     return connection->send_frame(std::move(frame));
 }
@@ -181,7 +186,7 @@ bool ipc_client::on_heart_beat() {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = new_frame();
+    byte_buffer frame = connection->new_frame();
     message_codec::write_heart_beat(frame, sender_client, id);
     return connection->send_frame(std::move(frame));
 }
@@ -190,7 +195,16 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
                                    int32_t length) {
     const uint64_t generation = connection->generation();
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
-    auto payload = std::make_shared<std::vector<char>>(data, data + size);
+    auto payload = std::make_shared<received_payload>();
+    if (size >= handoff_bytes) {
+        // A large payload changes hands with the frame that holds it, and its room goes back
+        // to the connection once the task is done with it.
+        payload->frame = connection->take_delivered_frame();
+        payload->from = connection->shared_from_this();
+    } else {
+        payload->frame.resize(win::frame_header_size + size);
+        std::memcpy(payload->frame.data() + win::frame_header_size, data, size);
+    }
     if (received_pending_.fetch_add(size) + size > receive_high_water_bytes) {
         std::lock_guard<std::mutex> hold(pause_lock_);
         if (!reading_paused_) {
@@ -200,9 +214,13 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
         }
     }
     tasks_.post_task(
-        std::make_shared<std::function<void()>>([this, connection, generation, payload] {
-            on_receive_task(connection, generation, *payload);
-            release_received(payload->size());
+        std::make_shared<std::function<void()>>([this, connection, generation, payload, size] {
+            on_receive_task(connection, generation, payload->frame.data() + win::frame_header_size,
+                            size);
+            release_received(size);
+            if (const std::shared_ptr<win::pipe_connection> from = payload->from.lock()) {
+                from->give_back_frame(std::move(payload->frame));
+            }
         }));
     return true;
 }
@@ -230,13 +248,13 @@ bool ipc_client::is_current(const win::pipe_connection* connection, uint64_t gen
 }
 
 void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_t generation,
-                                 const std::vector<char>& payload) {
+                                 const char* payload, size_t size) {
     scoped_critical_section hold(connection_lock_);  // for the whole task
     if (!is_current(connection, generation)) {
         return;  // released or replaced meanwhile
     }
     message_codec::decoded_message message;
-    if (!message_codec::decode_message(payload.data(), payload.size(), &message)) {
+    if (!message_codec::decode_message(payload, size, &message)) {
         log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
         return;
     }

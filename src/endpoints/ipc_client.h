@@ -32,7 +32,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/byte_buffer.h"
 #include "endpoints/ipc_client_i.h"
 #include "platform/win32.h"
 #include "shm/shared_memory.h"
@@ -94,15 +93,13 @@ class ipc_client final : public ipc_client_i,
   private:
     void start_heart_beat();
     bool send_connect_state(int32_t state);
-    // A frame to fill: room for the frame header.
-    static byte_buffer new_frame();
     // The current connection, and a copy of the client id it was announced with.
     std::shared_ptr<win::pipe_connection> current(std::string* client_id);
     void stop_heart_beat();
     // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
     bool is_current(const win::pipe_connection* connection, uint64_t generation) const;
     void on_receive_task(const win::pipe_connection* connection, uint64_t generation,
-                         const std::vector<char>& payload);
+                         const char* payload, size_t size);
     void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
     // A receive task is done with size bytes: reading goes on once enough are done.
     void release_received(size_t size);

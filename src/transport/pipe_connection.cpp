@@ -248,12 +248,87 @@ void pipe_connection::finish_write(bool succeeded) {
         failed_frames_ += batch_frames_;  // counted with the rest when the link closes
         failed_bytes_ += batch_bytes_;
     }
+    if (batch_.capacity() > 0) {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        if (spares_bytes_ + batch_.capacity() <= spare_bytes) {
+            spares_bytes_ += batch_.capacity();
+            spares_.push_back(std::move(batch_));
+        }
+    }
     batch_ = byte_buffer();
+    note_activity();
     batch_data_ = nullptr;
     batch_bytes_ = 0;
     batch_frames_ = 0;
     if (!succeeded) {
         link_failed();
+    }
+}
+
+byte_buffer pipe_connection::new_frame() {
+    byte_buffer frame;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        if (!spares_.empty()) {
+            frame.swap(spares_.back());
+            spares_.pop_back();
+            spares_bytes_ -= frame.capacity();
+        }
+    }
+    frame.resize(frame_header_size);
+    return frame;
+}
+
+byte_buffer pipe_connection::take_delivered_frame() {
+    return frame_buffer_.take_frame();
+}
+
+void pipe_connection::give_back_frame(byte_buffer&& frame) {
+    std::lock_guard<std::mutex> lock(send_lock_);
+    if (frame.capacity() > received_spare_.capacity()) {
+        received_spare_.swap(frame);
+    }
+}
+
+void pipe_connection::note_activity() {
+    ++activity_;
+    if (room_check_armed_ || state_ != state::open) {
+        return;
+    }
+    bool large = frame_buffer_.capacity() > pipe_frame_buffer::retained_bytes;
+    if (!large) {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        large = spares_bytes_ > pipe_frame_buffer::retained_bytes ||
+                received_spare_.capacity() > pipe_frame_buffer::retained_bytes;
+    }
+    if (large) {
+        room_check_armed_ = true;
+        activity_ = 0;
+        std::weak_ptr<pipe_connection> weak = shared_from_this();
+        loop_->post_after(buffer_idle_ms, [weak] {
+            if (const auto self = weak.lock()) {
+                self->give_back_idle_room();
+            }
+        });
+    }
+}
+
+void pipe_connection::give_back_idle_room() {
+    room_check_armed_ = false;
+    if (activity_ > 0) {
+        note_activity();  // still busy: look again later
+        return;
+    }
+    frame_buffer_.give_back_room();
+    std::vector<byte_buffer> released;
+    byte_buffer received;
+    std::lock_guard<std::mutex> lock(send_lock_);
+    if (spares_bytes_ > pipe_frame_buffer::retained_bytes) {
+        released.swap(spares_);
+        spares_bytes_ = 0;
+    }
+    if (received_spare_.capacity() > pipe_frame_buffer::retained_bytes) {
+        received.swap(received_spare_);
     }
 }
 
@@ -272,6 +347,11 @@ void pipe_connection::add_recv_request() {
             log_error(L"win::pipe_connection::add_recv_request error len %d", need);
             link_failed();
             return;
+        }
+        if (frame_buffer_.capacity() < static_cast<size_t>(need) + frame_header_size) {
+            // A receiver gave back the room of a frame it kept: use it before allocating.
+            std::lock_guard<std::mutex> lock(send_lock_);
+            frame_buffer_.adopt_room(received_spare_);
         }
         char* target = frame_buffer_.reserve(static_cast<size_t>(need)) + received_;
         read_.reset();
@@ -314,6 +394,7 @@ bool pipe_connection::finish_read(DWORD transferred) {
         return true;
     }
     reset_heart_beat_count();  // a link that delivers is alive
+    note_activity();
     if (state_ == state::open && receiver_ != nullptr &&
         !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
         log_info(L"win::pipe_connection::on_handle_event recv exit notice");

@@ -52,6 +52,12 @@ class pipe_connection final : public pipe_handler_listener,
     static constexpr uint32_t drain_deadline_ms = 5000;
     // Small frames queued together are written with one call, up to this many bytes.
     static constexpr size_t write_batch_bytes = 64 * 1024;
+    // A link keeps the allocations of written frames, up to spare_bytes in all, for the frames
+    // that follow, and the room of its last large received frame for the next one; it gives
+    // back what is above pipe_frame_buffer::retained_bytes once no frame has gone either way
+    // for buffer_idle_ms.
+    static constexpr size_t spare_bytes = 16 * 1024 * 1024;
+    static constexpr uint32_t buffer_idle_ms = 200;
 
     // mode: bit 0 allows reading, bit 1 writing.
     pipe_connection(uint32_t mode, pipe_handler_async* loop);
@@ -85,6 +91,10 @@ class pipe_connection final : public pipe_handler_listener,
     // The same for a frame the caller built: frame_header_size bytes of room, then the
     // payload (at least one byte). The header is filled in here; the bytes are not copied.
     bool send_frame(byte_buffer&& frame);
+    // A frame for the caller to fill: frame_header_size bytes of room for the header, in the
+    // allocation of a frame written before when there is one, so that a stream of large
+    // messages reuses it. Any thread.
+    byte_buffer new_frame();
 
     // Asks the loop to close the connection: graceful lets the queued frames drain first.
     // Idempotent; a later close that is not graceful cuts a drain short. Any thread.
@@ -99,6 +109,13 @@ class pipe_connection final : public pipe_handler_listener,
     // is for the loop thread (inside on_pipe_recv_data); resuming, for any thread.
     void pause_reading();
     void resume_reading();
+
+    // Inside the receiver's on_pipe_recv_data only: hands over the frame just delivered
+    // (frame_header_size bytes of header, then the payload), so that a receiver that keeps
+    // the payload beyond the call needs no copy of it. give_back_frame returns the allocation
+    // for the frames that follow (any thread).
+    byte_buffer take_delivered_frame();
+    void give_back_frame(byte_buffer&& frame);
 
     void on_handle_event(HANDLE key) override;
     void on_loop_stopping() override;
@@ -127,6 +144,9 @@ class pipe_connection final : public pipe_handler_listener,
     // Writes queued frames until one write is outstanding or the queue is empty.
     void write_more();
     void finish_write(bool succeeded);
+    // Notes a frame gone either way; arms the check that gives large rooms back once idle.
+    void note_activity();
+    void give_back_idle_room();
     // Posts work on this connection to the loop, keeping the connection alive until it ran;
     // the close moves on after it.
     void post(void (pipe_connection::*work)());
@@ -166,15 +186,20 @@ class pipe_connection final : public pipe_handler_listener,
     uint32_t failed_frames_ = 0;  // of writes that failed, dropped when the link closes
     size_t failed_bytes_ = 0;
     bool drain_timer_ = false;
+    bool room_check_armed_ = false;
+    uint32_t activity_ = 0;  // frames written or read since the room check was armed
 
     // The send queue; send_lock_ is a leaf.
     std::mutex send_lock_;
     std::condition_variable room_;
-    std::deque<byte_buffer> queue_;  // send_lock_
-    size_t queued_bytes_ = 0;        // send_lock_: queued and outstanding bytes
-    bool write_requested_ = false;   // send_lock_: write_more will run
-    bool link_broken_ = false;       // send_lock_: nothing more can be written
-    int room_waiters_ = 0;           // send_lock_
+    std::deque<byte_buffer> queue_;    // send_lock_
+    std::vector<byte_buffer> spares_;  // send_lock_: written frames' allocations, for the next
+    size_t spares_bytes_ = 0;          // send_lock_: their capacity in all
+    byte_buffer received_spare_;       // send_lock_: a delivered frame's room, given back
+    size_t queued_bytes_ = 0;          // send_lock_: queued and outstanding bytes
+    bool write_requested_ = false;     // send_lock_: write_more will run
+    bool link_broken_ = false;         // send_lock_: nothing more can be written
+    int room_waiters_ = 0;             // send_lock_
 };
 
 }  // namespace win

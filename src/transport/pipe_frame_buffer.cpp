@@ -45,9 +45,6 @@ bool pipe_frame_buffer::is_complete() const {
 int32_t pipe_frame_buffer::bytes_needed() {
     if (is_complete()) {
         size_ = 0;
-        if (storage_.capacity() > retained_bytes) {
-            storage_ = byte_buffer();  // a large frame's room goes back once delivered
-        }
         return static_cast<int32_t>(frame_header_size);
     }
     if (size_ == 0) {
@@ -57,6 +54,31 @@ int32_t pipe_frame_buffer::bytes_needed() {
         return 0;
     }
     return static_cast<int32_t>(length_field() - static_cast<uint32_t>(size_));
+}
+
+void pipe_frame_buffer::give_back_room() {
+    if ((size_ == 0 || is_complete()) && storage_.capacity() > retained_bytes) {
+        storage_ = byte_buffer();
+        size_ = 0;
+    }
+}
+
+byte_buffer pipe_frame_buffer::take_frame() {
+    byte_buffer frame;
+    frame.swap(storage_);
+    frame.resize(size_);
+    size_ = 0;
+    return frame;
+}
+
+void pipe_frame_buffer::adopt_room(byte_buffer& room) {
+    if (room.capacity() <= storage_.capacity()) {
+        return;
+    }
+    room.resize(size_);
+    std::memcpy(room.data(), storage_.data(), size_);
+    storage_.swap(room);
+    room = byte_buffer();
 }
 
 bool pipe_frame_buffer::payload(const char** data, size_t* size) const {

@@ -24,7 +24,8 @@ constexpr size_t frame_header_size = 8;
 
 // The frame is assembled in place: a read lands in the room that reserve gives behind the
 // bytes held, and counts once commit says so. The storage keeps its allocation from frame to
-// frame, up to retained_bytes: the room a larger frame needed is given back once it is done.
+// frame; the owner gives back the room of a frame above retained_bytes once the link has gone
+// quiet (give_back_room), so a stream of large frames reuses one allocation.
 class pipe_frame_buffer {
   public:
     static constexpr size_t retained_bytes = 256 * 1024;
@@ -47,6 +48,17 @@ class pipe_frame_buffer {
     // otherwise the frame's length minus the bytes held, in 32 bits (negative for a length
     // below 8).
     int32_t bytes_needed();
+
+    // The allocation held, in bytes.
+    size_t capacity() const { return storage_.capacity(); }
+    // Frees an allocation above retained_bytes while no frame is being assembled.
+    void give_back_room();
+    // Hands over the storage that holds the complete frame (header, then payload) and starts
+    // empty, without an allocation.
+    byte_buffer take_frame();
+    // Takes room that is larger than its own for the frame being assembled, keeping the bytes
+    // held so far; smaller room is left to the caller.
+    void adopt_room(byte_buffer& room);
 
     // Copies the payload of a complete frame into out (its allocation is reused) and returns
     // true; false, with out untouched, when the frame is not complete.

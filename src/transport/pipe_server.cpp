@@ -393,39 +393,43 @@ bool pipe_server::on_heart_beat() {
     return true;
 }
 
-bool pipe_server::send_to(const char* client_id, byte_buffer&& frame) {
-    std::shared_ptr<pipe_connection> connection;
-    {
-        scoped_critical_section hold(connect_lock_);
-        connection = connection_of(client_id);
-    }
-    return connection != nullptr && connection->send_frame(std::move(frame));
+std::shared_ptr<pipe_connection> pipe_server::bound_connection(const char* client_id) {
+    scoped_critical_section hold(connect_lock_);
+    return connection_of(client_id);
 }
 
 bool pipe_server::send_bytestream(const char* client_id, const char* data, int32_t length) {
     if (client_id == nullptr || data == nullptr || length < 1) {
         return false;
     }
-    byte_buffer frame(frame_header_size);
+    const std::shared_ptr<pipe_connection> connection = bound_connection(client_id);
+    if (connection == nullptr) {
+        return false;
+    }
+    byte_buffer frame = connection->new_frame();
     message_codec::write_bytes(frame, sender_server, std::string(), length, data,
                                static_cast<size_t>(length));
-    return send_to(client_id, std::move(frame));
+    return connection->send_frame(std::move(frame));
 }
 
 bool pipe_server::send_string(const char* client_id, const char* text, int32_t length) {
     if (client_id == nullptr || text == nullptr || length < 1) {
         return false;
     }
-    byte_buffer frame(frame_header_size);
+    const std::shared_ptr<pipe_connection> connection = bound_connection(client_id);
+    if (connection == nullptr) {
+        return false;
+    }
+    byte_buffer frame = connection->new_frame();
     message_codec::write_text(frame, sender_server, std::string(), text, std::strlen(text));
-    return send_to(client_id, std::move(frame));
+    return connection->send_frame(std::move(frame));
 }
 
 void pipe_server::send_exit_notice(pipe_connection* connection) {
     if (connection == nullptr) {
         return;
     }
-    byte_buffer frame(frame_header_size);
+    byte_buffer frame = connection->new_frame();
     message_codec::write_state(frame, sender_server, std::string(), state_server_exit);
     connection->send_frame(std::move(frame));
 }
@@ -434,11 +438,7 @@ bool pipe_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    std::shared_ptr<pipe_connection> connection;
-    {
-        scoped_critical_section hold(connect_lock_);
-        connection = connection_of(client_id);
-    }
+    const std::shared_ptr<pipe_connection> connection = bound_connection(client_id);
     if (connection == nullptr) {
         return false;
     }

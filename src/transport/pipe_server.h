@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/byte_buffer.h"
 #include "platform/win32.h"
 #include "transport/heart_beat_callback.h"
 #include "transport/pipe_handler_async.h"
@@ -105,8 +104,8 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     std::shared_ptr<pipe_connection> find_connection(connection_ref connection) const;
     std::shared_ptr<pipe_connection> connection_of(const std::string& client_id) const;
 
-    // Sends a frame (room for the header, then the payload) to the connection bound to id.
-    bool send_to(const char* client_id, byte_buffer&& frame);
+    // The connection bound to the id, or null.
+    std::shared_ptr<pipe_connection> bound_connection(const char* client_id);
     void send_exit_notice(pipe_connection* connection);
     void post_disconnect(connection_ref connection);
     void on_disconnect_task(connection_ref connection);
