@@ -14,6 +14,9 @@ void pipe_frame_buffer::append(const char* data, size_t count) {
 }
 
 char* pipe_frame_buffer::reserve(size_t count) {
+    if (size_ == 0 && count <= frame_header_size) {
+        return header_;
+    }
     if (storage_.size() < size_ + count) {
         storage_.resize(size_ + count);
     }
@@ -21,6 +24,12 @@ char* pipe_frame_buffer::reserve(size_t count) {
 }
 
 void pipe_frame_buffer::commit(size_t count) {
+    if (size_ == 0 && count <= frame_header_size) {
+        if (storage_.size() < count) {
+            storage_.resize(frame_header_size);
+        }
+        std::memcpy(storage_.data(), header_, count);
+    }
     size_ += count;
 }
 

@@ -34,6 +34,8 @@ class pipe_frame_buffer {
 
     // Room for the next count bytes behind the bytes held. The pointer stays valid until the
     // next reserve with a larger count, or append. Bytes written there count after commit.
+    // A header's room is a field of the buffer itself, so a read that waits for the next
+    // frame never holds the storage, which give_back_room may then free.
     char* reserve(size_t count);
     void commit(size_t count);
 
@@ -79,7 +81,8 @@ class pipe_frame_buffer {
     uint32_t length_field() const;
 
     byte_buffer storage_;
-    size_t size_ = 0;  // bytes of the frame held; storage_ may be larger
+    char header_[frame_header_size] = {};  // where the next header is read
+    size_t size_ = 0;                      // bytes of the frame held; storage_ may be larger
 };
 
 }  // namespace win

@@ -109,6 +109,9 @@ bool pipe_server::start_server(const std::string& name, pipe_server_watch* watch
 }
 
 bool pipe_server::add_listen_pipe(bool first_instance) {
+    if (closing_instances_) {
+        return false;
+    }
     const std::wstring path = L"\\\\.\\pipe\\" + wide(pipe_name_);
     HANDLE pipe = CreateNamedPipeW(path.c_str(),
                                    open_mode | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
@@ -200,6 +203,10 @@ void pipe_server::on_instance_event(listen_instance* instance) {
 }
 
 void pipe_server::on_instance_connected(listen_instance* instance) {
+    if (closing_instances_) {
+        close_instance(instance);  // stopping: the client sees its pipe end at once
+        return;
+    }
     std::shared_ptr<pipe_connection> connection;
     try {
         connection = std::make_shared<pipe_connection>(connection_mode, &loop_);
@@ -455,6 +462,15 @@ void pipe_server::stop_heart_beat() {
 
 void pipe_server::stop_server() {
     log_info(L"win::pipe_server::stop_server");
+    // No client is taken once the stop has begun: the waiting instances close first, so that
+    // nobody is accepted, announced and dropped again while the others are told.
+    loop_.call([this] {
+        closing_instances_ = true;
+        const std::vector<std::shared_ptr<listen_instance>> waiting = instances_;
+        for (const auto& instance : waiting) {
+            close_instance(instance.get());
+        }
+    });
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connections;
     {
         scoped_critical_section hold(connect_lock_);
