@@ -151,6 +151,7 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
     }
     pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(size));
     bool failed = false;
+    bool post_write = false;
     {
         std::unique_lock<std::mutex> lock(send_lock_);
         const auto has_room = [&] {
@@ -175,9 +176,17 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         }
         queue_.push_back(std::move(frame));
         queued_bytes_ += size;
-        // Out at once, on this thread, unless a write is outstanding: its completion writes
-        // what was queued behind it.
-        failed = !write_queued();
+        if (thread_base::is_io_thread()) {
+            // Out at once, on this thread, unless a write is outstanding: its completion
+            // writes what was queued behind it.
+            failed = !write_queued();
+        } else if (!writing_ && !write_posted_) {
+            write_posted_ = true;  // the loop writes it, and what comes meanwhile
+            post_write = true;
+        }
+    }
+    if (post_write) {
+        post(&pipe_connection::write_posted);
     }
     note_activity();
     if (failed) {
@@ -185,6 +194,18 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         return false;
     }
     return true;
+}
+
+void pipe_connection::write_posted() {
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        write_posted_ = false;
+        failed = !write_queued();
+    }
+    if (failed) {
+        link_failed();
+    }
 }
 
 bool pipe_connection::write_queued() {

@@ -1,17 +1,17 @@
 // win::pipe_connection: one open end of a named pipe, on either side of the link.
 //
-// A connection frames every outgoing payload (pipe_frame_buffer.h) and writes it at once, on
-// the thread that sends, unless a write is outstanding: then the frame is queued, and the
-// completion of that write (on the event loop) writes what was queued behind it, in order,
-// several small frames in one write. It
-// keeps one read outstanding, never reaching past the frame being received, hands every
+// A connection frames every outgoing payload (pipe_frame_buffer.h) and writes it at once
+// unless a write is outstanding: then the frame is queued, and the completion of that write
+// (on the event loop) writes what was queued behind it, in order, several small frames in one
+// write. It keeps one read outstanding, never reaching past the frame being received, hands every
 // complete payload to its receiver, and reports a broken pipe, a malformed frame, any read or
 // write error, or a receiver's refusal through the receiver's on_pipe_disconnect, once.
 //
-// Threads: reads are issued on the loop thread (pipe_handler_async); a write is issued by the
-// thread that sends when it can go out at once, and by the loop thread otherwise. The pipe is
-// bound to the loop's completion port, so a write that waits is finished by the loop and is
-// not cancelled when the thread that issued it ends. send_frame and close may be called on any
+// Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
+// thread that sends when that is a library thread that outlives the pipe (the loop, or a
+// task queue's worker, where callbacks run) and nothing is outstanding; a host thread hands
+// its frame to the loop, so that no write depends on a thread that may end first. Every
+// write that waits is finished by the loop. send_frame and close may be called on any
 // thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
 // Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
@@ -154,6 +154,8 @@ class pipe_connection final : public pipe_handler_listener,
     void complete_write(bool succeeded, bool count_loss);
     // Ends the link after a write failed on the calling thread.
     void write_failed();
+    // Loop thread: writes what a host thread queued.
+    void write_posted();
 
     // Notes a frame gone either way, on any thread; arms the check that gives large rooms
     // back once the link has been idle.
@@ -202,6 +204,7 @@ class pipe_connection final : public pipe_handler_listener,
     io_record write_;             // send_lock_, like all below
     bool pipe_writable_ = false;  // writes may be issued on pipe_
     bool writing_ = false;        // a write is outstanding or being issued
+    bool write_posted_ = false;   // write_posted will run
     byte_buffer batch_;           // the bytes of the write outstanding
     byte_buffer batch_buffer_;    // small frames of one write, back to back
     const char* batch_data_ = nullptr;
