@@ -204,7 +204,7 @@ void pipe_connection::write_posted() {
         failed = !write_queued();
     }
     if (failed) {
-        link_failed();
+        write_side_failed();
     }
 }
 
@@ -272,10 +272,27 @@ void pipe_connection::complete_write(bool succeeded, bool count_loss) {
 
 void pipe_connection::write_failed() {
     if (loop_->is_current_thread()) {
-        link_failed();
+        write_side_failed();
     } else {
-        post(&pipe_connection::link_failed);
+        post(&pipe_connection::write_side_failed);
     }
+}
+
+void pipe_connection::write_side_failed() {
+    if ((mode_ & 1) == 0 || read_stopped_ || reported_) {
+        link_failed();
+        return;
+    }
+    // The peer went while a write was on its way. What it sent before it went is still to be
+    // read: the read side ends the link once it has delivered that (it sees the end of the
+    // stream), or, should it not end, the grace period does.
+    std::weak_ptr<pipe_connection> weak = shared_from_this();
+    loop_->post_after(write_failure_grace_ms, [weak] {
+        if (const auto self = weak.lock()) {
+            self->link_failed();
+            self->after_io();
+        }
+    });
 }
 
 byte_buffer pipe_connection::new_frame() {
@@ -448,7 +465,7 @@ void pipe_connection::on_handle_event(HANDLE key) {
         }
         note_activity();
         if (failed) {
-            link_failed();
+            write_side_failed();
         }
     }
     after_io();

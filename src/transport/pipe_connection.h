@@ -62,6 +62,8 @@ class pipe_connection final : public pipe_handler_listener,
     // for buffer_idle_ms.
     static constexpr size_t spare_bytes = 16 * 1024 * 1024;
     static constexpr uint32_t buffer_idle_ms = 200;
+    // How long a link whose writes fail waits for its read side to end it.
+    static constexpr uint32_t write_failure_grace_ms = 1000;
 
     // mode: bit 0 allows reading, bit 1 writing.
     pipe_connection(uint32_t mode, pipe_handler_async* loop);
@@ -152,8 +154,11 @@ class pipe_connection final : public pipe_handler_listener,
     // outstanding; count_loss: a failed write's frames are counted as dropped.
     bool write_queued();
     void complete_write(bool succeeded, bool count_loss);
-    // Ends the link after a write failed on the calling thread.
+    // A write failed on the calling thread: write_side_failed on the loop thread.
     void write_failed();
+    // Nothing more can be written. The link ends once the read side has delivered what came
+    // before the peer went, or after write_failure_grace_ms. Loop thread.
+    void write_side_failed();
     // Loop thread: writes what a host thread queued.
     void write_posted();
 
