@@ -47,6 +47,7 @@ const char* const usage_text =
     "  --client-processes N  processes the clients are spread over (default 4)\n"
     "  --tovi-log DIR     ToviIPC endpoints write their log files there (default: none)\n"
     "  --no-baseline      do not add the baseline row to --only\n"
+    "  --rows-only        run the rows, none of the scenarios at rest\n"
     "  --list             list the rows and scenarios\n";
 
 // Scenarios of ToviIPC at rest, selected like rows.
@@ -66,6 +67,7 @@ struct options {
     int timeout_seconds = 300;
     bool add_baseline = true;
     bool list = false;
+    bool rows_only = false;
     resource_settings resources;
 };
 
@@ -90,7 +92,8 @@ bool parse_arguments(int argc, char** argv, std::map<std::string, std::string>& 
         const size_t equals = word.find('=');
         if (equals != std::string::npos) {
             out[word.substr(0, equals)] = word.substr(equals + 1);
-        } else if (word == "no-baseline" || word == "list" || word == "help") {
+        } else if (word == "no-baseline" || word == "rows-only" || word == "list" ||
+                   word == "help") {
             out[word] = "1";
         } else if (i + 1 < argc) {
             out[word] = argv[++i];
@@ -117,6 +120,7 @@ bool read_options(const std::map<std::string, std::string>& args, options& o) {
                                         "client-processes",
                                         "no-baseline",
                                         "list",
+                                        "rows-only",
                                         "tovi-log"};
     for (const auto& entry : args) {
         bool ok = false;
@@ -159,6 +163,7 @@ bool read_options(const std::map<std::string, std::string>& args, options& o) {
         o.tovi_log = args.at("tovi-log");
     o.add_baseline = args.count("no-baseline") == 0;
     o.list = args.count("list") != 0;
+    o.rows_only = args.count("rows-only") != 0;
     o.resources.timeout_seconds = o.timeout_seconds;
     return o.reps >= 1 && o.scale > 0 && o.timeout_seconds > 0 &&
            o.resources.client_processes >= 1 && !o.measures.empty();
@@ -279,10 +284,10 @@ std::string counts_fact(const options& o) {
     const workload rtt = workload_of(measure::rtt, o.scale);
     const workload rate = workload_of(measure::rate, o.scale);
     const workload bw = workload_of(measure::bandwidth, o.scale);
-    return "method: server and client in separate processes (this executable re-run), "
-           "unpinned, a fresh pair for every repetition; rtt: " +
-           std::to_string(rtt.warmup) + " warm-up then " + std::to_string(rtt.count) + " timed " +
-           std::to_string(rtt.size) +
+    return "method: server and client in separate processes (this executable re-run), " +
+           placement_description() +
+           ", a fresh pair for every repetition; rtt: " + std::to_string(rtt.warmup) +
+           " warm-up then " + std::to_string(rtt.count) + " timed " + std::to_string(rtt.size) +
            "-byte round trips, p50 and p99 in µs; rate: " + std::to_string(rate.count) +
            " one-way " + std::to_string(rate.size) +
            "-byte messages ended by the receiver's acknowledgement, messages/s; bw: " +
@@ -297,7 +302,7 @@ int conduct(const options& o) {
     const std::vector<row_def> platform = platform_rows();
     all.insert(all.end(), platform.begin(), platform.end());
     const std::string baseline = platform.front().name;
-    const bool at_rest = resources_supported();
+    const bool at_rest = resources_supported() && !o.rows_only;
     if (o.list) {
         for (const row_def& r : all)
             std::printf("%-14s %s\n", r.name.c_str(), r.description.c_str());

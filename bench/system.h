@@ -52,6 +52,10 @@ void raise_open_file_limit();
 // One line naming the system, the processor and, on Windows, whether this is Wine.
 std::string system_description();
 
+// "unpinned", or how many cores this process (and so its children) may run on when it was
+// started pinned (taskset): "pinned to 1 of 2 cores".
+std::string placement_description();
+
 // True for the Windows build running under Wine.
 bool running_under_wine();
 

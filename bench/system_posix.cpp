@@ -1,3 +1,4 @@
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -37,6 +38,19 @@ std::string system_description() {
         }
     }
     return text + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores online";
+}
+
+std::string placement_description() {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) < online) {
+        return "pinned to " + std::to_string(CPU_COUNT(&allowed)) + " of " +
+               std::to_string(online) + " cores";
+    }
+#endif
+    return "unpinned";
 }
 
 bool running_under_wine() {

@@ -25,6 +25,10 @@ bool running_under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+std::string placement_description() {
+    return "unpinned";
+}
+
 std::string system_description() {
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The benchmark command: installs what is missing (Debian 12, as root), builds a Release
 # configuration of the library and the benchmark in its own build directories, then runs the
-# native benchmark (every row, then the idle-CPU and memory scenarios) and the Windows build
-# under Wine (ToviIPC rows beside a raw Win32 pipe row). Each prints one table and writes
-# bench-results.md and bench-results.csv into its build directory.
+# native benchmark (every row, then the scenarios at rest), the same rows again with every
+# process pinned to one core (steadier, and it shows the CPU cost of each message; needs
+# taskset), and the Windows build under Wine (ToviIPC rows beside a raw Win32 pipe row). Each
+# prints one table and writes bench-results.md and bench-results.csv into its own directory.
 #
 #   ./scripts/bench.sh                                   everything
 #   ./scripts/bench.sh --only tovi-c2s --measure rtt --reps 3    one row (plus the baseline)
-#   TOVI_BENCH_PARTS=native ./scripts/bench.sh           native only (or: wine)
+#   TOVI_BENCH_PARTS=native ./scripts/bench.sh           native only (or: pinned, wine)
 #   TOVI_BENCH_WINE_SCALE=0.2 ./scripts/bench.sh         message counts under Wine (default 0.2)
 #   TOVI_BENCH_BUILD=/somewhere ./scripts/bench.sh       build directory (default build/bench)
 #
@@ -17,7 +18,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
-parts=${TOVI_BENCH_PARTS:-"native wine"}
+parts=${TOVI_BENCH_PARTS:-"native pinned wine"}
 build=${TOVI_BENCH_BUILD:-$top/build/bench}
 wine_scale=${TOVI_BENCH_WINE_SCALE:-0.2}
 jobs=${TOVI_JOBS:-2}
@@ -49,8 +50,9 @@ git diff --quiet HEAD 2>/dev/null || label="$label with uncommitted changes"
 for part in $parts; do
     case $part in
         native) build_one "$build/native" ;;
+        pinned) [[ " $parts " == *" native "* ]] || build_one "$build/native" ;;
         wine) build_one "$build/mingw" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" ;;
-        *) echo "unknown part: $part (native, wine)" >&2; exit 2 ;;
+        *) echo "unknown part: $part (native, pinned, wine)" >&2; exit 2 ;;
     esac
 done
 
@@ -60,6 +62,15 @@ for part in $parts; do
     if [ "$part" = native ]; then
         "$build/native/bench/toviipc_bench" --out "$build/native" --label "$label" "$@" || status=1
         echo "results: $build/native/bench-results.md, .csv"
+    elif [ "$part" = pinned ]; then
+        if ! command -v taskset >/dev/null; then
+            echo "taskset is missing: the pinned run is skipped"
+            continue
+        fi
+        mkdir -p "$build/pinned"
+        taskset -c 0 "$build/native/bench/toviipc_bench" --out "$build/pinned" --rows-only \
+            --label "$label, pinned to core 0" "$@" || status=1
+        echo "results: $build/pinned/bench-results.md, .csv"
     else
         export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
         wine cmd /c exit >/dev/null 2>&1 || true  # boots the prefix once, outside the timings

@@ -112,6 +112,10 @@ bool pipe_connection::init_pipe(HANDLE pipe, pipe_recv_handle* receiver, bool as
         state_ = state::closed;
         return false;
     }
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        pipe_writable_ = true;
+    }
     // Through the loop: the owner stores the connection before anything is read from it.
     post(&pipe_connection::add_recv_request);
     return true;
@@ -146,7 +150,8 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         return false;
     }
     pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(size));
-    bool request = false;
+    bool failed = false;
+    bool post_write = false;
     {
         std::unique_lock<std::mutex> lock(send_lock_);
         const auto has_room = [&] {
@@ -155,10 +160,8 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         if (!has_room() && !is_closing() && !link_broken_) {
             // A library thread never waits: it may be the very thread that drains the queue.
             if (!thread_base::is_library_thread()) {
-                ++room_waiters_;
                 room_.wait_for(lock, std::chrono::milliseconds(send_wait_ms),
                                [&] { return has_room() || is_closing() || link_broken_; });
-                --room_waiters_;
             }
             if (!has_room() && !is_closing() && !link_broken_) {
                 log_error(
@@ -173,96 +176,123 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         }
         queue_.push_back(std::move(frame));
         queued_bytes_ += size;
-        request = !write_requested_;
-        write_requested_ = true;
-    }
-    if (request) {
-        if (loop_->is_current_thread()) {
-            write_more();
-        } else {
-            post(&pipe_connection::write_more);
+        if (thread_base::is_io_thread()) {
+            // Out at once, on this thread, unless a write is outstanding: its completion
+            // writes what was queued behind it.
+            failed = !write_queued();
+        } else if (!writing_ && !write_posted_) {
+            write_posted_ = true;  // the loop writes it, and what comes meanwhile
+            post_write = true;
         }
+    }
+    if (post_write) {
+        post(&pipe_connection::write_posted);
+    }
+    note_activity();
+    if (failed) {
+        write_failed();
+        return false;
     }
     return true;
 }
 
-void pipe_connection::write_more() {
-    while (!writing_ && !cancelled_ && pipe_ != INVALID_HANDLE_VALUE) {
-        {
-            std::lock_guard<std::mutex> lock(send_lock_);
-            if (queue_.empty() || link_broken_) {
-                write_requested_ = false;
-                return;
-            }
-            batch_frames_ = 0;
-            if (queue_.front().size() >= write_batch_bytes || queue_.size() == 1) {
-                batch_ = std::move(queue_.front());  // written from where it lies
+void pipe_connection::write_posted() {
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        write_posted_ = false;
+        failed = !write_queued();
+    }
+    if (failed) {
+        write_side_failed();
+    }
+}
+
+bool pipe_connection::write_queued() {
+    while (!writing_ && pipe_writable_ && !link_broken_ && !queue_.empty()) {
+        batch_frames_ = 0;
+        if (queue_.front().size() >= write_batch_bytes || queue_.size() == 1) {
+            batch_ = std::move(queue_.front());  // written from where it lies
+            queue_.pop_front();
+            batch_frames_ = 1;
+            batch_data_ = batch_.data();
+            batch_bytes_ = batch_.size();
+        } else {
+            batch_buffer_.clear();
+            while (!queue_.empty() &&
+                   batch_buffer_.size() + queue_.front().size() <= write_batch_bytes) {
+                batch_buffer_.insert(batch_buffer_.end(), queue_.front().begin(),
+                                     queue_.front().end());
                 queue_.pop_front();
-                batch_frames_ = 1;
-                batch_data_ = batch_.data();
-                batch_bytes_ = batch_.size();
-            } else {
-                batch_buffer_.clear();
-                while (!queue_.empty() &&
-                       batch_buffer_.size() + queue_.front().size() <= write_batch_bytes) {
-                    batch_buffer_.insert(batch_buffer_.end(), queue_.front().begin(),
-                                         queue_.front().end());
-                    queue_.pop_front();
-                    ++batch_frames_;
-                }
-                batch_data_ = batch_buffer_.data();
-                batch_bytes_ = batch_buffer_.size();
+                ++batch_frames_;
             }
+            batch_data_ = batch_buffer_.data();
+            batch_bytes_ = batch_buffer_.size();
         }
+        writing_ = true;
         write_.reset();
         DWORD written = 0;
         if (WriteFile(pipe_, batch_data_, static_cast<DWORD>(batch_bytes_), &written,
                       &write_.overlapped)) {
-            finish_write(true);
+            complete_write(true, false);
             continue;
         }
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
-            writing_ = true;
-            return;
+            return true;  // the loop finishes it
         }
         log_error(L"win::pipe_connection::send_data_ WriteFile error %d", static_cast<int>(error));
         log_error(L"win::pipe_connection::send_data send data error %d ", static_cast<int>(error));
-        finish_write(false);
-        return;
+        complete_write(false, true);
+        return false;
     }
+    return true;
 }
 
-void pipe_connection::finish_write(bool succeeded) {
-    {
-        std::lock_guard<std::mutex> lock(send_lock_);
-        queued_bytes_ -= batch_bytes_;
-        if (!succeeded) {
-            link_broken_ = true;
-        }
-        if (room_waiters_ > 0) {
-            room_.notify_all();
+void pipe_connection::complete_write(bool succeeded, bool count_loss) {
+    queued_bytes_ -= batch_bytes_;
+    writing_ = false;
+    if (!succeeded) {
+        link_broken_ = true;
+        if (count_loss) {
+            failed_frames_ += batch_frames_;  // counted with the rest when the link closes
+            failed_bytes_ += batch_bytes_;
         }
     }
-    if (!succeeded && !cancelled_) {
-        failed_frames_ += batch_frames_;  // counted with the rest when the link closes
-        failed_bytes_ += batch_bytes_;
-    }
-    if (batch_.capacity() > 0) {
-        std::lock_guard<std::mutex> lock(send_lock_);
-        if (spares_bytes_ + batch_.capacity() <= spare_bytes) {
-            spares_bytes_ += batch_.capacity();
-            spares_.push_back(std::move(batch_));
-        }
+    if (batch_.capacity() > 0 && spares_bytes_ + batch_.capacity() <= spare_bytes) {
+        spares_bytes_ += batch_.capacity();
+        spares_.push_back(std::move(batch_));
     }
     batch_ = byte_buffer();
-    note_activity();
     batch_data_ = nullptr;
     batch_bytes_ = 0;
     batch_frames_ = 0;
-    if (!succeeded) {
-        link_failed();
+    room_.notify_all();  // room for senders, and a drain or a close that waits
+}
+
+void pipe_connection::write_failed() {
+    if (loop_->is_current_thread()) {
+        write_side_failed();
+    } else {
+        post(&pipe_connection::write_side_failed);
     }
+}
+
+void pipe_connection::write_side_failed() {
+    if ((mode_ & 1) == 0 || read_stopped_ || reported_) {
+        link_failed();
+        return;
+    }
+    // The peer went while a write was on its way. What it sent before it went is still to be
+    // read: the read side ends the link once it has delivered that (it sees the end of the
+    // stream), or, should it not end, the grace period does.
+    std::weak_ptr<pipe_connection> weak = shared_from_this();
+    loop_->post_after(write_failure_grace_ms, [weak] {
+        if (const auto self = weak.lock()) {
+            self->link_failed();
+            self->after_io();
+        }
+    });
 }
 
 byte_buffer pipe_connection::new_frame() {
@@ -291,45 +321,41 @@ void pipe_connection::give_back_frame(byte_buffer&& frame) {
 }
 
 void pipe_connection::note_activity() {
-    ++activity_;
-    if (room_check_armed_ || state_ != state::open) {
+    activity_.fetch_add(1, std::memory_order_relaxed);
+    if (room_check_armed_.load(std::memory_order_relaxed) || room_check_armed_.exchange(true)) {
         return;
     }
-    bool large = frame_buffer_.capacity() > pipe_frame_buffer::retained_bytes;
-    if (!large) {
-        std::lock_guard<std::mutex> lock(send_lock_);
-        large = spares_bytes_ > pipe_frame_buffer::retained_bytes ||
-                received_spare_.capacity() > pipe_frame_buffer::retained_bytes;
-    }
-    if (large) {
-        room_check_armed_ = true;
-        activity_ = 0;
-        std::weak_ptr<pipe_connection> weak = shared_from_this();
-        loop_->post_after(buffer_idle_ms, [weak] {
-            if (const auto self = weak.lock()) {
-                self->give_back_idle_room();
-            }
-        });
-    }
+    arm_room_check();
 }
 
-void pipe_connection::give_back_idle_room() {
-    room_check_armed_ = false;
-    if (activity_ > 0) {
-        note_activity();  // still busy: look again later
+void pipe_connection::arm_room_check() {
+    std::weak_ptr<pipe_connection> weak = shared_from_this();
+    loop_->post_after(buffer_idle_ms, [weak] {
+        if (const auto self = weak.lock()) {
+            self->check_idle_room();
+        }
+    });
+}
+
+void pipe_connection::check_idle_room() {
+    if (activity_.exchange(0) > 0 && state_ == state::open) {
+        arm_room_check();  // still busy: look again later
         return;
     }
     frame_buffer_.give_back_room();
     std::vector<byte_buffer> released;
     byte_buffer received;
-    std::lock_guard<std::mutex> lock(send_lock_);
-    if (spares_bytes_ > pipe_frame_buffer::retained_bytes) {
-        released.swap(spares_);
-        spares_bytes_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        if (spares_bytes_ > pipe_frame_buffer::retained_bytes) {
+            released.swap(spares_);
+            spares_bytes_ = 0;
+        }
+        if (received_spare_.capacity() > pipe_frame_buffer::retained_bytes) {
+            received.swap(received_spare_);
+        }
     }
-    if (received_spare_.capacity() > pipe_frame_buffer::retained_bytes) {
-        received.swap(received_spare_);
-    }
+    room_check_armed_ = false;
 }
 
 void pipe_connection::add_recv_request() {
@@ -422,19 +448,24 @@ void pipe_connection::on_handle_event(HANDLE key) {
             add_recv_request();
         }
     } else if (key == write_.key()) {
-        writing_ = false;
-        if (!GetOverlappedResult(pipe_, &write_.overlapped, &transferred, FALSE)) {
-            const DWORD error = GetLastError();
-            if (!(cancelled_ && error == ERROR_OPERATION_ABORTED)) {
+        bool failed = false;
+        {
+            std::lock_guard<std::mutex> lock(send_lock_);
+            const bool written =
+                GetOverlappedResult(pipe_, &write_.overlapped, &transferred, FALSE) != FALSE;
+            const DWORD error = written ? 0 : GetLastError();
+            if (!written && !(cancelled_ && error == ERROR_OPERATION_ABORTED)) {
                 log_error(
                     L"win::pipe_connection::on_handle_event [send]GetOverlappedResult "
                     L"error %d",
                     static_cast<int>(error));
             }
-            finish_write(false);
-        } else {
-            finish_write(true);
-            write_more();
+            complete_write(written, !cancelled_);
+            failed = !written || !write_queued();
+        }
+        note_activity();
+        if (failed) {
+            write_side_failed();
         }
     }
     after_io();
@@ -518,19 +549,22 @@ void pipe_connection::after_io() {
 }
 
 void pipe_connection::advance_close() {
-    if (state_ == state::draining) {
+    bool writing = false;
+    uint32_t frames = 0;
+    size_t bytes = 0;
+    bool cancelling = false;
+    {
         std::lock_guard<std::mutex> lock(send_lock_);
-        if (!link_broken_ && (writing_ || !queue_.empty())) {
-            return;  // still draining
+        if (state_ == state::draining) {
+            if (!link_broken_ && (writing_ || !queue_.empty())) {
+                return;  // still draining
+            }
+            state_ = state::closing;
         }
-        state_ = state::closing;
-    }
-    if (!cancelled_) {
-        cancelled_ = true;
-        uint32_t frames = 0;
-        size_t bytes = 0;
-        {
-            std::lock_guard<std::mutex> lock(send_lock_);
+        if (!cancelled_) {
+            cancelled_ = true;
+            cancelling = true;
+            pipe_writable_ = false;  // no thread issues another write
             // The write outstanding is cancelled below: it counts as not written.
             frames = static_cast<uint32_t>(queue_.size()) + failed_frames_ +
                      (writing_ ? batch_frames_ : 0);
@@ -540,17 +574,20 @@ void pipe_connection::advance_close() {
             link_broken_ = true;
             room_.notify_all();
         }
+        writing = writing_;
+    }
+    if (cancelling) {
         if (frames > 0) {
             log_warning(
                 L"win::pipe_connection::close %u messages (%u bytes) were not written "
                 L"and are dropped",
                 frames, static_cast<uint32_t>(bytes > UINT32_MAX ? UINT32_MAX : bytes));
         }
-        if (reading_ || writing_) {
+        if (reading_ || writing) {
             CancelIoEx(pipe_, nullptr);
         }
     }
-    if (reading_ || writing_) {
+    if (reading_ || writing) {
         return;  // the cancelled operations come back through the loop
     }
     const HANDLE pipe = pipe_;

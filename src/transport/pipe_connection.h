@@ -1,13 +1,17 @@
 // win::pipe_connection: one open end of a named pipe, on either side of the link.
 //
-// A connection frames every outgoing payload (pipe_frame_buffer.h) and queues the frame; the
-// event-loop thread writes the queued frames in order, several small ones in one write. It
-// keeps one read outstanding, never reaching past the frame being received, hands every
+// A connection frames every outgoing payload (pipe_frame_buffer.h) and writes it at once
+// unless a write is outstanding: then the frame is queued, and the completion of that write
+// (on the event loop) writes what was queued behind it, in order, several small frames in one
+// write. It keeps one read outstanding, never reaching past the frame being received, hands every
 // complete payload to its receiver, and reports a broken pipe, a malformed frame, any read or
 // write error, or a receiver's refusal through the receiver's on_pipe_disconnect, once.
 //
-// Threads: every read and write is issued on the loop thread (pipe_handler_async), so none of
-// them depends on the host thread that asked for it. send_frame and close may be called on any
+// Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
+// thread that sends when that is a library thread that outlives the pipe (the loop, or a
+// task queue's worker, where callbacks run) and nothing is outstanding; a host thread hands
+// its frame to the loop, so that no write depends on a thread that may end first. Every
+// write that waits is finished by the loop. send_frame and close may be called on any
 // thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
 // Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
@@ -58,6 +62,8 @@ class pipe_connection final : public pipe_handler_listener,
     // for buffer_idle_ms.
     static constexpr size_t spare_bytes = 16 * 1024 * 1024;
     static constexpr uint32_t buffer_idle_ms = 200;
+    // How long a link whose writes fail waits for its read side to end it.
+    static constexpr uint32_t write_failure_grace_ms = 1000;
 
     // mode: bit 0 allows reading, bit 1 writing.
     pipe_connection(uint32_t mode, pipe_handler_async* loop);
@@ -141,12 +147,26 @@ class pipe_connection final : public pipe_handler_listener,
     void add_recv_request();
     // Counts a finished read and delivers the frame it completes. False when reading stops.
     bool finish_read(DWORD transferred);
-    // Writes queued frames until one write is outstanding or the queue is empty.
-    void write_more();
-    void finish_write(bool succeeded);
-    // Notes a frame gone either way; arms the check that gives large rooms back once idle.
+
+    // Each REQUIRES send_lock_, on any thread. write_queued writes the queued frames until
+    // one write is outstanding, the queue is empty or a write fails (false: the link must
+    // end, through link_failed on the loop thread). complete_write settles the write that was
+    // outstanding; count_loss: a failed write's frames are counted as dropped.
+    bool write_queued();
+    void complete_write(bool succeeded, bool count_loss);
+    // A write failed on the calling thread: write_side_failed on the loop thread.
+    void write_failed();
+    // Nothing more can be written. The link ends once the read side has delivered what came
+    // before the peer went, or after write_failure_grace_ms. Loop thread.
+    void write_side_failed();
+    // Loop thread: writes what a host thread queued.
+    void write_posted();
+
+    // Notes a frame gone either way, on any thread; arms the check that gives large rooms
+    // back once the link has been idle.
     void note_activity();
-    void give_back_idle_room();
+    void arm_room_check();
+    void check_idle_room();  // loop thread
     // Posts work on this connection to the loop, keeping the connection alive until it ran;
     // the close moves on after it.
     void post(void (pipe_connection::*work)());
@@ -165,41 +185,44 @@ class pipe_connection final : public pipe_handler_listener,
     std::atomic<uint32_t> heart_beat_count_{0};
     std::atomic<state> state_{state::open};
 
-    // Loop thread only.
+    // Written before the pipe is attached and when the close ends; read on the loop thread,
+    // and by writers while pipe_writable_ holds.
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    // Loop thread only.
     pipe_recv_handle* receiver_ = nullptr;
     io_record read_;
-    io_record write_;
     bool reading_ = false;  // the read is outstanding
-    bool writing_ = false;  // the write is outstanding
     bool read_stopped_ = false;
     bool read_paused_ = false;
     bool reported_ = false;
     bool cancelled_ = false;
     uint32_t received_ = 0;
     pipe_frame_buffer frame_buffer_;  // reads land here in place
-    byte_buffer batch_;               // the bytes of the write outstanding
-    byte_buffer batch_buffer_;        // small frames of one write, back to back
+    bool drain_timer_ = false;
+    std::atomic<bool> room_check_armed_{false};
+    std::atomic<uint32_t> activity_{0};  // frames gone either way since the room check ran
+
+    // The write side and the send queue. send_lock_ comes before the platform's locks, which
+    // a write takes; nothing else is taken while it is held.
+    std::mutex send_lock_;
+    std::condition_variable room_;
+    io_record write_;             // send_lock_, like all below
+    bool pipe_writable_ = false;  // writes may be issued on pipe_
+    bool writing_ = false;        // a write is outstanding or being issued
+    bool write_posted_ = false;   // write_posted will run
+    byte_buffer batch_;           // the bytes of the write outstanding
+    byte_buffer batch_buffer_;    // small frames of one write, back to back
     const char* batch_data_ = nullptr;
     size_t batch_bytes_ = 0;
     uint32_t batch_frames_ = 0;
     uint32_t failed_frames_ = 0;  // of writes that failed, dropped when the link closes
     size_t failed_bytes_ = 0;
-    bool drain_timer_ = false;
-    bool room_check_armed_ = false;
-    uint32_t activity_ = 0;  // frames written or read since the room check was armed
-
-    // The send queue; send_lock_ is a leaf.
-    std::mutex send_lock_;
-    std::condition_variable room_;
-    std::deque<byte_buffer> queue_;    // send_lock_
+    std::deque<byte_buffer> queue_;
     std::vector<byte_buffer> spares_;  // send_lock_: written frames' allocations, for the next
     size_t spares_bytes_ = 0;          // send_lock_: their capacity in all
     byte_buffer received_spare_;       // send_lock_: a delivered frame's room, given back
     size_t queued_bytes_ = 0;          // send_lock_: queued and outstanding bytes
-    bool write_requested_ = false;     // send_lock_: write_more will run
     bool link_broken_ = false;         // send_lock_: nothing more can be written
-    int room_waiters_ = 0;             // send_lock_
 };
 
 }  // namespace win

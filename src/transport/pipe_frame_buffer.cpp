@@ -85,7 +85,9 @@ void pipe_frame_buffer::adopt_room(byte_buffer& room) {
         return;
     }
     room.resize(size_);
-    std::memcpy(room.data(), storage_.data(), size_);
+    if (size_ > 0) {
+        std::memcpy(room.data(), storage_.data(), size_);
+    }
     storage_.swap(room);
     room = byte_buffer();
 }

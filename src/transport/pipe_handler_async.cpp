@@ -183,6 +183,7 @@ DWORD pipe_handler_async::run_tasks() {
 }
 
 void pipe_handler_async::on_thread_run() {
+    mark_io_thread();
     OVERLAPPED_ENTRY packets[packets_per_pass];
     DWORD timeout = run_tasks();
     for (;;) {

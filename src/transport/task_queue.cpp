@@ -24,9 +24,10 @@ constexpr std::chrono::microseconds busy_look{50};
 struct task_queue::shared_state {
     std::atomic<bool> stop{false};
     std::atomic<bool> posted{false};  // tasks are queued; looked at without the lock
-    // Guards tasks. A leaf: held only to append or to exchange the list.
-    std::recursive_mutex lock;
-    std::condition_variable_any wake;
+    // Guards tasks. A leaf: held only to append or to exchange the list. A plain mutex and
+    // condition: a wake-up is then one futex call, with no internal lock to contend for.
+    std::mutex lock;
+    std::condition_variable wake;
     std::list<task> tasks;
 };
 
@@ -54,7 +55,7 @@ void task_queue::post_task(task work) {
         return;
     }
     {
-        std::lock_guard<std::recursive_mutex> hold(state_->lock);
+        std::lock_guard<std::mutex> hold(state_->lock);
         state_->tasks.push_back(std::move(work));
         state_->posted.store(true, std::memory_order_release);
     }
@@ -66,7 +67,7 @@ void task_queue::stop_tasks() {
     {
         // Taken so that the worker is either before its check of the stop flag or already
         // waiting: the notification cannot fall in between and be lost.
-        std::lock_guard<std::recursive_mutex> hold(state_->lock);
+        std::lock_guard<std::mutex> hold(state_->lock);
     }
     state_->wake.notify_one();
     if (!worker_.joinable()) {
@@ -105,7 +106,7 @@ void look_for_tasks(const std::atomic<bool>& posted, const std::atomic<bool>& st
 
 void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
     using clock = std::chrono::steady_clock;
-    win::thread_base::mark_library_thread();
+    win::thread_base::mark_io_thread();
     std::list<task> batch;
     bool look = false;  // the last task came within busy_look of the one before
     auto idle_since = clock::now();
@@ -114,7 +115,7 @@ void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
             look_for_tasks(state->posted, state->stop);
         }
         {
-            std::unique_lock<std::recursive_mutex> hold(state->lock);
+            std::unique_lock<std::mutex> hold(state->lock);
             state->wake.wait(hold, [&state] { return state->stop || !state->tasks.empty(); });
             batch.swap(state->tasks);
             state->posted.store(false, std::memory_order_relaxed);

@@ -19,7 +19,7 @@
 // posts are dropped.
 //
 // Threads and locks: post_task on any thread; stop_tasks and the destructor on the owner's
-// thread. The queue's lock (a std::recursive_mutex, with its condition's internal mutex) is
+// thread. The queue's lock (a std::mutex, with a std::condition_variable) is
 // held only to append or to take the queued tasks, never while a task runs, and no other lock
 // is taken while it is held. stop_tasks may also be called from inside a task (its own
 // worker): it then stops the queue without waiting for the worker, which ends when the task

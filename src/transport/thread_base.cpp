@@ -6,7 +6,17 @@ namespace win {
 
 namespace {
 thread_local bool library_thread = false;
+thread_local bool io_thread = false;
 }  // namespace
+
+bool thread_base::is_io_thread() {
+    return io_thread;
+}
+
+void thread_base::mark_io_thread() {
+    library_thread = true;
+    io_thread = true;
+}
 
 bool thread_base::is_library_thread() {
     return library_thread;

@@ -50,6 +50,13 @@ class thread_base {
     static bool is_library_thread();
     static void mark_library_thread();
 
+    // True on a library thread that lives as long as the pipes it serves: an event loop, a
+    // task queue's worker. Such a thread may issue a pipe's writes itself; any other thread
+    // hands them to the event loop, so that no pending write depends on a thread that may
+    // end first (Windows cancels a thread's pending I/O when it ends).
+    static bool is_io_thread();
+    static void mark_io_thread();
+
     // On the worker thread: waits up to timeout_ms for the exit event. True only when it is
     // set; false on time-out, on failure, and when no thread was started.
     bool wait_exit_signal(uint32_t timeout_ms) const;

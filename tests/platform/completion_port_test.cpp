@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "pipe_test_util.h"
 
@@ -164,6 +165,34 @@ TEST(completion_port, io_issued_by_the_port_thread_survives_the_thread_that_open
     EXPECT_TRUE(ok);
     CloseHandle(client);
     CloseHandle(server);
+}
+
+// A write that has to wait, issued by a thread that ends at once, on a pipe bound to a port:
+// it is not cancelled with its thread, and its completion comes through the port.
+TEST_F(port_pipe, a_waiting_write_outlives_the_thread_that_issued_it) {
+    static char big[300000];
+    OVERLAPPED write{};
+    bool pending = false;
+    std::thread([&] {
+        DWORD n = 0;
+        pending =
+            !WriteFile(server_, big, sizeof(big), &n, &write) && GetLastError() == ERROR_IO_PENDING;
+    }).join();
+    ASSERT_TRUE(pending);
+    Sleep(100);
+    std::vector<char> received(sizeof(big));
+    std::atomic<bool> read{false};
+    std::thread reader(
+        [&] { read = read_all(client_, received.data(), static_cast<DWORD>(received.size())); });
+    OVERLAPPED_ENTRY entry{};
+    const bool taken = port_.take(&entry);  // the port's waiter sees the write through
+    reader.join();
+    ASSERT_TRUE(read);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(&write, entry.lpOverlapped);
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(server_, &write, &n, FALSE));
+    EXPECT_EQ(sizeof(big), n);
 }
 
 }  // namespace

@@ -218,3 +218,20 @@ TEST(lifetimes, a_host_that_ends_normally_finds_its_last_log_lines_in_the_file) 
         tovi_test::remove_tree(directory);
     }
 }
+
+TEST(lifetimes, a_server_that_answers_a_client_leaving_at_once_still_gets_all_it_sent) {
+    const std::string name = tovi_test::unique_name("tovi_stress");
+    e2e::server_host server;
+    server.echo = true;  // its answer meets a link whose client has gone
+    ASSERT_TRUE(server.start(name));
+    const int rounds = 30;
+    for (int round = 0; round < rounds; ++round) {
+        e2e::client_host client;
+        ASSERT_TRUE(stress::connect_within(client, name, "leaver" + std::to_string(round)));
+        ASSERT_TRUE(client.send_string("one"));
+        ASSERT_TRUE(client.send_string("two"));
+        client.disconnect();
+    }
+    EXPECT_TRUE(server.events.wait_for("disconnect", rounds, 30s));
+    EXPECT_EQ(static_cast<size_t>(2 * rounds), server.events.count("data"));
+}

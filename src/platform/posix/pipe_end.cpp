@@ -156,7 +156,9 @@ BOOL pipe_end::read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED
     if (!begin(overlapped, op_kind::read, buffer, size, &op)) {
         return FALSE;
     }
-    if (reads_.empty() && !peer_gone_) {  // the end of the stream is seen only with an empty inbox
+    // The end of the stream is seen only with an empty inbox. A socket found empty is not asked
+    // again until it reports that data came: the read waits for that at once.
+    if (reads_.empty() && !peer_gone_ && (has_inbox_bytes() || !quiet_)) {
         for (;;) {
             const ssize_t n = size == 0 ? 0 : receive(static_cast<char*>(buffer), size);
             if (n > 0 || size == 0) {
@@ -253,18 +255,25 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
     return FALSE;
 }
 
+ssize_t pipe_end::receive_from_socket(char* buffer, size_t size) {
+    const ssize_t n = recv(fd_, buffer, size, MSG_DONTWAIT);
+    // Fewer bytes than asked for, or none: the socket is empty for now.
+    quiet_ = n < 0 ? errno == EAGAIN : static_cast<size_t>(n) < size;
+    return n;
+}
+
 ssize_t pipe_end::receive(char* buffer, DWORD size) {
     if (!has_inbox_bytes()) {
         if (size >= inbox_size) {
-            return recv(fd_, buffer, size, MSG_DONTWAIT);
+            return receive_from_socket(buffer, size);
         }
         if (inbox_ == nullptr) {
             inbox_.reset(new (std::nothrow) char[inbox_size]);
             if (inbox_ == nullptr) {
-                return recv(fd_, buffer, size, MSG_DONTWAIT);
+                return receive_from_socket(buffer, size);
             }
         }
-        const ssize_t n = recv(fd_, inbox_.get(), inbox_size, MSG_DONTWAIT);
+        const ssize_t n = receive_from_socket(inbox_.get(), inbox_size);
         if (n <= 0) {
             inbox_.reset();
             return n;
@@ -332,6 +341,7 @@ void pipe_end::on_ready(uint32_t) {
     if (fd_ < 0 || closed_) {
         return;
     }
+    quiet_ = false;  // something changed: the socket is worth asking again
     drain_reads();
     drain_writes();
     update_interest();

@@ -86,6 +86,7 @@ class pipe_end : public reactor_source {
     // Fills a read from the inbox or the socket: the byte count, 0 at the end of the stream,
     // or -1 with errno set.
     ssize_t receive(char* buffer, DWORD size);
+    ssize_t receive_from_socket(char* buffer, size_t size);
     bool has_inbox_bytes() const { return inbox_begin_ < inbox_end_; }
     void drain_reads();
     void drain_writes();
@@ -116,6 +117,7 @@ class pipe_end : public reactor_source {
     uint32_t watched_ = 0;  // the interest the reactor has
     bool closed_ = false;
     bool peer_gone_ = false;     // read side saw end of stream
+    bool quiet_ = false;         // the socket was empty when last asked, and nothing came since
     bool write_broken_ = false;  // the peer can take no more data
     std::deque<operation> reads_;
     std::unique_ptr<char[]> inbox_;  // bytes received ahead of the reads
