@@ -11,9 +11,9 @@
 // Ownership: a file_logger is shared through std::shared_ptr by the process-wide slot (see
 // log.h), by logging calls in flight, and by its own writer thread. The writer owns the file
 // once it has started: it is the only one to write, rotate and close it, and it closes it
-// when it ends (if the thread is killed instead, close() takes the file over). close() waits a bounded time for the writer; a writer that takes longer (a
-// stalled disk) is never killed but left to finish, and its reference keeps the object alive
-// until it has.
+// when it ends (if the thread is killed instead, close() takes the file over). close() waits a
+// bounded time for the writer; a writer that takes longer (a stalled disk) is never killed but left
+// to finish, and its reference keeps the object alive until it has.
 //
 // The file is opened in binary mode, so every line ends in the two bytes 0D 0A on every
 // build, and not inherited by child processes.
