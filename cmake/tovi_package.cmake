@@ -16,7 +16,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 byte streams over pipes, and a client hands bulk data to a reader process through a
 shared-memory block. Contains the library, the shared-memory reader library, their headers,
 CMake and pkg-config files, the toviipc command-line tool, the Python package and examples.")
-set(CPACK_PACKAGE_CONTACT "ToviIPC developers <toviipc@localhost>")
+set(CPACK_PACKAGE_CONTACT "ToviIPC developers")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
@@ -30,10 +30,8 @@ else()
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-    set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/toviipc")
     # Dependencies on the C and C++ runtimes, from the binaries (dpkg-shlibdeps, in dpkg-dev).
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 endif()
 
 include(CPack)
