@@ -107,6 +107,14 @@ class _Endpoint:
     def _tables(self):
         raise NotImplementedError
 
+    def _or_close(self, call, *args):
+        """For constructors: runs call, and closes the endpoint when it raises."""
+        try:
+            call(*args)
+        except BaseException:
+            self.close()
+            raise
+
     # --- events -------------------------------------------------------------------------
 
     def _dispatch(self, kind, client=None, data=None):
@@ -254,11 +262,7 @@ class Server(_Endpoint):
         super().__init__(handlers, queue_limit)
         self.name = None
         if name is not None:
-            try:
-                self.start(name)
-            except BaseException:
-                self.close()
-                raise
+            self._or_close(self.start, name)
 
     def _tables(self):
         callbacks = _library.ServerCallbacks(
@@ -334,11 +338,7 @@ class Client(_Endpoint):
     ):
         super().__init__({"message": on_message, "disconnect": on_disconnect}, queue_limit)
         if name is not None:
-            try:
-                self.connect(name, client_id)
-            except BaseException:
-                self.close()
-                raise
+            self._or_close(self.connect, name, client_id)
 
     def _tables(self):
         callbacks = _library.ClientCallbacks(
