@@ -17,10 +17,6 @@ bool slot_taken(HANDLE mutex) {
     return taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED;  // a dead owner's is ours now
 }
 
-uint32_t newest_slot(const void* header) {
-    return shm_layout::get_u32(header, shm_layout::next_slot_at) == 1 ? 0 : 1;
-}
-
 void copy_info(const void* header, uint32_t* info) {
     for (size_t i = 0; i < shm_layout::info_count; ++i) {
         info[i] = shm_layout::get_u32(header, shm_layout::info_at + 4 * i);
@@ -109,8 +105,9 @@ shared_memory_reader::result shared_memory_reader::read(char* buffer, uint64_t c
             copy_info(header_, out->info);
             return result::empty;
         }
-        // Only the newest slot: the values in the header belong to the newest write alone.
-        const int slot = static_cast<int>(newest_slot(header_));
+        // Only the newest slot, the one the writer will not try next: the values in the header
+        // belong to the newest write alone.
+        const int slot = next_before == 1 ? 0 : 1;
         if (!slot_taken(mutexes_[slot])) {
             return result::busy;  // another reader is copying it
         }
