@@ -81,15 +81,30 @@ shared_memory_reader::result shared_memory_reader::copy_slot(int slot, char* buf
     if (length > capacity || buffer == nullptr) {
         return result::too_small;
     }
-    // The header comes from another process: a bad offset or length only makes the view fail.
-    void* view = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
-                               static_cast<DWORD>(offset), static_cast<SIZE_T>(length));
+    const void* view = slot_view(slot, offset, length);
     if (view == nullptr) {
         return result::failed;
     }
     std::memcpy(buffer, view, static_cast<size_t>(length));
-    UnmapViewOfFile(view);
     return result::ok;
+}
+
+const void* shared_memory_reader::slot_view(int slot, uint64_t offset, uint64_t length) {
+    view& kept = views_[slot];
+    if (kept.address != nullptr && kept.offset == offset && kept.length >= length) {
+        return kept.address;
+    }
+    // The header comes from another process: a bad offset or length only makes the view fail.
+    void* mapped = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
+                                 static_cast<DWORD>(offset), static_cast<SIZE_T>(length));
+    if (mapped == nullptr) {
+        return nullptr;
+    }
+    if (kept.address != nullptr) {
+        UnmapViewOfFile(kept.address);
+    }
+    kept = view{mapped, offset, length};
+    return mapped;
 }
 
 shared_memory_reader::result shared_memory_reader::read(char* buffer, uint64_t capacity,
@@ -157,6 +172,12 @@ void shared_memory_reader::close() {
     if (header_ != nullptr) {
         UnmapViewOfFile(header_);
         header_ = nullptr;
+    }
+    for (view& kept : views_) {
+        if (kept.address != nullptr) {
+            UnmapViewOfFile(kept.address);
+        }
+        kept = view{};
     }
     if (mapping_ != nullptr) {
         CloseHandle(mapping_);

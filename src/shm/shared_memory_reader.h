@@ -76,10 +76,21 @@ class shared_memory_reader {
     void close();
 
   private:
+    // A mapped view of a slot's data, kept between reads.
+    struct view {
+        void* address = nullptr;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+    };
+
     // Copies slot's data under its mutex, which the caller holds.
     result copy_slot(int slot, char* buffer, uint64_t capacity, shared_memory_write* out);
+    // A view of length bytes at offset: the slot's kept view when it covers them, else a new
+    // one that replaces it (views only grow, like the writer's). Null when it cannot be mapped.
+    const void* slot_view(int slot, uint64_t offset, uint64_t length);
 
     HANDLE mapping_ = nullptr;
     HANDLE mutexes_[2] = {nullptr, nullptr};
     void* header_ = nullptr;
+    view views_[2];
 };

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -85,14 +86,17 @@ TOVI_CHILD_ROLE(write_later) {
     return 0;
 }
 
-// Reads while the parent writes, each write's values naming its size and seed: every read
-// must return data that matches the values returned with it. Exit 0 after enough reads.
+// Reads while the parent writes, each write's values naming its size, its seed and its
+// number: every read must return data that matches the values returned with it. Exit 0 once
+// enough distinct writes were read.
 TOVI_CHILD_ROLE(check_reads) {
-    constexpr int reads_wanted = 200;
+    constexpr int reads_wanted = 400;
     open_reader opened(arguments.at(0));
     if (opened.opened != TOVIIPC_SHM_OK)
         return 2;
-    int good = 0;
+    std::map<uint32_t, std::vector<char>> expected_data;  // by seed; a seed has one size
+    int good = 0;                                         // reads of distinct writes
+    uint32_t last_write = 0;
     const auto deadline = std::chrono::steady_clock::now() + 120s;
     while (good < reads_wanted && std::chrono::steady_clock::now() < deadline) {
         const read_result r = read_newest(opened.reader);
@@ -100,9 +104,18 @@ TOVI_CHILD_ROLE(check_reads) {
             continue;
         if (r.result != TOVIIPC_SHM_OK)
             return 3;
-        if (r.data.info[0] != r.data.length || r.bytes != pattern(r.data.info[0], r.data.info[1]))
+        auto expected = expected_data.find(r.data.info[1]);
+        if (expected == expected_data.end()) {
+            expected =
+                expected_data.emplace(r.data.info[1], pattern(r.data.info[0], r.data.info[1]))
+                    .first;
+        }
+        if (r.data.info[0] != r.data.length || r.bytes != expected->second)
             return 4;
-        ++good;
+        if (r.data.info[2] != last_write) {
+            last_write = r.data.info[2];
+            ++good;
+        }
     }
     return good == reads_wanted ? 0 : 5;
 }
@@ -260,12 +273,14 @@ TEST_F(reader_library, a_damaged_header_gives_failed_and_never_a_crash) {
 }
 
 TEST_F(reader_library, values_read_in_another_process_always_belong_to_the_data_read) {
-    // Large writes back to back, so that writes often finish while the reader copies.
+    // Large writes in quick bursts, so that writes often finish while the reader copies.
+    constexpr uint32_t burst_writes = 16;
+    constexpr auto burst_pause = 2ms;
     block.close();
     ASSERT_TRUE(block.create(name, large_block_data_size, 3));
     std::vector<std::vector<char>> writes;
-    for (uint32_t seed = 0; seed < 8; ++seed)
-        writes.push_back(pattern(1000 + 400000 * seed, seed));
+    for (uint32_t seed = 0; seed < 7; ++seed)  // 7 and 16 share no factor: bursts end in turn
+        writes.push_back(pattern(1000 + 200000 * seed, seed));
 
     tovi_test::child_process reader("check_reads", {name});
     int exit_code = -1;
@@ -273,8 +288,9 @@ TEST_F(reader_library, values_read_in_another_process_always_belong_to_the_data_
     for (uint32_t n = 1; exit_code == -1 && std::chrono::steady_clock::now() < deadline; ++n) {
         const std::vector<char>& w = writes[n % writes.size()];
         block.write(w.data(), static_cast<uint32_t>(w.size()), static_cast<uint32_t>(w.size()),
-                    n % writes.size(), 0, 0, 0);
-        exit_code = reader.wait(0ms);
+                    n % writes.size(), n, 0, 0);
+        // Bursts of writes race the reader's copies; the pauses between them let reads finish.
+        exit_code = reader.wait(n % burst_writes == 0 ? burst_pause : 0ms);
     }
     EXPECT_EQ(0, exit_code);
 }
