@@ -1,6 +1,5 @@
 #include "shm/shared_memory_reader.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -129,7 +128,7 @@ shared_memory_reader::result shared_memory_reader::read(char* buffer, uint64_t c
         const result copied = copy_slot(slot, buffer, capacity, out);
         // The values belong to the data just copied only when no write to the other slot has
         // begun its header update meanwhile (the writer changes next_slot before the values).
-        std::atomic_thread_fence(std::memory_order_acquire);
+        shm_layout::header_fence(std::memory_order_acquire);
         const uint32_t next_after = shm_layout::get_u32(header_, shm_layout::next_slot_at);
         ReleaseMutex(mutexes_[slot]);
         if (copied == result::failed || next_before == next_after) {
