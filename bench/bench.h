@@ -2,7 +2,8 @@
 // --role=..., each side of one measure. Every row (a transport) runs the same three measures
 // with the same messages, server and client in separate processes:
 //
-//   rtt        warm-up round trips, then timed round trips of 64 bytes; p50 and p99 in µs
+//   rtt        warm-up round trips, then timed round trips of 64 bytes; p50 and p99 in µs, and
+//              p10, p90 and p99.9 for the chart of their distribution
 //   rate       one-way 64-byte messages, ended by an acknowledgement from the receiver
 //   bandwidth  one-way 1 MiB messages, ended by an acknowledgement; decimal MB/s
 //
@@ -90,7 +91,7 @@ std::string socket_file(const std::string& address);
 // Output of a child to the conductor, one line each, flushed at once.
 void announce(const std::string& line);
 void announce_ready();
-// Prints "result P50 P99" (µs) from the round-trip times in nanoseconds.
+// Prints "result P50 P99 P10 P90 P99.9" (µs) from the round-trip times in nanoseconds.
 void report_round_trips(std::vector<int64_t>& samples_ns);
 // Prints "result VALUE": messages/s for rate, decimal MB/s for bandwidth.
 void report_throughput(const workload& work, int64_t elapsed_ns);

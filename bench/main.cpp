@@ -288,8 +288,8 @@ std::string counts_fact(const options& o) {
            placement_description() +
            ", a fresh pair for every repetition; rtt: " + std::to_string(rtt.warmup) +
            " warm-up then " + std::to_string(rtt.count) + " timed " + std::to_string(rtt.size) +
-           "-byte round trips, p50 and p99 in µs; rate: " + std::to_string(rate.count) +
-           " one-way " + std::to_string(rate.size) +
+           "-byte round trips, p50 and p99 in µs (the CSV adds p10, p90 and p99.9); rate: " +
+           std::to_string(rate.count) + " one-way " + std::to_string(rate.size) +
            "-byte messages ended by the receiver's acknowledgement, messages/s; bw: " +
            std::to_string(bw.count) + " one-way " + std::to_string(bw.size) +
            "-byte (1 MiB) messages ended by an acknowledgement, MB/s with 1 MB = 1,000,000 "
@@ -380,6 +380,8 @@ int conduct(const options& o) {
                 r.first.push_back(f[0]);
                 if (f.size() > 1)
                     r.second.push_back(f[1]);
+                for (size_t i = 0; i + 2 < f.size() && i < rtt_more_count; ++i)
+                    r.more[i].push_back(f[i + 2]);
                 r.initiator_peak_kb = std::max(r.initiator_peak_kb, once.initiator_peak_kb);
                 r.responder_peak_kb = std::max(r.responder_peak_kb, once.responder_peak_kb);
                 if (m == measure::rtt)

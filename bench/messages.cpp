@@ -117,8 +117,9 @@ void report_round_trips(std::vector<int64_t>& samples_ns) {
         rank = std::max<size_t>(1, std::min(rank, samples_ns.size()));
         return static_cast<double>(samples_ns[rank - 1]) / 1000.0;
     };
-    char line[128];
-    std::snprintf(line, sizeof(line), "result %.3f %.3f", percentile(0.50), percentile(0.99));
+    char line[160];
+    std::snprintf(line, sizeof(line), "result %.3f %.3f %.3f %.3f %.3f", percentile(0.50),
+                  percentile(0.99), percentile(0.10), percentile(0.90), percentile(0.999));
     announce(line);
 }
 

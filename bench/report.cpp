@@ -197,6 +197,10 @@ std::string csv_of(const run_report& report) {
             if (m == measure::rtt) {
                 add("p50", "us", r.first, ratio_text);
                 add("p99", "us", r.second, "");
+                for (size_t i = 0; i < rtt_more_count; ++i) {
+                    if (!r.more[i].empty())
+                        add(rtt_more_percentiles[i], "us", r.more[i], "");
+                }
             } else if (m == measure::rate) {
                 add("throughput", "messages/s", r.first, ratio_text);
             } else {

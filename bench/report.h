@@ -20,11 +20,17 @@ struct spread {
 };
 spread spread_of(std::vector<double> values);
 
-// The repetitions of one measure of one row: for rtt p50 in first and p99 in second (µs),
-// otherwise the throughput in first (messages/s or MB/s).
+// The further percentiles of an rtt repetition, after p50 and p99, as the CSV names them.
+constexpr const char* rtt_more_percentiles[] = {"p10", "p90", "p99.9"};
+constexpr size_t rtt_more_count = sizeof(rtt_more_percentiles) / sizeof(rtt_more_percentiles[0]);
+
+// The repetitions of one measure of one row: for rtt p50 in first, p99 in second and the
+// percentiles of rtt_more_percentiles in more (µs), otherwise the throughput in first
+// (messages/s or MB/s).
 struct measure_results {
     std::vector<double> first;
     std::vector<double> second;
+    std::vector<double> more[rtt_more_count];
     std::string error;  // why a repetition failed; the measure then has no figure
     // The highest peak resident memory of each side over the repetitions, in kB.
     long long initiator_peak_kb = 0;

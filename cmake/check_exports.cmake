@@ -1,8 +1,8 @@
-# Fails unless the shared library exports exactly the four functions: on Windows undecorated
-# with ordinals 1 to 4, elsewhere as its only defined dynamic symbols.
-#   cmake -DLIBRARY=<file> -DTOOL=<nm or objdump> -DWINDOWS=ON|OFF -P check_exports.cmake
-set(expected create_tovi_ipc_client create_tovi_ipc_server release_tovi_ipc_client
-    release_tovi_ipc_server)
+# Fails unless a shared library exports exactly the functions named: on Windows undecorated
+# with ordinals 1, 2, ... in the order given, elsewhere as its only defined dynamic symbols.
+#   cmake -DLIBRARY=<file> -DTOOL=<nm or objdump> -DWINDOWS=ON|OFF -DEXPECTED=a,b,...
+#         -P check_exports.cmake
+string(REPLACE "," ";" expected "${EXPECTED}")
 
 if(WINDOWS)
     execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
@@ -19,8 +19,12 @@ if(WINDOWS)
         math(EXPR ordinal "${CMAKE_MATCH_1} + ${base}")
         list(APPEND found "${CMAKE_MATCH_2}@${ordinal}")
     endforeach()
-    set(wanted create_tovi_ipc_client@1 create_tovi_ipc_server@2 release_tovi_ipc_client@3
-        release_tovi_ipc_server@4)
+    set(wanted)
+    set(ordinal 0)
+    foreach(name ${expected})
+        math(EXPR ordinal "${ordinal} + 1")
+        list(APPEND wanted "${name}@${ordinal}")
+    endforeach()
 else()
     execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE dump
         RESULT_VARIABLE rc)

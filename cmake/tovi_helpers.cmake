@@ -56,13 +56,21 @@ function(tovi_add_test name)
     tovi_wine_test_properties(${name})
 endfunction()
 
-# A host of the shared library finds the DLL beside its executable on Windows: copy it there
-# after each build of the target. Nothing elsewhere (the library is found through the rpath).
+# A host of the shared libraries finds each DLL beside its executable on Windows: copy them
+# there after each build of the target (ToviIPC unless others are named). Nothing elsewhere
+# (the libraries are found through the rpath).
+#   tovi_copy_library_beside(TARGET [LIBRARY...])
 function(tovi_copy_library_beside target)
+    set(libraries ${ARGN})
+    if(NOT libraries)
+        set(libraries ToviIPC)
+    endif()
     if(TOVI_WINDOWS)
-        add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ToviIPC>
-                $<TARGET_FILE_DIR:${target}>)
+        foreach(library ${libraries})
+            add_custom_command(TARGET ${target} POST_BUILD
+                COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${library}>
+                    $<TARGET_FILE_DIR:${target}>)
+        endforeach()
     endif()
 endfunction()
 
@@ -72,4 +80,21 @@ function(tovi_wine_test_properties name)
             FIXTURES_REQUIRED wine_prefix
             ENVIRONMENT "WINEPREFIX=${TOVI_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
     endif()
+endfunction()
+
+# tovi_add_exports_check(NAME LIBRARY_TARGET FUNCTION...): a test that the library exports
+# exactly these functions (on Windows with ordinals 1, 2, ... in this order).
+function(tovi_add_exports_check name library)
+    string(REPLACE ";" "," expected "${ARGN}")
+    if(TOVI_WINDOWS)
+        find_program(TOVI_OBJDUMP NAMES ${TOVI_MINGW_PREFIX}-objdump objdump)
+        set(tool ${TOVI_OBJDUMP})
+    else()
+        find_program(TOVI_NM nm)
+        set(tool ${TOVI_NM})
+    endif()
+    add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:${library}>
+        -DTOOL=${tool} -DWINDOWS=${TOVI_WINDOWS} -DEXPECTED=${expected}
+        -P ${PROJECT_SOURCE_DIR}/cmake/check_exports.cmake)
+    set_tests_properties(${name} PROPERTIES LABELS e2e)
 endfunction()

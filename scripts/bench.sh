@@ -4,7 +4,8 @@
 # native benchmark (every row, then the scenarios at rest), the same rows again with every
 # process pinned to one core (steadier, and it shows the CPU cost of each message; needs
 # taskset), and the Windows build under Wine (ToviIPC rows beside a raw Win32 pipe row). Each
-# prints one table and writes bench-results.md and bench-results.csv into its own directory.
+# prints one table and writes bench-results.md and bench-results.csv into its own directory,
+# and bench/chart.py draws bench-results.svg beside them from the CSV.
 #
 #   ./scripts/bench.sh                                   everything
 #   ./scripts/bench.sh --only tovi-c2s --measure rtt --reps 3    one row (plus the baseline)
@@ -56,12 +57,20 @@ for part in $parts; do
     esac
 done
 
+# chart CSV TITLE: the chart beside the CSV, with Debian's python3 and python3-matplotlib.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+chart() {
+    "$python" "$top/bench/chart.py" "$1" --title "$2" || status=1
+}
+
 status=0
 for part in $parts; do
     echo "=================== benchmark: $part ==================="
     if [ "$part" = native ]; then
         "$build/native/bench/toviipc_bench" --out "$build/native" --label "$label" "$@" || status=1
-        echo "results: $build/native/bench-results.md, .csv"
+        chart "$build/native/bench-results.csv" "ToviIPC benchmark, Linux build ($label)"
+        echo "results: $build/native/bench-results.md, .csv, .svg"
     elif [ "$part" = pinned ]; then
         if ! command -v taskset >/dev/null; then
             echo "taskset is missing: the pinned run is skipped"
@@ -70,14 +79,18 @@ for part in $parts; do
         mkdir -p "$build/pinned"
         taskset -c 0 "$build/native/bench/toviipc_bench" --out "$build/pinned" --rows-only \
             --label "$label, pinned to core 0" "$@" || status=1
-        echo "results: $build/pinned/bench-results.md, .csv"
+        chart "$build/pinned/bench-results.csv" \
+            "ToviIPC benchmark, Linux build pinned to one core ($label)"
+        echo "results: $build/pinned/bench-results.md, .csv, .svg"
     else
         export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
         wine cmd /c exit >/dev/null 2>&1 || true  # boots the prefix once, outside the timings
         (cd "$build/mingw/bench" &&
             wine ./toviipc_bench.exe --out . --scale "$wine_scale" --label "$label" "$@") ||
             status=1
-        echo "results: $build/mingw/bench/bench-results.md, .csv"
+        chart "$build/mingw/bench/bench-results.csv" \
+            "ToviIPC benchmark, Windows build under Wine ($label; only ratios mean anything)"
+        echo "results: $build/mingw/bench/bench-results.md, .csv, .svg"
     fi
 done
 exit $status

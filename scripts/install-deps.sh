@@ -4,9 +4,12 @@ set -eu
 need=(cmake ninja-build g++ googletest libgtest-dev pkgconf)
 for preset in "$@"; do
     case $preset in
+        # The Python package's tests, the Debian package (CPack runs file and dpkg-shlibdeps)
+        # and the chart's test.
+        native) need+=(python3 python3-pytest file dpkg-dev python3-matplotlib) ;;
         asan|tsan|fuzz) need+=(clang libclang-rt-14-dev) ;;
         mingw) need+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
-        bench) need+=(libnng-dev libzmq3-dev pkg-config) ;;
+        bench) need+=(libnng-dev libzmq3-dev pkg-config python3 python3-matplotlib) ;;
     esac
 done
 missing=()

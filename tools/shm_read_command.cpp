@@ -1,11 +1,8 @@
 // toviipc shm-read: prints the newest data of the shared-memory block a client writes.
 //
-// This command reads the block with the library's own reader unit (linked statically from
-// tovi_core): it only opens the mapping and the two slot mutexes by name and copies from them,
-// as any reader process outside the library would. Everything else the tool does goes through
-// include/toviipc.h.
+// It reads the block through the public reader library (include/toviipc_shm.h), as any reader
+// process outside the library would.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -13,7 +10,7 @@
 #include "commands.h"
 #include "event_output.h"
 #include "process_control.h"
-#include "shm/shared_memory_reader.h"
+#include "toviipc_shm.h"
 
 namespace toviipc {
 
@@ -27,7 +24,7 @@ const char* const shm_read_help =
     "connected on NAME.\n"
     "\n"
     "  --follow   then print each new write until interrupted (the header is\n"
-    "             polled every 20 ms; writes closer together than that may show\n"
+    "             polled every 2 ms; writes closer together than that may show\n"
     "             as one)\n"
     "  --json     print each event as one JSON object per line\n"
     "\n"
@@ -37,40 +34,48 @@ const char* const shm_read_help =
 namespace {
 
 constexpr size_t preview_bytes = 256;
-constexpr auto poll_interval = std::chrono::milliseconds(20);
+constexpr tovi_uint32 poll_slice_ms = 20;  // how long each wait may keep an interrupt waiting
 constexpr auto busy_limit = std::chrono::seconds(1);
+constexpr auto busy_pause = std::chrono::milliseconds(1);
 
-// Reads the newest write and prints it; false when it could not be read within busy_limit.
-bool print_newest(shared_memory_reader& reader, event_printer& printer) {
+using reader_ptr = std::unique_ptr<toviipc_shm_reader, decltype(&toviipc_shm_close)>;
+
+// Reads the newest write into buffer, which grows to fit it. Busy passes within a copy of
+// another reader, so it is tried again for up to busy_limit.
+toviipc_shm_result read_newest(toviipc_shm_reader* reader, std::vector<char>* buffer,
+                               toviipc_shm_data* data) {
     const auto deadline = wake_board::clock::now() + busy_limit;
-    shared_memory_snapshot snapshot;
-    shared_memory_reader::result result;
-    // Both slots are busy only while a writer copies into one and another reader holds the
-    // other: that passes within a copy.
-    while ((result = reader.read(&snapshot)) == shared_memory_reader::result::busy &&
-           wake_board::clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (;;) {
+        const toviipc_shm_result result = toviipc_shm_read(
+            reader, buffer->data(), static_cast<tovi_uint32>(buffer->size()), data);
+        if (result == TOVIIPC_SHM_TOO_SMALL) {
+            buffer->resize(data->length);
+        } else if (result != TOVIIPC_SHM_BUSY || wake_board::clock::now() >= deadline) {
+            return result;
+        } else {
+            std::this_thread::sleep_for(busy_pause);
+        }
     }
-    if (result == shared_memory_reader::result::empty) {
-        printer.print(event_record("empty").numbers("info", snapshot.info, 5));
-        return true;
-    }
-    if (result != shared_memory_reader::result::ok) {
-        std::fprintf(stderr, "toviipc shm-read: the block could not be read (%s)\n",
-                     result == shared_memory_reader::result::busy ? "both slots stayed busy"
-                                                                  : "a slot cannot be mapped");
-        return false;
-    }
-    printer.print(
-        event_record("shm")
-            .number("slot", snapshot.slot)
-            .numbers("info", snapshot.info, 5)
-            .data(snapshot.data.data(), static_cast<size_t>(snapshot.length), preview_bytes));
-    return true;
 }
 
-bool same_header(const shared_memory_snapshot& a, const shared_memory_snapshot& b) {
-    return a.next_slot == b.next_slot && std::memcmp(a.info, b.info, sizeof(a.info)) == 0;
+// Prints the newest write; false when it could not be read.
+bool print_newest(toviipc_shm_reader* reader, std::vector<char>* buffer, event_printer& printer) {
+    toviipc_shm_data data;
+    const toviipc_shm_result result = read_newest(reader, buffer, &data);
+    if (result == TOVIIPC_SHM_EMPTY) {
+        printer.print(event_record("empty").numbers("info", data.info, 5));
+        return true;
+    }
+    if (result != TOVIIPC_SHM_OK) {
+        std::fprintf(stderr, "toviipc shm-read: the block could not be read (%s)\n",
+                     toviipc_shm_result_text(result));
+        return false;
+    }
+    printer.print(event_record("shm")
+                      .number("slot", data.slot)
+                      .numbers("info", data.info, 5)
+                      .data(buffer->data(), data.length, preview_bytes));
+    return true;
 }
 
 }  // namespace
@@ -99,28 +104,24 @@ int run_shm_read(const std::vector<std::string>& arguments) {
     auto board = std::make_shared<wake_board>();
     prepare_process(board);
     event_printer printer(json);
-    shared_memory_reader reader;
-    if (!reader.open(name)) {
-        std::fprintf(stderr, "toviipc shm-read: no block named %s (is a client connected?)\n",
-                     name.c_str());
-        return exit_unreachable;
+    toviipc_shm_reader* opened = nullptr;
+    const toviipc_shm_result result = toviipc_shm_open(name.c_str(), &opened);
+    if (result != TOVIIPC_SHM_OK) {
+        std::fprintf(stderr, "toviipc shm-read: %s: %s\n", name.c_str(),
+                     toviipc_shm_result_text(result));
+        return result == TOVIIPC_SHM_NO_BLOCK ? exit_unreachable : exit_failed;
     }
-    shared_memory_snapshot seen;
-    reader.peek(&seen);
-    if (!print_newest(reader, printer)) {
+    const reader_ptr reader(opened, &toviipc_shm_close);
+    std::vector<char> buffer;
+    toviipc_shm_header seen;
+    toviipc_shm_peek(reader.get(), &seen);
+    if (!print_newest(reader.get(), &buffer, printer)) {
         return exit_failed;
     }
-    while (follow) {
-        if (board->wait_until(wake_board::clock::now() + poll_interval).interrupted) {
-            break;
-        }
-        shared_memory_snapshot now;
-        reader.peek(&now);
-        if (!same_header(now, seen)) {
-            seen = now;
-            if (!print_newest(reader, printer)) {
-                return exit_failed;
-            }
+    while (follow && !board->wait_until(wake_board::clock::now()).interrupted) {
+        if (toviipc_shm_wait(reader.get(), &seen, poll_slice_ms, &seen) == TOVIIPC_SHM_OK &&
+            !print_newest(reader.get(), &buffer, printer)) {
+            return exit_failed;
         }
     }
     return exit_ok;

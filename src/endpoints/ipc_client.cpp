@@ -116,7 +116,8 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
 void ipc_client::start_heart_beat() {
     scoped_critical_section hold(heart_beat_lock_);
     if (heart_beat_ == nullptr) {
-        heart_beat_ = new (std::nothrow) win::heart_beat_sender(this, heart_beat_interval_ms);
+        heart_beat_ =
+            new (std::nothrow) win::heart_beat_sender(this, heart_beat_interval_ms, &loop_);
         if (heart_beat_ != nullptr) {
             heart_beat_->start();
         }
@@ -311,7 +312,7 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
     if (!is_current(connection, generation)) {
         return;
     }
-    stop_heart_beat();  // the heart-beat thread takes only the current lock
+    stop_heart_beat();  // a beat takes only the current lock
     std::shared_ptr<win::pipe_connection> released;
     {
         std::lock_guard<std::mutex> pointer(current_lock_);
@@ -325,7 +326,7 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
 
 void ipc_client::stop_heart_beat() {
     scoped_critical_section hold(heart_beat_lock_);
-    delete heart_beat_;  // joins the heart-beat thread
+    delete heart_beat_;  // returns after a beat in progress
     heart_beat_ = nullptr;
 }
 

@@ -7,8 +7,8 @@
 // called there, one event at a time, in arrival order, with the connection lock held.
 //
 // Threads: host threads call the ipc_client_i operations; the event-loop thread only copies
-// payloads into tasks; the heart-beat thread sends heart beats; the task-queue thread decodes,
-// handles disconnects and calls the observer.
+// payloads into tasks, and sends the heart beats (a timer of the loop); the task-queue thread
+// decodes, handles disconnects and calls the observer.
 //
 // Locks, in this order: the connection lock (held by connect, disconnect and every task, also
 // while the observer runs), the heart-beat lock (the sender pointer), the current lock (a leaf

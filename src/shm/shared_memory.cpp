@@ -105,6 +105,8 @@ bool shared_memory::write(const char* data, uint32_t size, uint32_t v0, uint32_t
     std::memcpy(slot_views_[slot], data, size);
 
     shm_layout::put_u32(header_, shm_layout::next_slot_at, static_cast<uint32_t>(1 - slot));
+    // A reader of the other slot sees next_slot change before the values it may have read.
+    shm_layout::header_fence(std::memory_order_release);
     shm_layout::put_u64(header_, shm_layout::slot_length_at[slot], size);
     const uint32_t info[shm_layout::info_count] = {v0, v1, v2, v3, v4};
     for (size_t i = 0; i < shm_layout::info_count; ++i) {

@@ -19,6 +19,7 @@
 // min(data_size - slot 1, slot 1 - slot 0) - 1 bytes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -50,6 +51,17 @@ inline uint32_t get_u32(const void* header, size_t at) {
 }
 inline uint64_t get_u64(const void* header, size_t at) {
     return get_u32(header, at) | static_cast<uint64_t>(get_u32(header, at + 4)) << 32;
+}
+
+// Keeps the header's stores (writer) or loads (reader) on either side of it in that order, as
+// another process sees them. ThreadSanitizer does not model fences and warns of them; there a
+// compiler barrier stands in, which is all that x86-64 needs.
+inline void header_fence(std::memory_order order) {
+#if defined(__SANITIZE_THREAD__)
+    std::atomic_signal_fence(order);
+#else
+    std::atomic_thread_fence(order);
+#endif
 }
 
 // Where the slots lie for a data size and an allocation granularity.

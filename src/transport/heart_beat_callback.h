@@ -5,8 +5,8 @@ namespace win {
 
 class heart_beat_callback {
   public:
-    // Called on the heart-beat thread once per interval, without any lock of the sender; the
-    // implementation takes the locks it needs. The result is not looked at.
+    // Called on the owner's event-loop thread once per interval, without any lock of the
+    // sender; the implementation takes the locks it needs. The result is not looked at.
     virtual bool on_heart_beat() = 0;
 
   protected:

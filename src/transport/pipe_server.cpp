@@ -100,7 +100,7 @@ bool pipe_server::start_server(const std::string& name, pipe_server_watch* watch
     }
     scoped_critical_section hold(heart_beat_lock_);
     if (heart_beat_ == nullptr) {
-        heart_beat_ = new (std::nothrow) heart_beat_sender(this, heart_beat_interval_ms);
+        heart_beat_ = new (std::nothrow) heart_beat_sender(this, heart_beat_interval_ms, &loop_);
         if (heart_beat_ != nullptr) {
             heart_beat_->start();
         }
@@ -456,7 +456,7 @@ bool pipe_server::disconnect_client(const char* client_id) {
 
 void pipe_server::stop_heart_beat() {
     scoped_critical_section hold(heart_beat_lock_);
-    delete heart_beat_;  // joins the heart-beat thread
+    delete heart_beat_;  // returns after a beat in progress
     heart_beat_ = nullptr;
 }
 

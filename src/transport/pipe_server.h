@@ -11,9 +11,9 @@
 // remote clients.
 //
 // Threads: caller threads run start_server, stop_server, the sends and disconnect_client; the
-// event-loop thread accepts, receives and reports data and connects; the heart-beat thread
-// counts silent connections; the task-queue thread runs every disconnect task and reports
-// disconnects.
+// event-loop thread accepts, receives and reports data and connects, and counts silent
+// connections at each heart beat (a timer of the loop); the task-queue thread runs every
+// disconnect task and reports disconnects.
 //
 // Locks: connect_lock_ guards the connections and the client ids together, so that an id is
 // never bound to a connection that is leaving; it is never held while a connection is sent to

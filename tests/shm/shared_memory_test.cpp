@@ -4,51 +4,18 @@
 
 #include <thread>
 
-#include "log/utf8_to_utf16.h"
 #include "shm/shared_memory_layout.h"
 #include "shm/shared_memory_reader.h"
+#include "shm/shm_test_util.h"
 #include "support/test_support.h"
 
 namespace {
 
 constexpr uint64_t client_data_size = 31457280;
 
-std::wstring wide(const std::string& text) {
-    return utf8_to_utf16(text.c_str(), static_cast<int32_t>(text.size()));
-}
-
-std::vector<char> pattern(uint32_t size, uint32_t seed) {
-    std::vector<char> data(size);
-    for (uint32_t i = 0; i < size; ++i) {
-        data[i] = static_cast<char>((i * 31 + seed * 7) ^ (i >> 9));
-    }
-    return data;
-}
-
-// The raw 64-byte header, as a reader in another program would see it.
-class header_view {
-  public:
-    explicit header_view(const std::string& name) {
-        mapping_ = OpenFileMappingW(FILE_MAP_READ, FALSE, wide(name).c_str());
-        view_ = mapping_ ? MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 64) : nullptr;
-    }
-    ~header_view() {
-        if (view_)
-            UnmapViewOfFile(view_);
-        if (mapping_)
-            CloseHandle(mapping_);
-    }
-    bool ok() const { return view_ != nullptr; }
-    uint32_t next_slot() const { return shm_layout::get_u32(view_, 24); }
-    uint64_t offset(int slot) const { return shm_layout::get_u64(view_, 32 + 8 * slot); }
-    uint64_t length(int slot) const { return shm_layout::get_u64(view_, 48 + 8 * slot); }
-    uint32_t info(int i) const { return shm_layout::get_u32(view_, 4 * i); }
-    std::string bytes() const { return std::string(static_cast<const char*>(view_), 64); }
-
-  private:
-    HANDLE mapping_ = nullptr;
-    void* view_ = nullptr;
-};
+using shm_test::header_view;
+using shm_test::pattern;
+using shm_test::wide;
 
 // True when another thread of this process cannot take the mutex now.
 bool held_elsewhere(HANDLE mutex) {
@@ -71,14 +38,15 @@ HANDLE open_slot_mutex(const std::string& name, int slot) {
 // A reader in another process: reads once and compares with the expected pattern.
 TOVI_CHILD_ROLE(read_block) {
     shared_memory_reader reader;
-    if (!reader.open(arguments.at(0)))
+    if (reader.open(arguments.at(0)) != shared_memory_reader::result::ok)
         return 2;
-    shared_memory_snapshot snapshot;
-    if (reader.read(&snapshot) != shared_memory_reader::result::ok)
-        return 3;
     const auto expected = pattern(static_cast<uint32_t>(std::stoul(arguments.at(1))),
                                   static_cast<uint32_t>(std::stoul(arguments.at(2))));
-    if (snapshot.data != expected || snapshot.info[4] != 55)
+    std::vector<char> data(expected.size());
+    shared_memory_write write;
+    if (reader.read(data.data(), data.size(), &write) != shared_memory_reader::result::ok)
+        return 3;
+    if (data != expected || write.info[4] != 55)
         return 4;
     return 0;
 }
@@ -135,11 +103,12 @@ TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
     EXPECT_EQ(20, block.mapped_size(1));
 
     shared_memory_reader reader;
-    ASSERT_TRUE(reader.open(name));
-    shared_memory_snapshot snapshot;
-    ASSERT_EQ(shared_memory_reader::result::ok, reader.read(&snapshot));
-    EXPECT_EQ(1, snapshot.slot);
-    EXPECT_EQ(std::vector<char>(first.begin(), first.begin() + 20), snapshot.data);
+    ASSERT_EQ(shared_memory_reader::result::ok, reader.open(name));
+    std::vector<char> data(20);
+    shared_memory_write write;
+    ASSERT_EQ(shared_memory_reader::result::ok, reader.read(data.data(), data.size(), &write));
+    EXPECT_EQ(1, write.slot);
+    EXPECT_EQ(std::vector<char>(first.begin(), first.begin() + 20), data);
 }
 
 TEST(shared_memory, refuses_a_write_of_the_slot_capacity_and_takes_one_byte_less) {

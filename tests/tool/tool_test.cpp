@@ -222,6 +222,23 @@ TEST_F(tool, shm_read_shows_what_a_client_wrote_with_its_five_values) {
     stop_server(*server);
 }
 
+TEST_F(tool, the_example_reader_prints_a_clients_write_and_names_a_missing_block) {
+    auto server = start_server();
+    auto writer = run({"client", pipe, "R1", "--shm", "AB", "--info", "1,2,3,4,5", "--json"});
+    ASSERT_FALSE(writer->wait_event("shm").empty());
+    running reader(built(EXAMPLE_SHM_READER), {pipe, "1"});
+    EXPECT_EQ(0, reader.exit_status());
+    EXPECT_EQ((std::vector<std::string>{"slot 0, values 1,2,3,4,5, 2 bytes: 41 42"}),
+              reader.lines());
+
+    writer->process.close_input();
+    EXPECT_EQ(0, writer->exit_status());
+    running late(built(EXAMPLE_SHM_READER), {pipe}, true);
+    EXPECT_EQ(1, late.exit_status());
+    EXPECT_NE(std::string::npos, late.process.read_errors().find("no block of that name"));
+    stop_server(*server);
+}
+
 TEST_F(tool, shm_read_follow_prints_each_new_write_from_any_client_of_the_pipe) {
     auto server = start_server();
     auto first = run({"client", pipe, "F1", "--shm", "one", "--info", "1,1,1,1,1", "--json"});

@@ -1,4 +1,4 @@
-// Worker threads and the heart beat.
+// Worker threads, and the heart beat on an event loop.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include "platform/win32.h"
 #include "support/test_support.h"
 #include "transport/heart_beat_sender.h"
+#include "transport/pipe_handler_async.h"
 #include "transport/thread_base.h"
 
 using namespace std::chrono_literals;
@@ -38,6 +39,10 @@ class beat_counter : public win::heart_beat_callback {
         std::lock_guard<std::mutex> hold(lock_);
         return threads_.size();
     }
+    size_t thread_count_of(DWORD thread) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return threads_.count(thread);
+    }
 
     std::atomic<int> beats{0};
     std::atomic<bool> inside{false};
@@ -63,20 +68,22 @@ class one_shot_thread : public win::thread_base {
 }  // namespace
 
 TEST(heart_beat_sender, stopped_before_its_first_interval_it_never_beats) {
+    win::pipe_handler_async loop;
     beat_counter counter;
-    win::heart_beat_sender sender(&counter, 3000);
+    win::heart_beat_sender sender(&counter, 3000, &loop);
     ASSERT_TRUE(sender.start());
     EXPECT_TRUE(sender.is_running());
     // The scenario itself: stopped 1000 ms after the start, well inside the first interval.
     std::this_thread::sleep_for(1000ms);
-    sender.stop_thread();
+    sender.stop();
     EXPECT_EQ(0, counter.beats.load());
     EXPECT_FALSE(sender.is_running());
 }
 
-TEST(heart_beat_sender, beats_on_one_thread_however_often_it_is_started) {
+TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
+    win::pipe_handler_async loop;
     beat_counter counter;
-    win::heart_beat_sender sender(&counter, 5);
+    win::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(wait_until([&] { return counter.beats >= 5; }, 10s));
@@ -84,28 +91,36 @@ TEST(heart_beat_sender, beats_on_one_thread_however_often_it_is_started) {
     const int before = counter.beats;
     ASSERT_TRUE(wait_until([&] { return counter.beats >= before + 5; }, 10s));
     EXPECT_EQ(1u, counter.thread_count());
-    sender.stop_thread();
-    sender.stop_thread();
+    DWORD loop_thread = 0;
+    ASSERT_TRUE(loop.call([&] { loop_thread = GetCurrentThreadId(); }));
+    EXPECT_EQ(1u, counter.thread_count_of(loop_thread));
+    sender.stop();
+    sender.stop();
     EXPECT_FALSE(sender.is_running());
+    const int after_stop = counter.beats;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(after_stop, counter.beats.load());
 }
 
 TEST(heart_beat_sender, stop_during_a_beat_returns_after_it_and_no_beat_follows) {
+    win::pipe_handler_async loop;
     beat_counter counter;
     counter.hold_beats = true;
-    win::heart_beat_sender sender(&counter, 5);
+    win::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(wait_until([&] { return counter.inside.load(); }, 10s));
 
     std::atomic<int> stop_returned_at{0};
     std::thread stopper([&] {
-        sender.stop_thread();
+        sender.stop();
         stop_returned_at = ++counter.sequence;
     });
     EXPECT_FALSE(wait_until([&] { return stop_returned_at != 0; }, 200ms))
-        << "stop_thread returned while the beat was running";
+        << "stop returned while the beat was running";
     counter.hold_beats = false;
     stopper.join();
     EXPECT_LT(counter.returned_at.load(), stop_returned_at.load());
+    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(1, counter.beats.load());
     EXPECT_FALSE(sender.is_running());
 }

@@ -1,6 +1,7 @@
 /*
  * Built against an installed ToviIPC: a server and a client in one process, each through its
- * own handle; the client sends "ping" and the server answers "pong".
+ * own handle; the client sends "ping" and the server answers "pong". Then the client writes
+ * the shared-memory block and the reader library reads it back.
  *
  *   consumer NAME
  */
@@ -12,6 +13,7 @@
 
 #include "example_signal.h"
 #include "toviipc.h"
+#include "toviipc_shm.h"
 
 static ipc_server_functions server;
 static ipc_handle* server_handle;
@@ -35,6 +37,23 @@ static void TOVIIPC_CALL on_client_data(const char* data, tovi_int32 length) {
 static const ipc_server_callbacks server_callbacks = {on_server_data, NULL, NULL};
 static const ipc_client_callbacks client_callbacks = {on_client_data, NULL};
 
+/* Writes "block" with the values 1 to 5 through the client; 1 when the reader reads them. */
+static int block_read_back(ipc_client_functions* client, ipc_handle* handle, const char* name) {
+    shared_memory_info info = {{1, 2, 3, 4, 5}};
+    toviipc_shm_reader* reader;
+    toviipc_shm_data data;
+    char buffer[16];
+    int ok;
+    if (!client->write_shared_memory(handle, "block", 5, &info) ||
+        toviipc_shm_open(name, &reader) != TOVIIPC_SHM_OK) {
+        return 0;
+    }
+    ok = toviipc_shm_read(reader, buffer, sizeof(buffer), &data) == TOVIIPC_SHM_OK &&
+         data.length == 5 && memcmp(buffer, "block", 5) == 0 && data.info[4] == 5;
+    toviipc_shm_close(reader);
+    return ok;
+}
+
 int main(int argc, char** argv) {
     const char* name = argc > 1 ? argv[1] : "toviipc-consumer";
     ipc_client_functions client;
@@ -47,7 +66,7 @@ int main(int argc, char** argv) {
     if (server_handle != NULL && client_handle != NULL && server.start(server_handle, name) &&
         client.connect(client_handle, name, "consumer") &&
         client.send_string(client_handle, "ping", 4)) {
-        ok = example_signal_wait(&answered, 10000);
+        ok = example_signal_wait(&answered, 10000) && block_read_back(&client, client_handle, name);
     }
     client.disconnect(client_handle);
     release_tovi_ipc_client(client_handle);
@@ -56,6 +75,6 @@ int main(int argc, char** argv) {
     example_signal_destroy(&answered);
 
     ok = ok && strcmp(answer, "pong") == 0;
-    printf("%s\n", ok ? "ping answered with pong" : "no answer");
+    printf("%s\n", ok ? "ping answered with pong, block read back" : "no answer");
     return ok ? 0 : 1;
 }

@@ -1,0 +1,178 @@
+"""The Python package against the C examples and the toviipc tool, each in its own process."""
+
+import json
+import subprocess
+
+import toviipc
+from conftest import PYTHON
+
+
+def json_events(child, event, **fields):
+    """Waits for the child's JSON line of this event with these fields and returns it."""
+
+    def matches(line):
+        try:
+            record = json.loads(line)
+        except ValueError:
+            return False
+        return record.get("event") == event and all(record.get(k) == v for k, v in fields.items())
+
+    return json.loads(child.wait_line(matches))
+
+
+def next_event(endpoint, kind, timeout=20):
+    """The next queued event, which must be of this kind."""
+    event = endpoint.get_event(timeout)
+    assert event.kind == kind, event
+    return event
+
+
+def test_a_python_server_answers_the_c_example_client_from_its_event_queue(
+    name, run, example_client
+):
+    with toviipc.Server(name) as server:
+        client = run([example_client, name, "E1", "hello"])
+        assert next_event(server, "connect") == toviipc.Event("connect", "E1")
+        message = next_event(server, "message")
+        assert (message.client, message.data, message.text) == ("E1", b"hello", "hello")
+        server.send_text(message.client, "hi from python")
+        assert client.finish() == 0
+        assert client.lines == ["answer: hi from python"]
+        assert next_event(server, "disconnect").client == "E1"
+
+
+def test_a_python_server_echoes_the_tools_messages_from_its_callback(name, run, tool):
+    received = []
+
+    def on_message(client, data):
+        received.append((client, data))
+        server.send_bytes(client, data)  # a send from inside a callback is allowed
+
+    connected = []
+    with toviipc.Server(name, on_message=on_message, on_connect=connected.append) as server:
+        text = "gr\u00fc\u00df"
+        client = run(
+            [tool, "client", name, "T1", "--send", text, "--send-hex", "00ff", "--json"],
+            stdin=subprocess.PIPE,
+        )
+        assert json_events(client, "message", hex="00ff")["length"] == 2
+        assert json_events(client, "message", text=text)["length"] == 6
+        assert received == [("T1", text.encode()), ("T1", b"\x00\xff")]
+        assert connected == ["T1"]
+        # Unwanted kinds still go to the queue.
+        client.process.stdin.close()
+        assert client.finish() == 0
+        assert next_event(server, "disconnect").client == "T1"
+        assert list(server.events(timeout=0.2)) == []
+
+
+def test_a_python_client_talks_to_the_c_example_server(name, run, example_server):
+    server = run([example_server, name])
+    server.wait_line(lambda line: line == "listening on " + name)
+    with toviipc.Client(name, "P1") as client:
+        client.send_text("hello")
+        assert next_event(client, "message").data == b"echo: hello"
+        client.disconnect()
+    assert server.finish() == 0
+    assert server.lines == ["listening on " + name, "P1 connected", "P1 says: hello", "P1 left"]
+
+
+def test_a_python_client_gets_the_tool_servers_sends_and_is_dropped(name, run, tool):
+    server = run([tool, "server", name, "--control", "--json"], stdin=subprocess.PIPE)
+    json_events(server, "listening")
+    messages = []
+    with toviipc.Client(name, "P2", on_message=messages.append) as client:
+        client.send(b"\x00\x01\xff")
+        client.send("text")
+        assert json_events(server, "message", client="P2", hex="0001ff")
+        assert json_events(server, "message", client="P2", text="text")
+        server.process.stdin.write("send P2 from the tool\ndrop P2\n")
+        server.process.stdin.flush()
+        assert next_event(client, "disconnect") == toviipc.Event("disconnect")
+        assert messages == [b"from the tool"]
+        # The server dropped this client: a send now fails with a clear error.
+        try:
+            client.send_text("late")
+            raise AssertionError("a send after the drop went through")
+        except toviipc.Error as error:
+            assert "not connected" in str(error)
+    server.process.stdin.close()
+    assert server.finish() == 0
+
+
+def test_the_shared_memory_block_goes_both_ways_between_python_and_the_tool(name, run, tool):
+    server = run([tool, "server", name, "--json"])
+    json_events(server, "listening")
+    # The tool writes, Python reads.
+    writer = run(
+        [tool, "client", name, "W1", "--shm", "from the tool", "--info", "1,2,3,4,4294967295"],
+        stdin=subprocess.PIPE,
+    )
+    writer.wait_line(lambda line: " shm " in line)
+    with toviipc.SharedMemoryReader(name) as reader:
+        first = reader.read()
+        assert first == toviipc.ShmWrite(0, (1, 2, 3, 4, 4294967295), b"from the tool")
+        follow = reader.writes(timeout=20)
+        assert next(follow) == first
+        # Python writes, as a second client of the same pipe; the tool and the follower read it.
+        with toviipc.Client(name, "W2") as client:
+            client.write_shared_memory(b"\x00from python", info=(9, 8, 7, 6, 5))
+            following = next(follow)
+            assert (following.slot, following.info, following.data) == (
+                1,
+                (9, 8, 7, 6, 5),
+                b"\x00from python",
+            )
+            header = reader.peek()
+            assert (header.next_slot, header.slot_length) == (0, (13, 12))
+            shm = run([tool, "shm-read", name, "--json"])
+            assert shm.finish() == 0
+            assert json.loads(shm.lines[0]) == {
+                "event": "shm",
+                "slot": 1,
+                "info": [9, 8, 7, 6, 5],
+                "length": 12,
+                "hex": b"\x00from python".hex(),
+                "text": "\x00from python",
+            }
+            assert reader.wait(timeout=0.1) is None
+    writer.process.stdin.close()
+    assert writer.finish() == 0
+
+
+def test_python_m_toviipc_mirrors_the_tools_commands(name, run, tool, example_client, python_env):
+    server = run([PYTHON, "-m", "toviipc", "server", name, "--echo", "--json"], env=python_env)
+    assert json_events(server, "listening") == {"event": "listening", "pipe": name}
+    client = run([example_client, name, "M1", "ping"])
+    assert client.finish() == 0
+    assert client.lines == ["answer: ping"]
+    assert json_events(server, "message", client="M1")["text"] == "ping"
+    assert json_events(server, "sent", client="M1")["hex"] == b"ping".hex()
+    json_events(server, "disconnect", client="M1")
+
+    # Its client writes the block; the tool reads it back. Then its shm-read.
+    py_client = run(
+        [PYTHON, "-m", "toviipc", "client", name, "M2", "--shm", "abc", "--info", "5,0,0,0,0x10"],
+        env=python_env,
+        stdin=subprocess.PIPE,
+    )
+    py_client.wait_line(lambda line: " shm " in line)
+    shm = run([tool, "shm-read", name, "--json"])
+    assert shm.finish() == 0
+    assert json.loads(shm.lines[0])["info"] == [5, 0, 0, 0, 16]
+    py_shm = run([PYTHON, "-m", "toviipc", "shm-read", name, "--json"], env=python_env)
+    assert py_shm.finish() == 0
+    assert py_shm.lines == shm.lines
+    py_client.process.stdin.close()
+    assert py_client.finish() == 0
+
+    # What the tool tells apart by its exit status, this does too.
+    missing = run([PYTHON, "-m", "toviipc", "shm-read", name + "-none"], env=python_env)
+    assert missing.finish() == 4
+    taken = run([PYTHON, "-m", "toviipc", "server", name], env=python_env)
+    assert taken.finish() == 4
+    usage = run([PYTHON, "-m", "toviipc", "client", name], env=python_env)
+    assert usage.finish() == 2
+    server.process.terminate()
+    assert server.finish() == 0
+    assert json.loads(server.lines[-1]) == {"event": "stopped", "pipe": name}
