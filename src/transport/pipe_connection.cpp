@@ -188,7 +188,7 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
     if (post_write) {
         post(&pipe_connection::write_posted);
     }
-    note_activity();
+    note_activity(false);
     if (failed) {
         write_failed();
         return false;
@@ -320,12 +320,21 @@ void pipe_connection::give_back_frame(byte_buffer&& frame) {
     }
 }
 
-void pipe_connection::note_activity() {
+void pipe_connection::note_activity(bool on_loop) {
     activity_.fetch_add(1, std::memory_order_relaxed);
-    if (room_check_armed_.load(std::memory_order_relaxed) || room_check_armed_.exchange(true)) {
+    if (room_check_armed_.load(std::memory_order_relaxed)) {
         return;
     }
-    arm_room_check();
+    // Only a link that holds large room needs the check: small frames cost no wake-up.
+    bool large = on_loop && frame_buffer_.capacity() > pipe_frame_buffer::retained_bytes;
+    if (!large) {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        large = spares_bytes_ > pipe_frame_buffer::retained_bytes ||
+                received_spare_.capacity() > pipe_frame_buffer::retained_bytes;
+    }
+    if (large && !room_check_armed_.exchange(true)) {
+        arm_room_check();
+    }
 }
 
 void pipe_connection::arm_room_check() {
@@ -420,7 +429,7 @@ bool pipe_connection::finish_read(DWORD transferred) {
         return true;
     }
     reset_heart_beat_count();  // a link that delivers is alive
-    note_activity();
+    note_activity(true);
     if (state_ == state::open && receiver_ != nullptr &&
         !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
         log_info(L"win::pipe_connection::on_handle_event recv exit notice");
@@ -463,7 +472,7 @@ void pipe_connection::on_handle_event(HANDLE key) {
             complete_write(written, !cancelled_);
             failed = !written || !write_queued();
         }
-        note_activity();
+        note_activity(true);
         if (failed) {
             write_side_failed();
         }

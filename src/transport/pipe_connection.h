@@ -162,9 +162,10 @@ class pipe_connection final : public pipe_handler_listener,
     // Loop thread: writes what a host thread queued.
     void write_posted();
 
-    // Notes a frame gone either way, on any thread; arms the check that gives large rooms
+    // Notes a frame gone either way, on any thread (on_loop: on the loop thread, which may
+    // look at the frame buffer); when the link holds large room, arms the check that gives it
     // back once the link has been idle.
-    void note_activity();
+    void note_activity(bool on_loop);
     void arm_room_check();
     void check_idle_room();  // loop thread
     // Posts work on this connection to the loop, keeping the connection alive until it ran;
