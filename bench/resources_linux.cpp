@@ -106,19 +106,41 @@ void TOVIIPC_CALL count_disconnect(const char*) {
 
 const ipc_server_callbacks counting_callbacks{nullptr, &count_connect, &count_disconnect};
 
+// The idle server answers every client that announces itself, from its callback.
+ipc_handle* answering_server = nullptr;
+ipc_server_functions answering_functions{};
+
+void TOVIIPC_CALL answer_connect(const char* id) {
+    answering_functions.send_string(answering_server, id, "welcome", 7);
+    count_connect(id);
+}
+
+const ipc_server_callbacks answering_callbacks{nullptr, &answer_connect, &count_disconnect};
+
+// Answers that the clients of this process received.
+std::atomic<long long> answers{0};
+
+void TOVIIPC_CALL count_answer(const char*, tovi_int32) {
+    ++answers;
+}
+
+const ipc_client_callbacks answer_counting_callbacks{&count_answer, nullptr};
+
 // Blocks until the conductor closes this process's standard input.
 void wait_for_end_of_input() {
     while (std::fgetc(stdin) != EOF) {
     }
 }
 
-// A server that announces "ready", then "connected N" once N clients have announced
-// themselves, and, when its input ends, "dropped D": the clients it lost meanwhile.
+// A server that answers every client that announces itself, announces "ready", then
+// "connected N" once N clients have announced themselves, and, when its input ends,
+// "dropped D": the clients it lost meanwhile.
 int idle_server(const std::map<std::string, std::string>& args) {
     raise_open_file_limit();
     const int expected = std::stoi(args.at("expect"));
-    ipc_server_functions functions{};
-    ipc_handle* server = create_tovi_ipc_server(&functions, &counting_callbacks);
+    ipc_server_functions& functions = answering_functions;
+    ipc_handle* server = create_tovi_ipc_server(&functions, &answering_callbacks);
+    answering_server = server;
     if (server == nullptr || !functions.start(server, args.at("address").c_str()))
         return fail("idle-server", "could not start");
     announce_ready();
@@ -137,9 +159,10 @@ int idle_server(const std::map<std::string, std::string>& args) {
     return 0;
 }
 
-// count clients without callbacks, each connected as a careful host does: a connect that
-// finds no free pipe instance (another client took it) is tried again. Announces
-// "rss_before KB" first, then "connected N retries R rss KB"; leaves when its input ends.
+// count clients, each connected as a careful host does: a connect that finds no free pipe
+// instance (another client took it) is tried again. Announces "rss_before KB" first, then,
+// once every client has its server's answer (or the time is up), "connected N retries R
+// answered A rss KB threads T"; leaves when its input ends.
 int client_swarm(const std::map<std::string, std::string>& args) {
     raise_open_file_limit();
     announce("rss_before " + std::to_string(status_value("self", "VmRSS")));
@@ -153,7 +176,7 @@ int client_swarm(const std::map<std::string, std::string>& args) {
         std::chrono::steady_clock::now() + std::chrono::seconds(connect_all_seconds);
     for (int i = 0; i < count; ++i) {
         ipc_client_functions& f = functions[static_cast<size_t>(i)];
-        ipc_handle* client = create_tovi_ipc_client(&f, nullptr);
+        ipc_handle* client = create_tovi_ipc_client(&f, &answer_counting_callbacks);
         if (client == nullptr)
             return fail("clients", "client " + std::to_string(i) + " could not be created");
         clients.push_back(client);
@@ -164,8 +187,12 @@ int client_swarm(const std::map<std::string, std::string>& args) {
             ++retries;
         }
     }
+    while (answers < count && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     announce("connected " + std::to_string(count) + " retries " + std::to_string(retries) +
-             " rss " + std::to_string(status_value("self", "VmRSS")) + " threads " +
+             " answered " + std::to_string(answers.load()) + " rss " +
+             std::to_string(status_value("self", "VmRSS")) + " threads " +
              std::to_string(status_value("self", "Threads")));
     wait_for_end_of_input();
     for (size_t i = 0; i < clients.size(); ++i) {
@@ -269,6 +296,7 @@ struct swarm {
     long long clients_rss_after_kb = 0;
     long long retries = 0;
     long long client_threads = 0;  // sum over the client processes, all clients connected
+    long long answered = 0;        // clients that got the server's answer, over the processes
 
     // Tells every process to end and waits; false unless all ended cleanly and the server
     // dropped no client.
@@ -320,6 +348,7 @@ bool start_swarm(const resource_settings& settings, const std::string& name, int
         s.retries += value_after(line, "retries");
         s.clients_rss_after_kb += value_after(line, "rss");
         s.client_threads += value_after(line, "threads");
+        s.answered += value_after(line, "answered");
     }
     if (!read_line_starting(*s.server, "connected", line)) {
         *error = "the server did not see every client";
@@ -373,6 +402,8 @@ bool measure_idle_cpu(const resource_settings& settings, std::vector<resource_fi
                        100.0 * static_cast<double>(clients_after - clients_before) / tick / seconds,
                        "% of one core"});
     figures.push_back({"idle_cpu_tick", "resolution of these CPU times", 1000.0 / tick, "ms"});
+    figures.push_back({"idle_clients_answered", "idle clients that got the server's answer",
+                       static_cast<double>(s.answered), ""});
     return true;
 }
 
@@ -450,6 +481,8 @@ bool measure_memory(const resource_settings& settings, std::vector<resource_figu
                        static_cast<double>(s.client_threads) / n, ""});
     figures.push_back({"connect_retries", "connects tried again because no pipe instance was free",
                        static_cast<double>(s.retries), ""});
+    figures.push_back({"clients_answered", "clients that got the server's answer",
+                       static_cast<double>(s.answered), ""});
     return true;
 }
 

@@ -130,6 +130,16 @@ class pipe_connection final : public pipe_handler_listener,
     // connection from a newer one that was given the same address.
     uint64_t generation() const { return generation_; }
 
+    // The receiver's own note about the link, for the loop thread only: the pipe server keeps
+    // the client id it found bound to the link, so that it need not search its maps for every
+    // frame. leaving is set by the receiver, under its own lock, once it has let the link go.
+    struct receiver_note {
+        bool has_id = false;
+        std::string id;
+    } note;
+    void mark_leaving() { leaving_.store(true, std::memory_order_release); }
+    bool is_leaving() const { return leaving_.load(std::memory_order_acquire); }
+
     // The silence counter of the pipe server's heart beat. Every complete frame received
     // resets it.
     void add_heart_beat_count() { heart_beat_count_.fetch_add(1, std::memory_order_relaxed); }
@@ -185,6 +195,7 @@ class pipe_connection final : public pipe_handler_listener,
     pipe_handler_async* const loop_;
     std::atomic<uint32_t> heart_beat_count_{0};
     std::atomic<state> state_{state::open};
+    std::atomic<bool> leaving_{false};
 
     // Written before the pipe is attached and when the close ends; read on the loop thread,
     // and by writers while pipe_writable_ holds.

@@ -256,17 +256,27 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
     received_id_.assign(view.client_id, view.client_id_size);
     const connection_ref ref = ref_of(connection);
     bool bound = false;
-    {
+    if (connection->is_leaving()) {
+        return true;  // its disconnect task has taken it out already
+    }
+    pipe_connection::receiver_note& note = connection->note;
+    if (!note.has_id || note.id != received_id_) {
+        // An id this link has not carried before: the maps decide, under the lock.
         scoped_critical_section hold(connect_lock_);
         if (find_connection(ref) == nullptr) {
-            return true;  // leaving: its disconnect task has taken it out already
+            return true;
         }
-        bound = clientid_map_.try_emplace(received_id_, ref).second;
+        const auto entry = clientid_map_.try_emplace(received_id_, ref);
+        bound = entry.second;
         if (bound) {
             log_info(
                 L"win::pipe_server::bind_clientid_to_connect client bind success: "
                 L"client_id=%s, con_add=%.8X",
                 wide(received_id_).c_str(), low_bits(ref.address));
+        }
+        if (entry.first->second == ref) {
+            note.has_id = true;
+            note.id = received_id_;
         }
     }
     const char* client_id = received_id_.c_str();
@@ -366,6 +376,7 @@ void pipe_server::on_disconnect_task(connection_ref connection) {
         }
         dropped = find_connection(connection);
         if (dropped != nullptr) {
+            dropped->mark_leaving();
             connect_map_.erase(connection.address);
         }
     }
@@ -476,6 +487,9 @@ void pipe_server::stop_server() {
         scoped_critical_section hold(connect_lock_);
         connections.swap(connect_map_);
         clientid_map_.clear();
+        for (const auto& entry : connections) {
+            entry.second->mark_leaving();  // nothing more of it is reported
+        }
     }
     for (const auto& entry : connections) {
         send_exit_notice(entry.second.get());

@@ -267,19 +267,30 @@ ssize_t pipe_end::receive(char* buffer, DWORD size) {
         if (size >= inbox_size) {
             return receive_from_socket(buffer, size);
         }
-        if (inbox_ == nullptr) {
-            inbox_.reset(new (std::nothrow) char[inbox_size]);
-            if (inbox_ == nullptr) {
-                return receive_from_socket(buffer, size);
-            }
+        // One receive takes whatever has arrived, into this thread's scratch buffer; the read
+        // gets its part, and only what is left over is kept, in an inbox of its own size.
+        thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[inbox_size]);
+        if (scratch == nullptr) {
+            return receive_from_socket(buffer, size);
         }
-        const ssize_t n = receive_from_socket(inbox_.get(), inbox_size);
+        const ssize_t n = receive_from_socket(scratch.get(), inbox_size);
         if (n <= 0) {
-            inbox_.reset();
             return n;
         }
-        inbox_begin_ = 0;
-        inbox_end_ = static_cast<size_t>(n);
+        const size_t taken = std::min(static_cast<size_t>(size), static_cast<size_t>(n));
+        memcpy(buffer, scratch.get(), taken);
+        const size_t left = static_cast<size_t>(n) - taken;
+        if (left > 0) {
+            inbox_.reset(new (std::nothrow) char[left]);
+            if (inbox_ == nullptr) {
+                peer_gone_ = true;  // out of memory: the bytes cannot be kept, the stream ends
+                return static_cast<ssize_t>(taken);
+            }
+            memcpy(inbox_.get(), scratch.get() + taken, left);
+            inbox_begin_ = 0;
+            inbox_end_ = left;
+        }
+        return static_cast<ssize_t>(taken);
     }
     const size_t n = std::min(static_cast<size_t>(size), inbox_end_ - inbox_begin_);
     memcpy(buffer, inbox_.get() + inbox_begin_, n);

@@ -11,9 +11,10 @@
 // operation that completes (unless it finished at once and the handle skips those), and its
 // socket is watched by the port instead of the reactor.
 //
-// Reads smaller than the inbox go through it: one recv takes whatever has arrived, and the
-// reads that follow are served from it without a system call. The inbox exists only while it
-// holds bytes, so an idle pipe costs no more memory than an inbox-less one.
+// Reads smaller than 64 KiB take whatever has arrived with one recv, into the calling thread's
+// scratch buffer: the read gets its part, and what is left over waits in an inbox of exactly
+// its size, which serves the reads that follow without a system call. The inbox exists only
+// while it holds bytes, so an idle pipe costs no more memory than an inbox-less one.
 //
 // Lock order: io_lock_ (one per pipe end), then the port's lock or wait_lock() inside
 // completion. The listener's lock, when needed, is taken before io_lock_.
