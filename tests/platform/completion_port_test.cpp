@@ -77,7 +77,27 @@ TEST_F(port_pipe, cancelling_or_closing_completes_pending_operations_through_the
     EXPECT_FALSE(GetOverlappedResult(server_, &read, &n, FALSE));
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
 
-    // The peer leaving breaks a pending read; a read issued after that fails at once.
+    // A peer that writes and leaves at once, while a read waits: the reads get every byte, in
+    // pieces, and the end of the stream is not missed for arriving with them.
+    ASSERT_FALSE(ReadFile(server_, buffer, 3, &n, &read));
+    ASSERT_TRUE(write_all(client_, "last words", 10));
+    CloseHandle(client_);
+    client_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(port_.take(&entry));
+    EXPECT_EQ(3u, entry.dwNumberOfBytesTransferred);
+    ASSERT_TRUE(ReadFile(server_, buffer, 7, &n, &read));
+    EXPECT_EQ(0, std::memcmp(buffer, "t words", 7));
+    ASSERT_TRUE(port_.take(&entry));
+    EXPECT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
+    EXPECT_FALSE(port_.take(&entry, 100));
+}
+
+TEST_F(port_pipe, a_peer_that_leaves_breaks_a_waiting_read_and_every_later_one) {
+    OVERLAPPED read{};
+    char buffer[8];
+    DWORD n = 0;
+    OVERLAPPED_ENTRY entry{};
     ASSERT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
     CloseHandle(client_);
     client_ = INVALID_HANDLE_VALUE;

@@ -257,8 +257,10 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
 
 ssize_t pipe_end::receive_from_socket(char* buffer, size_t size) {
     const ssize_t n = recv(fd_, buffer, size, MSG_DONTWAIT);
-    // Fewer bytes than asked for, or none: the socket is empty for now.
-    quiet_ = n < 0 ? errno == EAGAIN : static_cast<size_t>(n) < size;
+    // Fewer bytes than asked for, or none: the socket is empty for now. Not so once the peer's
+    // end was reported: that report may have come with the data just taken, and no other
+    // follows, so the end of the stream is only seen by asking again.
+    quiet_ = !hangup_seen_ && (n < 0 ? errno == EAGAIN : static_cast<size_t>(n) < size);
     return n;
 }
 
@@ -347,12 +349,15 @@ void pipe_end::drain_writes() {
     }
 }
 
-void pipe_end::on_ready(uint32_t) {
+void pipe_end::on_ready(uint32_t events) {
     std::lock_guard<std::mutex> lock(io_lock_);
     if (fd_ < 0 || closed_) {
         return;
     }
     quiet_ = false;  // something changed: the socket is worth asking again
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        hangup_seen_ = true;
+    }
     drain_reads();
     drain_writes();
     update_interest();

@@ -119,6 +119,7 @@ class pipe_end : public reactor_source {
     bool closed_ = false;
     bool peer_gone_ = false;     // read side saw end of stream
     bool quiet_ = false;         // the socket was empty when last asked, and nothing came since
+    bool hangup_seen_ = false;   // the reactor reported the peer's end: always ask the socket
     bool write_broken_ = false;  // the peer can take no more data
     std::deque<operation> reads_;
     std::unique_ptr<char[]> inbox_;  // bytes received ahead of the reads

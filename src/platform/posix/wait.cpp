@@ -13,6 +13,10 @@
 
 namespace tovi_posix {
 
+static_assert(POLLIN == EPOLLIN && POLLRDHUP == EPOLLRDHUP && POLLHUP == EPOLLHUP &&
+                  POLLERR == EPOLLERR,
+              "a waiting thread hands poll's bits on as epoll's");
+
 // A thread that waits. It sleeps on its condition variable, or, while it polls sockets, in
 // poll() with its eventfd among them.
 //
@@ -145,7 +149,8 @@ class poll_set {
         }
         for (size_t i = 1; i < fds_.size(); ++i) {
             if (fds_[i].revents != 0) {
-                sources_[i - 1]->on_ready(EPOLLIN);
+                // poll's bits are epoll's: a hang-up reported here is not reported again.
+                sources_[i - 1]->on_ready(EPOLLIN | static_cast<uint16_t>(fds_[i].revents));
             }
         }
     }
