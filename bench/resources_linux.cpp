@@ -297,6 +297,7 @@ struct swarm {
     long long retries = 0;
     long long client_threads = 0;  // sum over the client processes, all clients connected
     long long answered = 0;        // clients that got the server's answer, over the processes
+    double connect_seconds = 0;    // from starting the client processes to the last answer
 
     // Tells every process to end and waits; false unless all ended cleanly and the server
     // dropped no client.
@@ -326,6 +327,7 @@ bool start_swarm(const resource_settings& settings, const std::string& name, int
     }
     s.server_rss_idle_kb = status_value(s.server->id(), "VmRSS");
     s.server_hwm_idle_kb = status_value(s.server->id(), "VmHWM");
+    const auto started = std::chrono::steady_clock::now();
     for (int p = 0; p < settings.client_processes; ++p) {
         const int count =
             total / settings.client_processes + (p < total % settings.client_processes ? 1 : 0);
@@ -350,6 +352,8 @@ bool start_swarm(const resource_settings& settings, const std::string& name, int
         s.client_threads += value_after(line, "threads");
         s.answered += value_after(line, "answered");
     }
+    s.connect_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!read_line_starting(*s.server, "connected", line)) {
         *error = "the server did not see every client";
         return false;
@@ -483,6 +487,8 @@ bool measure_memory(const resource_settings& settings, std::vector<resource_figu
                        static_cast<double>(s.retries), ""});
     figures.push_back({"clients_answered", "clients that got the server's answer",
                        static_cast<double>(s.answered), ""});
+    figures.push_back({"connect_seconds", "time until every client had the server's answer",
+                       s.connect_seconds, "s"});
     return true;
 }
 

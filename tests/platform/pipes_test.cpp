@@ -74,11 +74,22 @@ TEST(named_pipe_instances, unlimited_instances_are_not_limited_to_255) {
 
 TEST(named_pipe_instances, a_name_whose_instances_are_all_busy_fails_after_the_wait) {
     const std::wstring path = pipe_path(tovi_test::unique_name("tovi_busy"));
-    HANDLE server = create_instance(path, FILE_FLAG_FIRST_PIPE_INSTANCE);
+    const auto limited = [&](DWORD flags) {
+        return CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | flags,
+                                PIPE_TYPE_BYTE | PIPE_WAIT, 2, 1024, 1024, 0, nullptr);
+    };
+    HANDLE server = limited(FILE_FLAG_FIRST_PIPE_INSTANCE);
     ASSERT_NE(INVALID_HANDLE_VALUE, server);
     EXPECT_TRUE(WaitNamedPipeW(path.c_str(), 1000));  // free: returns at once
     HANDLE client = open_client(path);
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
+    // A connected instance counts towards the limit, and keeps the name when the others go.
+    HANDLE second = limited(0);
+    EXPECT_NE(INVALID_HANDLE_VALUE, second);
+    SetLastError(0);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, limited(0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), GetLastError());
+    CloseHandle(second);
     const auto start = std::chrono::steady_clock::now();
     SetLastError(0);
     EXPECT_FALSE(WaitNamedPipeW(path.c_str(), 200));

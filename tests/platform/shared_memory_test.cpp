@@ -113,7 +113,14 @@ TEST(file_mapping, a_named_mapping_disappears_when_its_last_handle_closes) {
     HANDLE opened = OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str());
     ASSERT_NE(nullptr, opened);
     CloseHandle(mapping);
+    // The handle left keeps the object whole: it maps, and the name opens it again.
+    void* view = MapViewOfFile(opened, FILE_MAP_READ, 0, 0, 0);
+    EXPECT_NE(nullptr, view);
+    UnmapViewOfFile(view);
+    HANDLE again = OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str());
+    ASSERT_NE(nullptr, again);
     CloseHandle(opened);
+    CloseHandle(again);
     SetLastError(0);
     EXPECT_EQ(nullptr, OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());

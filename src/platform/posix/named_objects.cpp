@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <mutex>
 
 #include "platform/posix/text_util.h"
 
@@ -119,10 +121,26 @@ bool still_linked(const std::string& path, int fd) {
            by_fd.st_ino == by_path.st_ino && by_fd.st_dev == by_path.st_dev;
 }
 
-}  // namespace
+// The handles of this process that have a file open share its descriptor, and so its one
+// lock: the kernel walks every lock of a file to take another, so that a lock for each handle
+// made the thousandth handle of a name cost a thousand steps, and a thousand clients of one
+// server a million.
+struct held_file {
+    int fd;
+    size_t handles;
+};
+std::mutex& held_lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::map<std::string, held_file>& held() {
+    static auto* files = new std::map<std::string, held_file>;
+    return *files;
+}
 
-bool open_named_file(const std::string& path, bool create, size_t size,
-                     const std::function<bool(int)>& initialise, named_file* out) {
+// Opens the file for the first handle of this process.
+bool open_for_process(const std::string& path, bool create, size_t size,
+                      const std::function<bool(int)>& initialise, named_file* out) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
@@ -166,6 +184,26 @@ bool open_named_file(const std::string& path, bool create, size_t size,
     return false;
 }
 
+}  // namespace
+
+bool open_named_file(const std::string& path, bool create, size_t size,
+                     const std::function<bool(int)>& initialise, named_file* out) {
+    std::lock_guard<std::mutex> lock(held_lock());
+    const auto found = held().find(path);
+    if (found != held().end()) {
+        // This process holds the file, so nobody can have removed or replaced it.
+        ++found->second.handles;
+        out->fd = found->second.fd;
+        out->created = false;
+        return true;
+    }
+    if (!open_for_process(path, create, size, initialise, out)) {
+        return false;
+    }
+    held()[path] = held_file{out->fd, 1};
+    return true;
+}
+
 void remove_stale_named_files() {
     DIR* directory = opendir(shared_directory().c_str());
     if (directory == nullptr) {
@@ -203,6 +241,14 @@ void remove_stale_named_files() {
 void close_named_file(const std::string& path, int fd) {
     if (fd < 0) {
         return;
+    }
+    std::lock_guard<std::mutex> lock(held_lock());
+    const auto found = held().find(path);
+    if (found != held().end() && found->second.fd == fd) {
+        if (--found->second.handles > 0) {
+            return;  // another handle of this process still uses it
+        }
+        held().erase(found);
     }
     // Only the last holder anywhere gets the exclusive lock; while it holds it, nobody can
     // remove or replace the file, so path still names this file.

@@ -7,10 +7,11 @@
 // 64-bit FNV-1a hash. A "Local\" or "Global\" prefix is dropped; any other backslash fails
 // with ERROR_PATH_NOT_FOUND, as on Windows.
 //
-// Life: every handle in every process holds a shared flock on the file. A file appears whole
-// (created under a temporary name, sized and initialised, then linked into place), and the
-// handle that closes last (it alone gets the exclusive lock) removes it, so the object
-// disappears when its last handle closes. A file that nobody holds (its processes died) is
+// Life: every process with a handle of the object holds a shared flock on the file (its
+// handles share one descriptor). A file appears whole (created under a temporary name, sized
+// and initialised, then linked into place), and the handle that closes last (its process
+// alone then gets the exclusive lock) removes it, so the object disappears when its last
+// handle closes. A file that nobody holds (its processes died) is
 // stale: the next opener removes it and starts afresh.
 #pragma once
 

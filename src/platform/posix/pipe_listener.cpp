@@ -203,7 +203,7 @@ pipe_end* pipe_listener::create_instance(const std::string& key, DWORD max_insta
     std::lock_guard<std::mutex> lock(listener->lock_);
     // PIPE_UNLIMITED_INSTANCES (255) means no limit, as on Windows.
     if (listener->max_instances_ != PIPE_UNLIMITED_INSTANCES &&
-        listener->instances_.size() >= listener->max_instances_) {
+        listener->instances_.size() + listener->connected_.size() >= listener->max_instances_) {
         SetLastError(ERROR_PIPE_BUSY);
         return nullptr;
     }
@@ -211,7 +211,7 @@ pipe_end* pipe_listener::create_instance(const std::string& key, DWORD max_insta
         new (std::nothrow) pipe_end(object_ref<pipe_listener>::share(listener), access);
     if (instance == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        if (listener->instances_.empty()) {
+        if (listener->instances_.empty() && listener->connected_.empty()) {
             listener->shut_down();
         }
         return nullptr;
@@ -226,11 +226,12 @@ void pipe_listener::remove_instance(pipe_end* instance) {
     std::lock_guard<std::mutex> registry_guard(registry_lock());
     std::lock_guard<std::mutex> lock(lock_);
     auto found = std::find(instances_.begin(), instances_.end(), instance);
-    if (found == instances_.end()) {
+    if (found != instances_.end()) {
+        instances_.erase(found);
+    } else if (connected_.erase(instance) == 0) {
         return;
     }
-    instances_.erase(found);
-    if (instances_.empty()) {
+    if (instances_.empty() && connected_.empty()) {
         shut_down();
     }
 }
@@ -395,6 +396,8 @@ void pipe_listener::on_request(handshake_connection* connection, int request) {
         }
         if (instance->attach_client(connection->fd_)) {
             connection->fd_ = -1;  // the instance owns the socket now
+            instances_.erase(std::find(instances_.begin(), instances_.end(), instance));
+            connected_.insert(instance);
         } else {
             send_byte(connection->fd_, handshake::busy);
         }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/posix/reactor.h"
@@ -63,7 +64,10 @@ class pipe_listener : public reactor_source {
     DWORD max_instances_ = 0;
     std::mutex lock_;
     int fd_ = -1;
-    std::vector<pipe_end*> instances_;                // not owned; they remove themselves
+    // Not owned; they remove themselves. Instances are free until a client is attached, then
+    // connected for good, so that finding a free one never walks the connected ones.
+    std::vector<pipe_end*> instances_;
+    std::unordered_set<pipe_end*> connected_;
     std::vector<handshake_connection*> connections_;  // owned references
     handshake_timer* timer_ = nullptr;                // owned reference, made when first needed
 };
