@@ -64,6 +64,7 @@ pipe_server::~pipe_server() {
     {
         scoped_critical_section hold(connect_lock_);
         clientid_map_.clear();
+        bound_ids_.clear();
         connect_map_.clear();
     }
     DeleteCriticalSection(&heart_beat_lock_);
@@ -269,6 +270,7 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
         const auto entry = clientid_map_.try_emplace(received_id_, ref);
         bound = entry.second;
         if (bound) {
+            bound_ids_[ref.address] = received_id_;
             log_info(
                 L"win::pipe_server::bind_clientid_to_connect client bind success: "
                 L"client_id=%s, con_add=%.8X",
@@ -366,18 +368,21 @@ void pipe_server::on_disconnect_task(connection_ref connection) {
     {
         // The id and the connection leave together: no message can bind the id to it after.
         scoped_critical_section hold(connect_lock_);
-        for (auto entry = clientid_map_.begin(); entry != clientid_map_.end(); ++entry) {
-            if (entry->second == connection) {
+        const auto id = bound_ids_.find(connection.address);
+        if (id != bound_ids_.end()) {
+            const auto entry = clientid_map_.find(id->second);
+            if (entry != clientid_map_.end() && entry->second == connection) {
                 client_id = entry->first;
                 was_bound = true;
                 clientid_map_.erase(entry);
-                break;
+                bound_ids_.erase(id);
             }
         }
         dropped = find_connection(connection);
         if (dropped != nullptr) {
             dropped->mark_leaving();
             connect_map_.erase(connection.address);
+            bound_ids_.erase(connection.address);
         }
     }
     if (dropped != nullptr) {
@@ -487,6 +492,7 @@ void pipe_server::stop_server() {
         scoped_critical_section hold(connect_lock_);
         connections.swap(connect_map_);
         clientid_map_.clear();
+        bound_ids_.clear();
         for (const auto& entry : connections) {
             entry.second->mark_leaving();  // nothing more of it is reported
         }

@@ -116,10 +116,12 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     CRITICAL_SECTION connect_lock_;
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
     std::map<std::string, connection_ref> clientid_map_;                 // connect_lock_
-    std::vector<std::shared_ptr<listen_instance>> instances_;            // loop thread
-    bool closing_instances_ = false;  // loop thread: stop_server has begun
-    std::string received_id_;         // the event-loop thread's copies of a received client id
-    std::string received_text_;       // and text, handed on NUL-terminated
+    // The id each bound connection carries, so that its leaving finds the id at once.
+    std::map<uintptr_t, std::string> bound_ids_;               // connect_lock_
+    std::vector<std::shared_ptr<listen_instance>> instances_;  // loop thread
+    bool closing_instances_ = false;                           // loop thread: stop_server has begun
+    std::string received_id_;    // the event-loop thread's copies of a received client id
+    std::string received_text_;  // and text, handed on NUL-terminated
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     pipe_handler_async loop_;
