@@ -182,19 +182,8 @@ TEST_F(connected_pipe, a_read_for_3_bytes_then_one_for_5_land_behind_each_other)
     EXPECT_EQ(0, std::memcmp(buffer, "ABCDEFGH", 8));
 }
 
-TEST_F(connected_pipe, the_peer_closing_breaks_a_pending_read_on_the_server_side) {
-    char buffer[8];
-    overlapped_op read;
-    DWORD n = 0;
-    EXPECT_FALSE(ReadFile(server_, buffer, sizeof(buffer), &n, &read));
-    CloseHandle(client_);
-    client_ = INVALID_HANDLE_VALUE;
-    ASSERT_TRUE(read.signalled(5000));
-    SetLastError(0);
-    EXPECT_FALSE(GetOverlappedResult(server_, &read, &n, FALSE));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), GetLastError());
-}
-
+// The server side of the same:
+// port_pipe.a_peer_that_leaves_breaks_a_waiting_read_and_every_later_one.
 TEST_F(connected_pipe, the_peer_closing_breaks_a_pending_read_on_the_client_side) {
     char buffer[8];
     overlapped_op read;
