@@ -262,6 +262,9 @@ void pipe_connection::complete_write(bool succeeded, bool count_loss) {
     if (batch_.capacity() > 0 && spares_bytes_ + batch_.capacity() <= spare_bytes) {
         spares_bytes_ += batch_.capacity();
         spares_.push_back(std::move(batch_));
+        if (spares_bytes_ > pipe_frame_buffer::retained_bytes) {
+            holds_spare_room_.store(true, std::memory_order_relaxed);
+        }
     }
     batch_ = byte_buffer();
     batch_data_ = nullptr;
@@ -317,6 +320,9 @@ void pipe_connection::give_back_frame(byte_buffer&& frame) {
     std::lock_guard<std::mutex> lock(send_lock_);
     if (frame.capacity() > received_spare_.capacity()) {
         received_spare_.swap(frame);
+        if (received_spare_.capacity() > pipe_frame_buffer::retained_bytes) {
+            holds_spare_room_.store(true, std::memory_order_relaxed);
+        }
     }
 }
 
@@ -326,12 +332,8 @@ void pipe_connection::note_activity(bool on_loop) {
         return;
     }
     // Only a link that holds large room needs the check: small frames cost no wake-up.
-    bool large = on_loop && frame_buffer_.capacity() > pipe_frame_buffer::retained_bytes;
-    if (!large) {
-        std::lock_guard<std::mutex> lock(send_lock_);
-        large = spares_bytes_ > pipe_frame_buffer::retained_bytes ||
-                received_spare_.capacity() > pipe_frame_buffer::retained_bytes;
-    }
+    const bool large = (on_loop && frame_buffer_.capacity() > pipe_frame_buffer::retained_bytes) ||
+                       holds_spare_room_.load(std::memory_order_relaxed);
     if (large && !room_check_armed_.exchange(true)) {
         arm_room_check();
     }
@@ -363,6 +365,7 @@ void pipe_connection::check_idle_room() {
         if (received_spare_.capacity() > pipe_frame_buffer::retained_bytes) {
             received.swap(received_spare_);
         }
+        holds_spare_room_.store(false, std::memory_order_relaxed);
     }
     room_check_armed_ = false;
 }

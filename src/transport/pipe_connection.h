@@ -213,6 +213,9 @@ class pipe_connection final : public pipe_handler_listener,
     bool drain_timer_ = false;
     std::atomic<bool> room_check_armed_{false};
     std::atomic<uint32_t> activity_{0};  // frames gone either way since the room check ran
+    // The kept allocations (spares_, received_spare_) hold more than retained_bytes; written
+    // under send_lock_, read without it, so that a send need not take the lock again.
+    std::atomic<bool> holds_spare_room_{false};
 
     // The write side and the send queue. send_lock_ comes before the platform's locks, which
     // a write takes; nothing else is taken while it is held.
