@@ -500,6 +500,7 @@ int main(int argc, char** argv) {
         std::fputs(bench::usage_text, stderr);
         return 2;
     }
+    bench::raise_open_file_limit();  // for every role too: a swarm's clients need descriptors
     if (args.count("role"))
         return bench::play_role(args);
     bench::options o;
@@ -507,6 +508,5 @@ int main(int argc, char** argv) {
         std::fputs(bench::usage_text, stderr);
         return args.count("help") ? 0 : 2;
     }
-    bench::raise_open_file_limit();
     return bench::conduct(o);
 }

@@ -136,7 +136,6 @@ void wait_for_end_of_input() {
 // "connected N" once N clients have announced themselves, and, when its input ends,
 // "dropped D": the clients it lost meanwhile.
 int idle_server(const std::map<std::string, std::string>& args) {
-    raise_open_file_limit();
     const int expected = std::stoi(args.at("expect"));
     ipc_server_functions& functions = answering_functions;
     ipc_handle* server = create_tovi_ipc_server(&functions, &answering_callbacks);
@@ -164,7 +163,6 @@ int idle_server(const std::map<std::string, std::string>& args) {
 // once every client has its server's answer (or the time is up), "connected N retries R
 // answered A rss KB threads T"; leaves when its input ends.
 int client_swarm(const std::map<std::string, std::string>& args) {
-    raise_open_file_limit();
     announce("rss_before " + std::to_string(status_value("self", "VmRSS")));
     const int count = std::stoi(args.at("count"));
     const std::string address = args.at("address");

@@ -47,7 +47,8 @@ class wake_board {
 };
 
 // Prepares the process for a command: output in binary mode (every line ends in one LF on
-// every build), a write to a closed pipe is an error rather than a signal, and from now on
+// every build), a write to a closed pipe is an error rather than a signal, on POSIX the soft
+// limit of open descriptors raised to the hard one, and from now on
 // interrupts are posted to board. Call before the library starts any thread, so that on POSIX
 // the library's threads inherit the blocked signals and one thread of ours takes them.
 void prepare_process(const std::shared_ptr<wake_board>& board);

@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,12 @@ namespace toviipc {
 
 void prepare_process(const std::shared_ptr<wake_board>& board) {
     std::signal(SIGPIPE, SIG_IGN);
+    // A server holds a descriptor for each client: allow as many as the system lets us.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     sigset_t interrupts;
     sigemptyset(&interrupts);
     sigaddset(&interrupts, SIGINT);
