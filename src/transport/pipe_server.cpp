@@ -11,6 +11,7 @@
 #include "platform/scoped_critical_section.h"
 #include "transport/heart_beat_sender.h"
 #include "transport/pipe_connection.h"
+#include "transport/pipe_frame_buffer.h"
 
 namespace win {
 
@@ -64,7 +65,6 @@ pipe_server::~pipe_server() {
     {
         scoped_critical_section hold(connect_lock_);
         clientid_map_.clear();
-        bound_ids_.clear();
         connect_map_.clear();
     }
     DeleteCriticalSection(&heart_beat_lock_);
@@ -244,7 +244,7 @@ void pipe_server::on_instance_connected(listen_instance* instance) {
 }
 
 bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) {
-    if (connection == nullptr || data == nullptr || length < 1) {
+    if (connection == nullptr || data == nullptr || length < 1 || connection->is_leaving()) {
         return true;
     }
     message_codec::decoded_message message;
@@ -253,88 +253,129 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
         return true;
     }
     const message_codec::message_view& view = message.view;
-    // The loop thread's own copies: the client id and a text are handed on NUL-terminated.
-    received_id_.assign(view.client_id, view.client_id_size);
-    const connection_ref ref = ref_of(connection);
-    bool bound = false;
-    if (connection->is_leaving()) {
-        return true;  // its disconnect task has taken it out already
+    bool newly_bound = false;
+    if (!bind_link_id(connection, view, &newly_bound)) {
+        return true;
     }
-    pipe_connection::receiver_note& note = connection->note;
-    if (!note.has_id || note.id != received_id_) {
-        // An id this link has not carried before: the maps decide, under the lock.
-        scoped_critical_section hold(connect_lock_);
-        if (find_connection(ref) == nullptr) {
-            return true;
-        }
-        const auto entry = clientid_map_.try_emplace(received_id_, ref);
-        bound = entry.second;
-        if (bound) {
-            bound_ids_[ref.address] = received_id_;
-            log_info(
-                L"win::pipe_server::bind_clientid_to_connect client bind success: "
-                L"client_id=%s, con_add=%.8X",
-                wide(received_id_).c_str(), low_bits(ref.address));
-        }
-        if (entry.first->second == ref) {
-            note.has_id = true;
-            note.id = received_id_;
-        }
-    }
-    const char* client_id = received_id_.c_str();
+    const char* client_id = connection->note.id.c_str();
     switch (view.msg_type) {
-        case msg_clientstate: {
-            int32_t state = 0;
-            if (!message_codec::decode_state(view.body, view.body_size, &state)) {
-                log_error(L"win::pipe_server::on_pipe_recv_data decode msg_clientstate failed");
-                return true;
-            }
-            if (state == state_connect) {
-                if (!bound) {
-                    log_error(
-                        L"win::pipe_server::on_pipe_recv_data clientid %s connect faild, "
-                        L"the server already has the same connection.",
-                        wide(received_id_).c_str());
-                    send_exit_notice(connection);
-                    on_pipe_disconnect(connection);
-                    return true;
-                }
-                if (watch_ != nullptr) {
-                    watch_->on_client_connect(client_id);
-                }
-            } else if (state == state_client_exit) {
-                log_info(L"win::pipe_server::on_pipe_recv_data client send exit notice");
-                return false;
-            }
+        case msg_clientstate:
+            return on_state(connection, view, newly_bound);
+        case msg_string:
+            on_text(client_id, view);
             return true;
-        }
-        case msg_string: {
-            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
-                log_error(L"win::pipe_server::on_pipe_recv_data decode msg_string failed");
-                return true;
-            }
-            if (watch_ != nullptr) {
-                watch_->on_recv_data(client_id, received_text_.c_str(),
-                                     static_cast<int32_t>(received_text_.size()));
-            }
+        case msg_bytestream:
+            on_bytes(client_id, view);
             return true;
-        }
-        case msg_bytestream: {
-            std::vector<char> storage;
-            const char* bytes = nullptr;
-            int32_t size = 0;
-            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes, &size)) {
-                log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
-                return true;
-            }
-            if (watch_ != nullptr) {
-                watch_->on_recv_data(client_id, bytes, size);
-            }
-            return true;
-        }
         default:
             return true;  // a heart beat, like every frame, has reset the silence counter
     }
+}
+
+bool pipe_server::bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
+                               bool* newly_bound) {
+    pipe_connection::receiver_note& note = connection->note;
+    const std::string_view id(view.client_id, view.client_id_size);
+    if (note.has_id) {
+        if (id == note.id) {
+            return true;
+        }
+        log_error(
+            L"win::pipe_server::on_pipe_recv_data clientid %s is not the client id of its "
+            L"connection, %s; the connection is dropped.",
+            wide(std::string(id)).c_str(), wide(note.id).c_str());
+        refuse(connection);
+        return false;
+    }
+    if (id.empty() || id.find('\0') != std::string_view::npos) {
+        // A host is handed ids as NUL-terminated texts: it could not tell this one apart.
+        log_error(
+            L"win::pipe_server::on_pipe_recv_data clientid %s connect refused, a client id must "
+            L"not be empty or hold a NUL.",
+            wide(std::string(id)).c_str());
+        refuse(connection);
+        return false;
+    }
+    const connection_ref ref = ref_of(connection);
+    {
+        scoped_critical_section hold(connect_lock_);
+        if (find_connection(ref) == nullptr) {
+            return false;  // stopping: the link is not ours any more
+        }
+        if (clientid_map_.try_emplace(std::string(id), ref).second) {
+            note.has_id = true;
+            note.id = id;
+            log_info(
+                L"win::pipe_server::bind_clientid_to_connect client bind success: "
+                L"client_id=%s, con_add=%.8X",
+                wide(note.id).c_str(), low_bits(ref.address));
+            *newly_bound = true;
+            return true;
+        }
+    }
+    log_taken_id(id);
+    refuse(connection);
+    return false;
+}
+
+void pipe_server::log_taken_id(std::string_view id) {
+    log_error(
+        L"win::pipe_server::on_pipe_recv_data clientid %s connect faild, the server already has "
+        L"the same connection.",
+        wide(std::string(id)).c_str());
+}
+
+bool pipe_server::on_state(pipe_connection* connection, const message_codec::message_view& view,
+                           bool newly_bound) {
+    int32_t state = 0;
+    if (!message_codec::decode_state(view.body, view.body_size, &state)) {
+        log_error(L"win::pipe_server::on_pipe_recv_data decode msg_clientstate failed");
+        return true;
+    }
+    if (state == state_connect) {
+        if (!newly_bound) {
+            log_taken_id(connection->note.id);  // announced before, by this very link
+            refuse(connection);
+        } else if (watch_ != nullptr) {
+            watch_->on_client_connect(connection->note.id.c_str());
+        }
+    } else if (state == state_client_exit) {
+        log_info(L"win::pipe_server::on_pipe_recv_data client send exit notice");
+        return false;
+    }
+    return true;
+}
+
+void pipe_server::on_text(const char* client_id, const message_codec::message_view& view) {
+    if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
+        log_error(L"win::pipe_server::on_pipe_recv_data decode msg_string failed");
+        return;
+    }
+    if (watch_ != nullptr) {
+        watch_->on_recv_data(client_id, received_text_.c_str(),
+                             static_cast<int32_t>(received_text_.size()));
+    }
+    if (received_text_.capacity() > pipe_frame_buffer::retained_bytes) {
+        std::string().swap(received_text_);  // a large text's room goes back once delivered
+    }
+}
+
+void pipe_server::on_bytes(const char* client_id, const message_codec::message_view& view) {
+    std::vector<char> storage;
+    const char* bytes = nullptr;
+    int32_t size = 0;
+    if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes, &size)) {
+        log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
+        return;
+    }
+    if (watch_ != nullptr) {
+        watch_->on_recv_data(client_id, bytes, size);
+    }
+}
+
+void pipe_server::refuse(pipe_connection* connection) {
+    send_exit_notice(connection);
+    drop(connection);
 }
 
 std::shared_ptr<pipe_connection> pipe_server::find_connection(connection_ref connection) const {
@@ -352,44 +393,48 @@ std::shared_ptr<pipe_connection> pipe_server::connection_of(const std::string& c
 
 void pipe_server::on_pipe_disconnect(pipe_connection* connection) {
     if (connection != nullptr) {
-        post_disconnect(ref_of(connection));
+        post_leave(ref_of(connection));
     }
 }
 
-void pipe_server::post_disconnect(connection_ref connection) {
-    tasks_.post_task(std::make_shared<std::function<void()>>(
-        [this, connection] { on_disconnect_task(connection); }));
+void pipe_server::drop(pipe_connection* connection) {
+    connection->mark_leaving();  // nothing more of it reaches the watch
+    post_leave(ref_of(connection));
 }
 
-void pipe_server::on_disconnect_task(connection_ref connection) {
+void pipe_server::post_leave(connection_ref connection) {
+    // Through the loop, where every data and connect report of the link is made: the leave
+    // runs after the report in progress has returned, and none of the link follows it.
+    loop_.post([this, connection] { on_leave(connection); });
+}
+
+void pipe_server::on_leave(connection_ref connection) {
     std::string client_id;
-    bool was_bound = false;
     std::shared_ptr<pipe_connection> dropped;
     {
         // The id and the connection leave together: no message can bind the id to it after.
         scoped_critical_section hold(connect_lock_);
-        const auto id = bound_ids_.find(connection.address);
-        if (id != bound_ids_.end()) {
-            const auto entry = clientid_map_.find(id->second);
-            if (entry != clientid_map_.end() && entry->second == connection) {
-                client_id = entry->first;
-                was_bound = true;
-                clientid_map_.erase(entry);
-                bound_ids_.erase(id);
-            }
-        }
         dropped = find_connection(connection);
         if (dropped != nullptr) {
-            dropped->mark_leaving();
             connect_map_.erase(connection.address);
-            bound_ids_.erase(connection.address);
+            const auto bound =
+                dropped->note.has_id ? clientid_map_.find(dropped->note.id) : clientid_map_.end();
+            if (bound != clientid_map_.end() && bound->second == connection) {
+                client_id = bound->first;
+                clientid_map_.erase(bound);
+            }
         }
     }
     if (dropped != nullptr) {
+        dropped->mark_leaving();
         dropped->close(true);  // an exit notice queued for it still goes out first
-        dropped.reset();
     }
-    if (was_bound && watch_ != nullptr) {
+    tasks_.post_task(std::make_shared<std::function<void()>>(
+        [this, client_id = std::move(client_id)] { report_leave(client_id); }));
+}
+
+void pipe_server::report_leave(const std::string& client_id) {
+    if (!client_id.empty() && watch_ != nullptr) {
         watch_->on_client_disconnect(client_id.c_str());
     }
     log_info(
@@ -411,7 +456,7 @@ bool pipe_server::on_heart_beat() {
         }
     }
     for (const connection_ref& connection : silent) {
-        post_disconnect(connection);
+        post_leave(connection);
     }
     return true;
 }
@@ -466,7 +511,7 @@ bool pipe_server::disconnect_client(const char* client_id) {
         return false;
     }
     send_exit_notice(connection.get());
-    on_pipe_disconnect(connection.get());
+    drop(connection.get());
     return true;
 }
 
@@ -492,7 +537,6 @@ void pipe_server::stop_server() {
         scoped_critical_section hold(connect_lock_);
         connections.swap(connect_map_);
         clientid_map_.clear();
-        bound_ids_.clear();
         for (const auto& entry : connections) {
             entry.second->mark_leaving();  // nothing more of it is reported
         }

@@ -3,17 +3,19 @@
 // It serves one pipe name and keeps listen_instances instances waiting for clients; each
 // client that connects is wrapped in a pipe_connection, kept, and its instance replaced before
 // the connection is handed over, so the name is never unserved. Every payload is decoded as a
-// PipeProtocol record; the record's client id is bound to the connection that carried it (an
-// id is bound to one connection at most), and texts, byte streams, connects and disconnects
-// are reported to the pipe_server_watch. Clients from which no frame came for the heart beat's
-// limit are dropped. The server claims its name: the first instance is created as the name's
-// first instance, so start_server fails when anybody else serves it, and no instance accepts
-// remote clients.
+// PipeProtocol record. A connection speaks for one client id, the first its records name; an id
+// is bound to one connection at most. A record naming another id, or an id that is taken, empty
+// or holds a NUL, is not delivered: the connection is sent an exit notice and dropped. Texts,
+// byte streams, connects and disconnects are reported to the pipe_server_watch. Clients from which
+// no frame came for the heart beat's limit are dropped. The server claims its name: the first
+// instance is created as the name's first instance, so start_server fails when anybody else serves
+// it, and no instance accepts remote clients.
 //
 // Threads: caller threads run start_server, stop_server, the sends and disconnect_client; the
-// event-loop thread accepts, receives and reports data and connects, and counts silent
-// connections at each heart beat (a timer of the loop); the task-queue thread runs every
-// disconnect task and reports disconnects.
+// event-loop thread accepts, receives and reports data and connects, counts silent connections
+// at each heart beat (a timer of the loop), and takes leaving connections out; the task-queue
+// thread then reports each leaving. So a disconnect report comes after every data and connect
+// report of that connection has returned, and none of that connection follows it.
 //
 // Locks: connect_lock_ guards the connections and the client ids together, so that an id is
 // never bound to a connection that is leaving; it is never held while a connection is sent to
@@ -28,8 +30,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "codec/message_codec.h"
 #include "platform/win32.h"
 #include "transport/heart_beat_callback.h"
 #include "transport/pipe_handler_async.h"
@@ -104,11 +108,31 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     std::shared_ptr<pipe_connection> find_connection(connection_ref connection) const;
     std::shared_ptr<pipe_connection> connection_of(const std::string& client_id) const;
 
+    // Receiving, on the loop thread. bind_link_id holds a link to its one client id: the
+    // first record binds the id it names; a record naming another id, or an id that is taken,
+    // empty or holds a NUL, gets the link refused. False when the record is not to be handled.
+    bool bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
+                      bool* newly_bound);
+    static void log_taken_id(std::string_view id);
+    bool on_state(pipe_connection* connection, const message_codec::message_view& view,
+                  bool newly_bound);
+    void on_text(const char* client_id, const message_codec::message_view& view);
+    void on_bytes(const char* client_id, const message_codec::message_view& view);
+
     // The connection bound to the id, or null.
     std::shared_ptr<pipe_connection> bound_connection(const char* client_id);
     void send_exit_notice(pipe_connection* connection);
-    void post_disconnect(connection_ref connection);
-    void on_disconnect_task(connection_ref connection);
+    // Sends the exit notice and drops the link.
+    void refuse(pipe_connection* connection);
+    // Nothing more of the link reaches the watch; it leaves once the loop gets to it. Any
+    // thread.
+    void drop(pipe_connection* connection);
+    // A link leaves on the loop thread (on_leave): its id is freed, its connection closed
+    // once what was queued for it has drained, and the task queue reports its leaving
+    // (report_leave) after every report of it made on the loop.
+    void post_leave(connection_ref connection);
+    void on_leave(connection_ref connection);
+    void report_leave(const std::string& client_id);
     void stop_heart_beat();
 
     std::string pipe_name_;
@@ -116,12 +140,9 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     CRITICAL_SECTION connect_lock_;
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
     std::map<std::string, connection_ref> clientid_map_;                 // connect_lock_
-    // The id each bound connection carries, so that its leaving finds the id at once.
-    std::map<uintptr_t, std::string> bound_ids_;               // connect_lock_
-    std::vector<std::shared_ptr<listen_instance>> instances_;  // loop thread
-    bool closing_instances_ = false;                           // loop thread: stop_server has begun
-    std::string received_id_;    // the event-loop thread's copies of a received client id
-    std::string received_text_;  // and text, handed on NUL-terminated
+    std::vector<std::shared_ptr<listen_instance>> instances_;            // loop thread
+    bool closing_instances_ = false;  // loop thread: stop_server has begun
+    std::string received_text_;       // loop thread: a received text, handed on NUL-terminated
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     pipe_handler_async loop_;

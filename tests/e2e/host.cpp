@@ -162,6 +162,9 @@ void server_host::on_connect(const char* id) {
 }
 
 void server_host::on_disconnect(const char* id) {
+    if (on_disconnect_hook) {
+        on_disconnect_hook(id);
+    }
     events.add({"disconnect", id, "", std::this_thread::get_id()});
 }
 

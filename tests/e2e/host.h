@@ -56,6 +56,8 @@ class server_host {
     // recorded when record_data is false, for long runs.
     std::function<void(const char* id, const char* data, int32_t length)> on_data_hook;
     std::atomic<bool> record_data{true};
+    // Called on every client disconnect, before it is recorded (set before start).
+    std::function<void(const char* id)> on_disconnect_hook;
 
     bool start(const std::string& name) { return f.start(handle, name.c_str()) != 0; }
     void stop() { f.stop(handle); }

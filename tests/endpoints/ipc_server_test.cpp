@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <thread>
 
 #include "raw_peer.h"
@@ -54,43 +55,72 @@ TEST_F(server_with_raw_clients, binds_an_announced_id_and_reports_the_connect) {
          "con_add="}));
 }
 
-TEST_F(server_with_raw_clients, refuses_a_second_connection_under_a_bound_id) {
+// A link speaks for one client id, the first it binds. A link that names an id taken by another
+// link, an empty id or one holding a NUL, or a second id, is sent an exit notice and dropped;
+// nothing it sent reaches the host, its own id (if any) is reported gone, and every id it named
+// is free again afterwards.
+TEST_F(server_with_raw_clients, a_link_speaks_only_for_the_one_id_it_bound) {
     tovi_test::log_capture log;
-    raw::pipe_end first, second;
-    open_client(first, "X");
+    raw::pipe_end holder;
+    open_client(holder, "X");
     ASSERT_TRUE(watch_.wait_for("connect", 1, 10s));
-    open_client(second, "X");
-    raw::message notice;
-    ASSERT_TRUE(second.receive(&notice, 10s));
-    EXPECT_EQ(sender_server, notice.outer.sender);
-    EXPECT_EQ(msg_clientstate, notice.outer.msg_type);
-    EXPECT_EQ("", notice.outer.client_id);
-    EXPECT_EQ(state_server_exit, notice.state);
-    EXPECT_TRUE(second.wait_closed(10s));
-    // The first holder keeps the id.
-    ASSERT_TRUE(server_.send_string("X", "for the first", 1));
-    raw::message text;
-    ASSERT_TRUE(first.receive(&text, 10s));
-    EXPECT_EQ("for the first", text.text);
-    EXPECT_EQ(0u, watch_.count("disconnect"));
-    EXPECT_TRUE(log.wait_for("::operator () clientid = \r\n", 10s));
+    const auto announce = [](const std::string& id) {
+        return raw::state_payload(sender_client, id, state_connect);
+    };
+    const auto text = [](const std::string& id) {
+        return raw::text_payload(sender_client, id, "impostor");
+    };
+    const std::string nul_id("X\0y", 3);
+    struct row {
+        const char* what;
+        std::vector<std::vector<char>> sends;
+        const char* reported;  // the id whose disconnect is reported, or ""
+    };
+    const row rows[] = {
+        {"a newcomer under the taken id", {announce("X"), text("X")}, ""},
+        {"an unannounced text under the taken id", {text("X"), text("X")}, ""},
+        {"an empty id", {announce(""), text("")}, ""},
+        {"an id holding a NUL", {announce(nul_id), text(nul_id)}, ""},
+        {"a second id on a bound link", {announce("A"), text("X"), text("B"), text("A")}, "A"},
+        {"the link's own id announced twice", {announce("Y"), announce("Y"), text("Y")}, "Y"},
+    };
+    size_t reported = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        raw::pipe_end link;
+        open_client(link, "");
+        ASSERT_TRUE(link.send_together(r.sends));  // so the server reads them at once
+        raw::message notice;
+        ASSERT_TRUE(link.receive(&notice, 10s));
+        EXPECT_EQ(sender_server, notice.outer.sender);
+        EXPECT_EQ(msg_clientstate, notice.outer.msg_type);
+        EXPECT_EQ("", notice.outer.client_id);
+        EXPECT_EQ(state_server_exit, notice.state);
+        EXPECT_TRUE(link.wait_closed(10s));
+        if (*r.reported != '\0') {
+            ASSERT_TRUE(watch_.wait_for("disconnect", ++reported, 10s));
+            EXPECT_EQ(r.reported, watch_.all().back().client_id);
+        }
+    }
+    // Every drop has been reported, or logged without an id.
+    EXPECT_TRUE(log.wait_for("::operator () clientid = ", 10s, std::size(rows)));
+    EXPECT_EQ(0u, watch_.count("data"));
+    EXPECT_EQ(reported, watch_.count("disconnect"));
+    // The holder keeps its id, and the ids the dropped links named are free.
+    ASSERT_TRUE(server_.send_string("X", "for the holder", 1));
+    raw::message answer;
+    ASSERT_TRUE(holder.receive(&answer, 10s));
+    EXPECT_EQ("for the holder", answer.text);
+    raw::pipe_end a, b, y;
+    open_client(a, "A");
+    open_client(b, "B");
+    open_client(y, "Y");
+    EXPECT_TRUE(watch_.wait_for("connect", 5, 10s));
     EXPECT_TRUE(contains_in_order(
         log.finish(),
         {":error win::pipe_server::on_pipe_recv_data clientid X connect faild, the server already "
          "has the same connection.\r\n",
          "::operator () clientid = \r\n"}));
-}
-
-TEST_F(server_with_raw_clients, a_connection_announcing_twice_is_dropped_and_reported) {
-    raw::pipe_end client;
-    open_client(client, "Y");
-    ASSERT_TRUE(client.send(raw::state_payload(sender_client, "Y", state_connect)));
-    raw::message notice;
-    ASSERT_TRUE(client.receive(&notice, 10s));
-    EXPECT_EQ(state_server_exit, notice.state);
-    ASSERT_TRUE(watch_.wait_for("disconnect", 1, 10s));
-    EXPECT_EQ("Y", watch_.all().back().client_id);
-    EXPECT_TRUE(client.wait_closed(10s));
 }
 
 TEST_F(server_with_raw_clients, any_first_message_binds_its_id_without_a_connect_report) {

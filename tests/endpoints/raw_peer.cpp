@@ -80,12 +80,19 @@ bool pipe_end::raw_write(const std::string& bytes) {
 }
 
 bool pipe_end::send(const std::vector<char>& payload) {
-    std::string frame = "TQNP";
-    const uint32_t length = static_cast<uint32_t>(payload.size() + 8);
-    for (int i = 0; i < 4; ++i)
-        frame += static_cast<char>(length >> (8 * i));
-    frame.append(payload.begin(), payload.end());
-    return raw_write(frame);
+    return send_together({payload});
+}
+
+bool pipe_end::send_together(const std::vector<std::vector<char>>& payloads) {
+    std::string frames;
+    for (const std::vector<char>& payload : payloads) {
+        frames += "TQNP";
+        const uint32_t length = static_cast<uint32_t>(payload.size() + 8);
+        for (int i = 0; i < 4; ++i)
+            frames += static_cast<char>(length >> (8 * i));
+        frames.append(payload.begin(), payload.end());
+    }
+    return raw_write(frames);
 }
 
 bool pipe_end::read_exact(char* out, size_t size, std::chrono::milliseconds timeout) {

@@ -46,8 +46,10 @@ class pipe_end {
     }
     void close();
 
-    // Writes one frame around the payload (or the bytes as they are, for raw_write).
+    // Writes one frame around the payload (or the bytes as they are, for raw_write); a frame
+    // around each payload, all in one write, for send_together.
     bool send(const std::vector<char>& payload);
+    bool send_together(const std::vector<std::vector<char>>& payloads);
     bool raw_write(const std::string& bytes);
 
     // Reads one frame's payload, waiting at most timeout. False on time-out or when the peer

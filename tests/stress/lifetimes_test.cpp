@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "raw_peer.h"
@@ -23,27 +24,30 @@ constexpr int drop_rounds = 15;
 constexpr int drop_rounds = 30;
 #endif
 
+// Events of the kind for the id, or for its fresh forms id#N.
 size_t count_for(const std::vector<e2e::event>& events, const std::string& kind,
                  const std::string& id) {
     size_t n = 0;
     for (const auto& e : events) {
-        n += e.kind == kind && e.client_id == id ? 1 : 0;
+        n += e.kind == kind && (e.client_id == id || e.client_id.rfind(id + "#", 0) == 0) ? 1 : 0;
     }
     return n;
 }
 
 }  // namespace
 
-// Chatters under its id and, each time the server drops it, reconnects at once under the same
-// id; ends once it has been dropped the given number of times.
+// Chatters under its id and, each time the server drops it, reconnects at once: under the same
+// id, or under id#round when fresh ids are asked for. Ends once dropped the given number of
+// times.
 TOVI_CHILD_ROLE(chatter) {
     const std::string name = arguments.at(0);
-    const std::string id = arguments.at(1);
     const size_t rounds = std::stoul(arguments.at(2));
+    const bool fresh_ids = arguments.at(3) == "fresh";
     e2e::client_host client;
     client.record_data = false;
     const auto deadline = std::chrono::steady_clock::now() + 90s;
     for (size_t round = 1; round <= rounds; ++round) {
+        const std::string id = arguments.at(1) + (fresh_ids ? "#" + std::to_string(round) : "");
         if (!stress::connect_within(client, name, id, 20s)) {
             return 2;
         }
@@ -60,40 +64,59 @@ TOVI_CHILD_ROLE(chatter) {
     return stress::child_ok;
 }
 
+// Clients whose id starts with "cb" are dropped from the data callback itself, the others from
+// a host thread while their echoes flow. "cb1" and "host1" come back under the same id at once;
+// the others under a fresh id each time, so that every report of theirs belongs to one link:
+// a disconnect report comes only after that link's data callbacks have returned.
 TEST(lifetimes, clients_dropped_from_callbacks_and_host_threads_during_traffic_come_back_at_once) {
     const std::string name = tovi_test::unique_name("tovi_stress");
     std::mutex lock;
     std::map<std::string, int> received;
+    std::map<std::string, int> in_callback;  // lock
+    std::set<std::string> reported_gone;     // lock
+    std::atomic<int> order_faults{0};
     e2e::server_host server;
     server.echo = true;
     server.record_data = false;
-    // Clients whose id starts with "cb" are dropped from the data callback itself.
     server.on_data_hook = [&](const char* id, const char*, int32_t) {
-        if (std::strncmp(id, "cb", 2) != 0) {
-            return;
-        }
         int n = 0;
         {
             std::lock_guard<std::mutex> hold(lock);
+            order_faults += reported_gone.count(id) > 0 ? 1 : 0;
+            ++in_callback[id];
             n = ++received[id];
         }
-        if (n % 25 == 0) {
+        if (std::strncmp(id, "cb", 2) == 0 && n % 25 == 0) {
             server.f.disconnect_client(server.handle, id);
+            std::this_thread::sleep_for(1ms);  // a report made meanwhile would overlap this call
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        --in_callback[id];
+    };
+    server.on_disconnect_hook = [&](const char* id) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (std::strchr(id, '#') != nullptr) {
+            order_faults += in_callback[id] > 0 ? 1 : 0;
+            reported_gone.insert(id);
         }
     };
     ASSERT_TRUE(server.start(name));
     const std::vector<std::string> ids = {"cb1", "cb2", "host1", "host2"};
+    const auto is_fresh = [](const std::string& id) { return id.back() == '2'; };
     std::vector<std::unique_ptr<tovi_test::child_process>> children;
     for (const std::string& id : ids) {
         children.push_back(std::make_unique<tovi_test::child_process>(
-            "chatter", std::vector<std::string>{name, id, std::to_string(drop_rounds)}));
+            "chatter", std::vector<std::string>{name, id, std::to_string(drop_rounds),
+                                                is_fresh(id) ? "fresh" : "same"}));
     }
-    // The others are dropped from a host thread while their echoes flow.
     std::atomic<bool> done{false};
     std::thread dropper([&] {
         while (!done) {
             server.f.disconnect_client(server.handle, "host1");
-            server.f.disconnect_client(server.handle, "host2");
+            for (int round = 1; round <= drop_rounds; ++round) {
+                server.f.disconnect_client(server.handle,
+                                           ("host2#" + std::to_string(round)).c_str());
+            }
             std::this_thread::sleep_for(20ms);
         }
     });
@@ -109,6 +132,7 @@ TEST(lifetimes, clients_dropped_from_callbacks_and_host_threads_during_traffic_c
         EXPECT_EQ(static_cast<size_t>(drop_rounds), count_for(events, "connect", id)) << id;
         EXPECT_EQ(static_cast<size_t>(drop_rounds), count_for(events, "disconnect", id)) << id;
     }
+    EXPECT_EQ(0, order_faults.load());
 }
 
 TEST(lifetimes, the_block_is_written_while_another_thread_connects_and_disconnects) {

@@ -115,9 +115,30 @@ TEST(traffic, what_a_send_accepted_arrives_although_the_link_closes_right_after)
     EXPECT_EQ(51u, received.load());
     EXPECT_TRUE(intact);
 
+    // A peer that keeps reading, however slowly, gets everything before the exit notice, also
+    // when that takes longer than a peer that reads nothing is given.
+    raw::pipe_end paced;
+    raw::connect(paced, name);
+    ASSERT_TRUE(paced.send(raw::state_payload(sender_client, "paced", state_connect)));
+    ASSERT_TRUE(server.events.wait_for("connect", 2, 30s));
+    constexpr uint32_t paced_messages = 100;  // read over about 8 s
+    for (uint32_t n = 0; n < paced_messages; ++n) {
+        ASSERT_TRUE(server.send_bytes("paced", numbered(64 * 1024, n)));
+    }
+    ASSERT_TRUE(server.f.disconnect_client(server.handle, "paced"));
+    for (uint32_t n = 0; n < paced_messages; ++n) {
+        raw::message message;
+        ASSERT_TRUE(paced.receive(&message, 30s)) << n;
+        EXPECT_TRUE(is_numbered(message.bytes.data.data(), message.bytes.data.size(), n));
+        std::this_thread::sleep_for(80ms);
+    }
+    raw::message notice;
+    ASSERT_TRUE(paced.receive(&notice, 30s));
+    EXPECT_EQ(state_server_exit, notice.state);
+
     // The other way: the server sends, then stops at once.
     tovi_test::child_process receiver("burst_receiver", {name});
-    ASSERT_TRUE(server.events.wait_for("connect", 2, 30s));
+    ASSERT_TRUE(server.events.wait_for("connect", 3, 30s));
     EXPECT_TRUE(server.send_bytes("receiver", numbered(20 * mib, 7)));
     server.stop();
     EXPECT_EQ(stress::child_ok, receiver.wait(60s));
@@ -302,7 +323,10 @@ TEST(traffic, links_give_back_the_room_of_a_large_message_once_it_is_delivered) 
         for (int i = 0; i < 4; ++i) {
             clients.push_back(std::make_unique<e2e::client_host>());
             ASSERT_TRUE(clients.back()->connect(name, "large" + std::to_string(i)));
-            ASSERT_TRUE(clients.back()->send_bytes(std::string(40 * mib, 'l')));
+            // A text is handed on from storage of its own: that goes back too.
+            const std::string large(40 * mib, 'l');
+            ASSERT_TRUE(i == 0 ? clients.back()->send_string(large)
+                               : clients.back()->send_bytes(large));
         }
         ASSERT_TRUE(tovi_test::wait_until([&] { return delivered == 4; }, 30s));
         // The links stay, idle: what each kept for its large message has gone back.

@@ -16,8 +16,9 @@ log_capture::~log_capture() {
     remove_tree(directory_);
 }
 
-bool log_capture::wait_for(const std::string& piece, std::chrono::milliseconds timeout) {
-    return wait_until([&] { return read_file(path_).find(piece) != std::string::npos; }, timeout);
+bool log_capture::wait_for(const std::string& piece, std::chrono::milliseconds timeout,
+                           size_t count) {
+    return wait_until([&] { return count_of(read_file(path_), piece) >= count; }, timeout);
 }
 
 std::string log_capture::finish() {

@@ -17,8 +17,9 @@ class log_capture {
     log_capture(const log_capture&) = delete;
     log_capture& operator=(const log_capture&) = delete;
 
-    // Waits until piece has reached the file (lines are written in the background).
-    bool wait_for(const std::string& piece, std::chrono::milliseconds timeout);
+    // Waits until piece has reached the file, at least count times (lines are written in the
+    // background).
+    bool wait_for(const std::string& piece, std::chrono::milliseconds timeout, size_t count = 1);
 
     // Closes the log, so that every pending line is written, and returns the file's text.
     std::string finish();
