@@ -1,5 +1,6 @@
 // toviipc client: one client endpoint that sends what it is given, writes the shared-memory
 // block, and prints what arrives until it has a reason to leave.
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -19,7 +20,8 @@ const char* const client_help =
     "Connects to the server on pipe NAME as client ID, performs the --send,\n"
     "--send-hex and --shm actions in the order given, and prints one line per event:\n"
     "connected, sent, shm, message (data as text when it is valid UTF-8, as\n"
-    "hexadecimal otherwise), disconnect (the server went away), leave.\n"
+    "hexadecimal otherwise), disconnect (the server went away, dropped this client,\n"
+    "or sent it away at once because ID is taken), leave.\n"
     "Without any action it sends each line of standard input as a text (empty lines\n"
     "are skipped).\n"
     "\n"
@@ -52,6 +54,8 @@ struct client_session {
     std::shared_ptr<wake_board> board;
     ipc_client_functions f{};
     ipc_handle* handle = nullptr;
+    std::atomic<bool> received{false};   // a message came from the server
+    std::atomic<bool> sent_away{false};  // the server ended the link
 
     client_session(bool json, std::shared_ptr<wake_board> wake)
         : printer(json), board(std::move(wake)) {}
@@ -83,10 +87,18 @@ struct client_session {
 client_session* session = nullptr;
 
 void TOVIIPC_CALL on_client_data(const char* data, tovi_int32 length) {
+    session->received = true;
     session->printer.print(event_record("message").data(data, static_cast<size_t>(length)));
 }
+// Also while the client leaves: the library reports a server that had sent this client away
+// before it read the goodbye.
 void TOVIIPC_CALL on_client_disconnect() {
-    session->printer.print(event_record("disconnect"));
+    // A server sends a newcomer away before anything else when its id is taken.
+    const char* reason = session->received ? "the server went away or dropped this client"
+                                           : "the server sent this client away at once: "
+                                             "the id is taken";
+    session->printer.print(event_record("disconnect").text("reason", reason));
+    session->sent_away = true;
     session->board->post_peer_gone();
 }
 const ipc_client_callbacks client_callbacks = {&on_client_data, &on_client_disconnect};
@@ -199,7 +211,11 @@ int run_client(const std::vector<std::string>& arguments) {
     }
     if (status != exit_peer_gone) {
         state.f.disconnect(state.handle);
-        state.printer.print(event_record("leave").client(id));
+        if (state.sent_away) {
+            status = exit_peer_gone;
+        } else {
+            state.printer.print(event_record("leave").client(id));
+        }
     }
     if (status == exit_ok && !all_done) {
         status = exit_failed;

@@ -145,7 +145,7 @@ class transcript {
         }
         if (event == "disconnect") {
             return server_side ? "client " + client + " disconnected"
-                               : "disconnected by the server";
+                               : "disconnected by the server: " + value(f, "reason");
         }
         if (event == "message") {
             return server_side ? "received from " + client + ": " + data : "received: " + data;

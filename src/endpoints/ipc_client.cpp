@@ -27,7 +27,7 @@ struct received_payload {
     byte_buffer frame;
     std::weak_ptr<win::pipe_connection> from;  // set when the frame's room goes back there
 };
-// Beyond the drain deadline, the time a close may take to cancel and collect its operations.
+// Beyond the drain's limit, the time a close may take to cancel and collect its operations.
 constexpr uint32_t close_margin_ms = 1000;
 }  // namespace
 
@@ -103,6 +103,7 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
             client_id_ = client_id;
             connection_ = std::move(opened);
         }
+        exit_notice_seen_ = false;
         send_connect_state(state_connect);
         start_heart_beat();
     }
@@ -127,12 +128,16 @@ void ipc_client::start_heart_beat() {
 std::shared_ptr<win::pipe_connection> ipc_client::current(std::string* client_id) {
     std::lock_guard<std::mutex> pointer(current_lock_);
     *client_id = client_id_;
-    return connection_;
+    return leaving_ ? nullptr : connection_;
 }
 
 bool ipc_client::send_connect_state(int32_t state) {
     std::string id;
-    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    return send_state(current(&id), id, state);
+}
+
+bool ipc_client::send_state(const std::shared_ptr<win::pipe_connection>& connection,
+                            const std::string& id, int32_t state) {
     if (connection == nullptr) {
         return false;
     }
@@ -260,6 +265,9 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
         return;
     }
     const message_codec::message_view& view = message.view;
+    if (leaving_ && view.msg_type != msg_clientstate) {
+        return;  // the host has said goodbye: only an exit notice still counts
+    }
     switch (view.msg_type) {
         case msg_string: {
             std::string text;
@@ -288,6 +296,7 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
                 log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
             } else if (state == state_server_exit) {
                 log_error(TOVI_RECEIVE_TASK L"pipe server send exit notice");
+                exit_notice_seen_ = true;
             }
             break;
         }
@@ -318,7 +327,13 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
         std::lock_guard<std::mutex> pointer(current_lock_);
         released = std::move(connection_);
     }
+    left_.notify_all();
     win::pipe_connection::release_pipe_connection(released);
+    // While the client leaves, the server's closing is its answer, unless it had sent this
+    // client away before.
+    if (leaving_ && !exit_notice_seen_) {
+        return;
+    }
     if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
         watch->on_disconnect();  // still under the connection lock
     }
@@ -337,30 +352,49 @@ void ipc_client::disconnect() {
         return;
     }
     log_info(L"tovi::ipc_client::disconnect");
-    std::shared_ptr<win::pipe_connection> draining;
+    std::shared_ptr<win::pipe_connection> leaving;
     {
         scoped_critical_section hold(connection_lock_);
         stop_heart_beat();
-        if (connection_ != nullptr) {
-            send_connect_state(state_client_exit);
-            std::shared_ptr<win::pipe_connection> released;
-            {
-                std::lock_guard<std::mutex> pointer(current_lock_);
-                released = std::move(connection_);
+        std::string id;
+        {
+            std::lock_guard<std::mutex> pointer(current_lock_);
+            if (connection_ != nullptr && !leaving_) {
+                leaving_ = true;  // nothing is sent after the goodbye, nor delivered
+                leaving = connection_;
+                id = client_id_;
             }
-            draining = released;
-            win::pipe_connection::release_pipe_connection(released);  // the notice drains first
         }
+        send_state(leaving, id, state_client_exit);
     }
     {
         scoped_critical_section hold(shm_lock_);
         shared_memory_.close();
     }
-    if (draining != nullptr) {
-        // Like the close of a blocking pipe: what the sends accepted is in the kernel, or
-        // counted as lost in the log, before disconnect returns, so a host may exit at once.
-        draining->wait_closed(win::pipe_connection::drain_deadline_ms + close_margin_ms);
+    if (leaving == nullptr) {
+        return;
     }
+    {
+        // The server answers the goodbye by closing its end. A server that had dropped this
+        // client before it read the goodbye (it refused the id, or let the client go) sent its
+        // exit notice first: the disconnect task reports that as the link's loss.
+        std::unique_lock<std::mutex> pointer(current_lock_);
+        left_.wait_for(pointer, std::chrono::milliseconds(exit_answer_wait_ms),
+                       [&] { return connection_ != leaving; });
+    }
+    std::shared_ptr<win::pipe_connection> released;
+    {
+        scoped_critical_section hold(connection_lock_);
+        std::lock_guard<std::mutex> pointer(current_lock_);
+        if (connection_ == leaving) {
+            released = std::move(connection_);
+        }
+        leaving_ = false;
+    }
+    win::pipe_connection::release_pipe_connection(released);
+    // Like the close of a blocking pipe: what the sends accepted is in the kernel, or counted
+    // as lost in the log, before disconnect returns, so a host may exit at once.
+    leaving->wait_closed(win::pipe_connection::drain_limit_ms + close_margin_ms);
 }
 
 }  // namespace tovi

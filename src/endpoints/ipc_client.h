@@ -26,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,8 @@ class ipc_client final : public ipc_client_i,
     static constexpr uint32_t connect_wait_ms = 300;
     static constexpr uint64_t shared_memory_size = 31457280;  // 30 MiB of data
     static constexpr size_t receive_high_water_bytes = 64 * 1024 * 1024;
+    // How long disconnect waits for the server to close its end after the goodbye.
+    static constexpr uint32_t exit_answer_wait_ms = 3000;
 
     // Starts the task-queue thread.
     ipc_client();
@@ -76,9 +79,12 @@ class ipc_client final : public ipc_client_i,
     // block. False when an argument is null, the id is empty (logged), a connection is current
     // already (logged), or no server answered within 300 ms (logged).
     bool connect(const char* pipe_name, const char* client_id) override;
-    // Sends the exit notice, releases the connection and closes the block; no on_disconnect.
-    // Returns once what the sends accepted has been written (or, past the drain deadline,
-    // dropped with a log line). Refused, with an error line, on the task-queue thread.
+    // Sends the exit notice (the goodbye), closes the block, waits up to exit_answer_wait_ms
+    // for the server to close its end, and releases the connection. No on_disconnect, unless
+    // the server had sent this client away before it read the goodbye (its exit notice came
+    // first): then on_disconnect reports that before disconnect returns. Returns once what the
+    // sends accepted has been written (or, past the drain's limit, dropped with a log line).
+    // Refused, with an error line, on the task-queue thread.
     void disconnect() override;
     bool send_string(const char* text, int32_t length) override;
     bool send_bytestream(const char* data, int32_t length) override;
@@ -93,6 +99,8 @@ class ipc_client final : public ipc_client_i,
   private:
     void start_heart_beat();
     bool send_connect_state(int32_t state);
+    bool send_state(const std::shared_ptr<win::pipe_connection>& connection, const std::string& id,
+                    int32_t state);
     // The current connection, and a copy of the client id it was announced with.
     std::shared_ptr<win::pipe_connection> current(std::string* client_id);
     void stop_heart_beat();
@@ -108,7 +116,10 @@ class ipc_client final : public ipc_client_i,
     CRITICAL_SECTION connection_lock_;
     std::mutex current_lock_;
     std::shared_ptr<win::pipe_connection> connection_;  // written under both locks
-    std::atomic<ipc_client_watch*> watch_{nullptr};     // may be replaced while callbacks run
+    bool leaving_ = false;           // written under both locks: disconnect waits for the answer
+    std::condition_variable left_;   // current_lock_: connection_ was let go
+    bool exit_notice_seen_ = false;  // connection_lock_: the server sent the link away
+    std::atomic<ipc_client_watch*> watch_{nullptr};  // may be replaced while callbacks run
     CRITICAL_SECTION heart_beat_lock_;
     win::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;

@@ -1,5 +1,6 @@
 #include "transport/pipe_connection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -209,30 +210,17 @@ void pipe_connection::write_posted() {
 }
 
 bool pipe_connection::write_queued() {
-    while (!writing_ && pipe_writable_ && !link_broken_ && !queue_.empty()) {
-        batch_frames_ = 0;
-        if (queue_.front().size() >= write_batch_bytes || queue_.size() == 1) {
-            batch_ = std::move(queue_.front());  // written from where it lies
-            queue_.pop_front();
-            batch_frames_ = 1;
-            batch_data_ = batch_.data();
-            batch_bytes_ = batch_.size();
-        } else {
-            batch_buffer_.clear();
-            while (!queue_.empty() &&
-                   batch_buffer_.size() + queue_.front().size() <= write_batch_bytes) {
-                batch_buffer_.insert(batch_buffer_.end(), queue_.front().begin(),
-                                     queue_.front().end());
-                queue_.pop_front();
-                ++batch_frames_;
-            }
-            batch_data_ = batch_buffer_.data();
-            batch_bytes_ = batch_buffer_.size();
+    while (!writing_ && pipe_writable_ && !link_broken_ && (batch_left_ > 0 || !queue_.empty())) {
+        if (batch_left_ == 0) {
+            take_batch();
         }
+        // A drain writes in small pieces, so that a slow reader's progress is seen.
+        write_size_ =
+            std::min(batch_left_, state_ == state::draining ? drain_write_bytes : max_write_bytes);
         writing_ = true;
         write_.reset();
         DWORD written = 0;
-        if (WriteFile(pipe_, batch_data_, static_cast<DWORD>(batch_bytes_), &written,
+        if (WriteFile(pipe_, batch_data_, static_cast<DWORD>(write_size_), &written,
                       &write_.overlapped)) {
             complete_write(true, false);
             continue;
@@ -249,16 +237,52 @@ bool pipe_connection::write_queued() {
     return true;
 }
 
+void pipe_connection::take_batch() {
+    batch_frames_ = 0;
+    if (queue_.front().size() >= write_batch_bytes || queue_.size() == 1) {
+        batch_ = std::move(queue_.front());  // written from where it lies
+        queue_.pop_front();
+        batch_frames_ = 1;
+        batch_data_ = batch_.data();
+        batch_left_ = batch_.size();
+        return;
+    }
+    batch_buffer_.clear();
+    while (!queue_.empty() && batch_buffer_.size() + queue_.front().size() <= write_batch_bytes) {
+        batch_buffer_.insert(batch_buffer_.end(), queue_.front().begin(), queue_.front().end());
+        queue_.pop_front();
+        ++batch_frames_;
+    }
+    batch_data_ = batch_buffer_.data();
+    batch_left_ = batch_buffer_.size();
+}
+
 void pipe_connection::complete_write(bool succeeded, bool count_loss) {
-    queued_bytes_ -= batch_bytes_;
     writing_ = false;
-    if (!succeeded) {
+    if (succeeded) {
+        queued_bytes_ -= write_size_;
+        batch_data_ += write_size_;
+        batch_left_ -= write_size_;
+        if (state_ == state::draining) {
+            last_progress_ = clock::now();
+        }
+    } else {
         link_broken_ = true;
         if (count_loss) {
             failed_frames_ += batch_frames_;  // counted with the rest when the link closes
-            failed_bytes_ += batch_bytes_;
+            failed_bytes_ += batch_left_;
         }
+        queued_bytes_ -= batch_left_;
+        batch_left_ = 0;
     }
+    write_size_ = 0;
+    if (batch_left_ == 0) {
+        end_batch();
+    }
+    room_.notify_all();  // room for senders, and a drain or a close that waits
+}
+
+void pipe_connection::end_batch() {
     if (batch_.capacity() > 0 && spares_bytes_ + batch_.capacity() <= spare_bytes) {
         spares_bytes_ += batch_.capacity();
         spares_.push_back(std::move(batch_));
@@ -268,9 +292,8 @@ void pipe_connection::complete_write(bool succeeded, bool count_loss) {
     }
     batch_ = byte_buffer();
     batch_data_ = nullptr;
-    batch_bytes_ = 0;
+    batch_left_ = 0;
     batch_frames_ = 0;
-    room_.notify_all();  // room for senders, and a drain or a close that waits
 }
 
 void pipe_connection::write_failed() {
@@ -542,15 +565,45 @@ void pipe_connection::on_loop_stopping() {
 void pipe_connection::begin_close() {
     if (state_ == state::draining && !drain_timer_) {
         drain_timer_ = true;
-        std::weak_ptr<pipe_connection> weak = shared_from_this();
-        loop_->post_after(drain_deadline_ms, [weak] {
-            if (const auto self = weak.lock()) {
-                state expected = state::draining;
-                self->state_.compare_exchange_strong(expected, state::closing);
-                self->after_io();
-            }
-        });
+        drain_started_ = clock::now();
+        {
+            std::lock_guard<std::mutex> lock(send_lock_);
+            last_progress_ = drain_started_;
+        }
+        arm_drain_check(drain_stall_ms);
     }
+}
+
+void pipe_connection::arm_drain_check(uint32_t delay_ms) {
+    std::weak_ptr<pipe_connection> weak = shared_from_this();
+    loop_->post_after(delay_ms, [weak] {
+        if (const auto self = weak.lock()) {
+            self->check_drain();
+            self->after_io();
+        }
+    });
+}
+
+void pipe_connection::check_drain() {
+    if (state_ != state::draining) {
+        return;
+    }
+    clock::time_point last_progress;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        last_progress = last_progress_;
+    }
+    const auto now = clock::now();
+    const auto stall_end = last_progress + std::chrono::milliseconds(drain_stall_ms);
+    const auto limit_end = drain_started_ + std::chrono::milliseconds(drain_limit_ms);
+    const auto next = std::min(stall_end, limit_end);
+    if (now >= next) {
+        state expected = state::draining;  // what is left is dropped, with a count in the log
+        state_.compare_exchange_strong(expected, state::closing);
+        return;
+    }
+    arm_drain_check(
+        static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
 }
 
 void pipe_connection::after_io() {
@@ -568,7 +621,7 @@ void pipe_connection::advance_close() {
     {
         std::lock_guard<std::mutex> lock(send_lock_);
         if (state_ == state::draining) {
-            if (!link_broken_ && (writing_ || !queue_.empty())) {
+            if (!link_broken_ && (writing_ || batch_left_ > 0 || !queue_.empty())) {
                 return;  // still draining
             }
             state_ = state::closing;
@@ -578,11 +631,13 @@ void pipe_connection::advance_close() {
             cancelling = true;
             pipe_writable_ = false;  // no thread issues another write
             // The write outstanding is cancelled below: it counts as not written.
-            frames = static_cast<uint32_t>(queue_.size()) + failed_frames_ +
-                     (writing_ ? batch_frames_ : 0);
+            frames = static_cast<uint32_t>(queue_.size()) + failed_frames_ + batch_frames_;
             bytes = queued_bytes_ + failed_bytes_;
             queue_.clear();
-            queued_bytes_ = writing_ ? batch_bytes_ : 0;  // taken off when it comes back
+            if (!writing_) {
+                end_batch();  // a batch cut short is not written on
+            }
+            queued_bytes_ = batch_left_;  // the write outstanding: taken off when it comes back
             link_broken_ = true;
             room_.notify_all();
         }

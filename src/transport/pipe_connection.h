@@ -20,7 +20,8 @@
 // then refuse the frame whole, with a log line, and the link stays up.
 //
 // Close is a request (close): the loop carries it out. A graceful close first lets the queued
-// frames drain, in order, for at most drain_deadline_ms, or until the peer has gone; what is
+// frames drain, in order, while the peer takes them: until the queue is empty, the link breaks,
+// the peer has taken nothing for drain_stall_ms, or drain_limit_ms have passed in all; what is
 // left then is dropped with a log line giving the count. Then the outstanding operations are
 // cancelled, their completions awaited, and the handle closed. Nothing is reported to the
 // receiver for a link that its owner closed.
@@ -31,6 +32,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -53,9 +55,16 @@ class pipe_connection final : public pipe_handler_listener,
   public:
     static constexpr size_t send_high_water_bytes = 64 * 1024 * 1024;
     static constexpr uint32_t send_wait_ms = 3000;
-    static constexpr uint32_t drain_deadline_ms = 5000;
+    // A drain ends once the peer has taken nothing for drain_stall_ms, and at the latest after
+    // drain_limit_ms.
+    static constexpr uint32_t drain_stall_ms = 5000;
+    static constexpr uint32_t drain_limit_ms = 30000;
     // Small frames queued together are written with one call, up to this many bytes.
     static constexpr size_t write_batch_bytes = 64 * 1024;
+    // One write call takes at most max_write_bytes, and while draining drain_write_bytes, so
+    // that a completion tells that the peer is taking what was sent.
+    static constexpr size_t max_write_bytes = 1024 * 1024;
+    static constexpr size_t drain_write_bytes = 64 * 1024;
     // A link keeps the allocations of written frames, up to spare_bytes in all, for the frames
     // that follow, and the room of its last large received frame for the next one; it gives
     // back what is above pipe_frame_buffer::retained_bytes once no frame has gone either way
@@ -149,6 +158,7 @@ class pipe_connection final : public pipe_handler_listener,
     void reset_heart_beat_count() { heart_beat_count_.store(0, std::memory_order_relaxed); }
 
   private:
+    using clock = std::chrono::steady_clock;
     enum class state { open, draining, closing, closed };
 
     // Loop thread only, each.
@@ -160,10 +170,14 @@ class pipe_connection final : public pipe_handler_listener,
 
     // Each REQUIRES send_lock_, on any thread. write_queued writes the queued frames until
     // one write is outstanding, the queue is empty or a write fails (false: the link must
-    // end, through link_failed on the loop thread). complete_write settles the write that was
-    // outstanding; count_loss: a failed write's frames are counted as dropped.
+    // end, through link_failed on the loop thread). take_batch takes the next frame, or the
+    // small frames that follow it, off the queue to be written; complete_write settles the
+    // write that was outstanding (count_loss: a failed write's frames are counted as dropped);
+    // end_batch keeps a written batch's allocation for the frames that follow.
     bool write_queued();
+    void take_batch();
     void complete_write(bool succeeded, bool count_loss);
+    void end_batch();
     // A write failed on the calling thread: write_side_failed on the loop thread.
     void write_failed();
     // Nothing more can be written. The link ends once the read side has delivered what came
@@ -187,6 +201,10 @@ class pipe_connection final : public pipe_handler_listener,
     void link_failed();
     void pipe_error();
     void begin_close();
+    // Loop thread: a drain that made no progress for drain_stall_ms, or ran drain_limit_ms,
+    // ends.
+    void arm_drain_check(uint32_t delay_ms);
+    void check_drain();
     // Moves the close on as far as the outstanding operations allow.
     void advance_close();
 
@@ -211,6 +229,7 @@ class pipe_connection final : public pipe_handler_listener,
     uint32_t received_ = 0;
     pipe_frame_buffer frame_buffer_;  // reads land here in place
     bool drain_timer_ = false;
+    clock::time_point drain_started_;
     std::atomic<bool> room_check_armed_{false};
     std::atomic<uint32_t> activity_{0};  // frames gone either way since the room check ran
     // The kept allocations (spares_, received_spare_) hold more than retained_bytes; written
@@ -221,16 +240,18 @@ class pipe_connection final : public pipe_handler_listener,
     // a write takes; nothing else is taken while it is held.
     std::mutex send_lock_;
     std::condition_variable room_;
-    io_record write_;             // send_lock_, like all below
-    bool pipe_writable_ = false;  // writes may be issued on pipe_
-    bool writing_ = false;        // a write is outstanding or being issued
-    bool write_posted_ = false;   // write_posted will run
-    byte_buffer batch_;           // the bytes of the write outstanding
-    byte_buffer batch_buffer_;    // small frames of one write, back to back
-    const char* batch_data_ = nullptr;
-    size_t batch_bytes_ = 0;
+    io_record write_;                   // send_lock_, like all below
+    bool pipe_writable_ = false;        // writes may be issued on pipe_
+    bool writing_ = false;              // a write is outstanding or being issued
+    bool write_posted_ = false;         // write_posted will run
+    byte_buffer batch_;                 // the bytes of the write outstanding
+    byte_buffer batch_buffer_;          // small frames of one write, back to back
+    const char* batch_data_ = nullptr;  // the first byte of the batch not yet written
+    size_t batch_left_ = 0;             // its bytes not yet written
     uint32_t batch_frames_ = 0;
-    uint32_t failed_frames_ = 0;  // of writes that failed, dropped when the link closes
+    size_t write_size_ = 0;            // the bytes of the write outstanding
+    clock::time_point last_progress_;  // a write completed while draining
+    uint32_t failed_frames_ = 0;       // of writes that failed, dropped when the link closes
     size_t failed_bytes_ = 0;
     std::deque<byte_buffer> queue_;
     std::vector<byte_buffer> spares_;  // send_lock_: written frames' allocations, for the next

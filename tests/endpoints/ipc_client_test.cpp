@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "raw_peer.h"
 #include "recording_watch.h"
@@ -127,17 +128,30 @@ TEST_F(client_with_raw_server, an_exit_notice_is_only_logged_and_the_close_repor
     EXPECT_FALSE(client_.send_string("after", 5));
 }
 
-TEST_F(client_with_raw_server, disconnect_says_goodbye_reports_nothing_and_closes_the_block) {
+// disconnect says goodbye and waits for the server to close its end. Only a server that had
+// sent the client away before it read the goodbye (a refused id) is reported as the link's
+// loss, before disconnect returns.
+TEST_F(client_with_raw_server, disconnect_reports_only_a_server_that_sent_the_client_away_first) {
     const char block[] = "shared";
     EXPECT_TRUE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
     next();
-    client_.disconnect();
-    EXPECT_EQ(state_client_exit, next_but_heart_beats().state);
-    EXPECT_TRUE(server_.wait_closed(5s));
-    Sleep(100);
-    EXPECT_EQ(0u, watch_.count("disconnect"));
-    EXPECT_FALSE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
-    EXPECT_FALSE(client_.send_string("after", 5));
+    for (const bool sent_away : {false, true}) {
+        SCOPED_TRACE(sent_away ? "sent away first" : "a plain goodbye");
+        if (sent_away) {
+            listener_ = std::make_unique<raw::listener>(name_);
+            ASSERT_TRUE(client_.connect(name_.c_str(), "A1"));
+            ASSERT_TRUE(listener_->accept(server_, 5s));
+            next();
+            ASSERT_TRUE(server_.send(raw::state_payload(sender_server, "", state_server_exit)));
+        }
+        std::thread leaving([&] { client_.disconnect(); });
+        EXPECT_EQ(state_client_exit, next_but_heart_beats().state);
+        server_.close();  // the server's answer to the goodbye
+        leaving.join();
+        EXPECT_EQ(sent_away ? 1u : 0u, watch_.count("disconnect"));
+        EXPECT_FALSE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
+        EXPECT_FALSE(client_.send_string("after", 5));
+    }
 }
 
 TEST_F(client_with_raw_server, refuses_a_second_connect_and_keeps_the_first_connection) {

@@ -160,6 +160,17 @@ TEST_F(tool, a_text_goes_to_an_echo_server_and_comes_back_and_both_print_json_li
     EXPECT_FALSE(client->wait_event("connected", {{"client", "C1"}, {"pipe", pipe}}).empty());
     EXPECT_FALSE(client->wait_event("sent", {{"text", "hi"}}).empty());
 
+    // A second C1 that sends and leaves at once is told, before it leaves, that the id is
+    // taken, and exits 3; the server's host never sees what it sent.
+    auto impostor = run({"client", pipe, "C1", "--send", "impostor", "--json"});
+    impostor->process.close_input();
+    EXPECT_EQ(3, impostor->exit_status());
+    event_fields refused = impostor->wait_event("disconnect");
+    EXPECT_NE(std::string::npos, refused["reason"].find("the id is taken")) << refused["reason"];
+    for (const std::string& line : server->lines()) {
+        EXPECT_EQ(std::string::npos, line.find("impostor")) << line;
+    }
+
     // The server goes away while the client stays: the client says so and exits 3.
     stop_server(*server);
     EXPECT_FALSE(client->wait_event("disconnect").empty());
