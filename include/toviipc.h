@@ -14,7 +14,8 @@
  *     time, in arrival order;
  *   - server: on_recv_data and on_client_connect arrive on the server's pipe thread (while a
  *     callback runs, no pipe I/O of that server makes progress); on_client_disconnect arrives
- *     on the server's task thread.
+ *     on the server's task thread, after every other callback for that client's link has
+ *     returned, and none for that link follows it.
  *
  * Pointers. Every pointer a callback receives is valid only during the call: copy what you
  * keep. Data always comes with its length; a text message is followed by a NUL, byte-stream
@@ -29,9 +30,10 @@
  *
  * Results. A 1 (true) from a send means the message was accepted into the link's send queue:
  * it is written in order, also when disconnect, disconnect_client, stop or release follows at
- * once (they let the queue drain for up to 5 s first), unless the link breaks. A 0 means that
- * nothing of it was sent: not connected, an empty or null message, a message above the limit
- * below, or a send queue that stayed full (see Limits). Failures are results and log lines;
+ * once (they let the queue drain first, for as long as the peer keeps taking it: until the
+ * peer has taken nothing for 5 s, and at most 30 s in all), unless the link breaks. A 0 means
+ * that nothing of it was sent: not connected, an empty or null message, a message above the
+ * limit below, or a send queue that stayed full (see Limits). Failures are results and log lines;
  * nothing is thrown across this interface.
  *
  * Limits. A message whose frame would exceed 52,428,800 bytes (50 MiB, the largest frame any
@@ -42,6 +44,10 @@
  * that it stops reading, and the server's sends are paced instead. A peer that stops reading
  * costs its sender at most these bounds, and a link that delivers any message is never dropped
  * as silent.
+ *
+ * Client ids. A link speaks for one client id, the first its messages name. A server refuses a
+ * client whose id another client holds, or is empty: it tells the newcomer to go away and drops
+ * it, and its host hears nothing of it.
  *
  * Release. Releasing a handle stops all of its threads before it returns; no callback arrives
  * after that. A released handle stays safe to pass: every table entry then does nothing and
@@ -91,7 +97,9 @@ typedef struct shared_memory_info {
 typedef struct ipc_client_callbacks {
     /* A text or byte stream from the server. */
     void(TOVIIPC_CALL* on_recv_data)(const char* data, tovi_int32 length);
-    /* The connection to the server broke (not called after disconnect). */
+    /* The connection to the server broke, or the server sent this client away (as when its
+     * id is taken). Not called after disconnect; called before disconnect returns when the
+     * server had sent the client away before it read the goodbye. */
     void(TOVIIPC_CALL* on_disconnect)(void);
 } ipc_client_callbacks;
 
@@ -115,8 +123,9 @@ typedef struct ipc_client_functions {
      * 0 when no server answers, when already connected, or for an empty client_id. */
     tovi_bool(TOVIIPC_CALL* connect)(ipc_handle* handle, const char* pipe_name,
                                      const char* client_id);
-    /* Tells the server, closes the pipe and the shared-memory block. Returns once what the
-     * sends accepted has been written (at most about 5 s; what is left then is dropped and
+    /* Tells the server goodbye, closes the shared-memory block, waits up to 3 s for the server
+     * to close its end, and closes the pipe. Returns once what the sends accepted has been
+     * written (the drain of Results: at most about 30 s; what is left then is dropped and
      * counted in the log). */
     void(TOVIIPC_CALL* disconnect)(ipc_handle* handle);
     /* Sends the NUL-terminated text (length must be at least 1; the whole text is sent). */
@@ -138,8 +147,8 @@ typedef struct ipc_server_functions {
      * did already); 0 when another server holds the name, or this one listens on another name
      * (stop first). A failed start leaves the server stopped, ready to start again. */
     tovi_bool(TOVIIPC_CALL* start)(ipc_handle* handle, const char* pipe_name);
-    /* Tells every client, lets what was sent to each drain (at most about 5 s), closes every
-     * pipe and stops all threads of the server. */
+    /* Tells every client, lets what was sent to each drain (see Results: at most about 30 s),
+     * closes every pipe and stops all threads of the server. */
     void(TOVIIPC_CALL* stop)(ipc_handle* handle);
     tovi_bool(TOVIIPC_CALL* send_string)(ipc_handle* handle, const char* client_id,
                                          const char* text, tovi_int32 length);

@@ -289,7 +289,7 @@ class Server(_Endpoint):
         self.name = name
 
     def stop(self):
-        """Tells every client, lets what was sent drain (at most about 5 s) and stops."""
+        """Tells every client, lets what was sent drain (at most about 30 s) and stops."""
         self._refuse_in_own_callback("stop")
         self._call("stop")
         self.name = None
