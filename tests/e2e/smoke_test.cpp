@@ -11,7 +11,7 @@ TOVI_CHILD_ROLE(echo_client) {
         return 2;
     if (!client.send_string("hello"))
         return 3;
-    if (!client.events.wait_for("data", 1, 10s))
+    if (!client.events.wait_for("data", 1, 30s))
         return 4;
     if (client.events.all()[0].data != "hello")
         return 5;
@@ -26,7 +26,7 @@ TEST(smoke, a_client_in_another_process_gets_its_text_back) {
     ASSERT_TRUE(server.start(name));
     tovi_test::child_process client("echo_client", {name, "A1"});
     EXPECT_EQ(0, client.wait(30s));
-    ASSERT_TRUE(server.events.wait_for("disconnect", 1, 10s));
+    ASSERT_TRUE(server.events.wait_for("disconnect", 1, 30s));
     const auto events = server.events.all();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ("connect", events[0].kind);

@@ -27,11 +27,11 @@ class client_with_raw_server : public ::testing::Test {
         ASSERT_TRUE(listener_->is_listening());
         client_.set_watch(&watch_);
         ASSERT_TRUE(client_.connect(name_.c_str(), "A1"));
-        ASSERT_TRUE(listener_->accept(server_, 5s));
+        ASSERT_TRUE(listener_->accept(server_, 30s));
     }
     raw::message next() {
         raw::message m;
-        EXPECT_TRUE(server_.receive(&m, 10s));
+        EXPECT_TRUE(server_.receive(&m, 30s));
         return m;
     }
     // The next message that is not a heart beat.
@@ -88,7 +88,7 @@ TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thre
     ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "first")));
     ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 3, "2nd")));
     ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "third")));
-    ASSERT_TRUE(watch_.wait_for("data", 3, 10s));
+    ASSERT_TRUE(watch_.wait_for("data", 3, 30s));
     const auto reports = watch_.all();
     EXPECT_EQ("first", reports[0].data);
     EXPECT_EQ("2nd", reports[1].data);
@@ -103,7 +103,7 @@ TEST_F(client_with_raw_server, cuts_a_byte_stream_length_to_its_data_and_drops_a
     ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", -5, "neg")));
     ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 1000, "short")));
     ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 2, "long")));
-    ASSERT_TRUE(watch_.wait_for("data", 2, 10s));
+    ASSERT_TRUE(watch_.wait_for("data", 2, 30s));
     const auto reports = watch_.all();
     EXPECT_EQ("short", reports[0].data);
     EXPECT_EQ("lo", reports[1].data);
@@ -116,7 +116,7 @@ TEST_F(client_with_raw_server, an_exit_notice_is_only_logged_and_the_close_repor
     Sleep(100);
     EXPECT_EQ(0u, watch_.all().size());
     server_.close();
-    ASSERT_TRUE(watch_.wait_for("disconnect", 1, 10s));
+    ASSERT_TRUE(watch_.wait_for("disconnect", 1, 30s));
     Sleep(100);
     EXPECT_EQ(1u, watch_.count("disconnect"));
     EXPECT_TRUE(contains_in_order(
@@ -140,7 +140,7 @@ TEST_F(client_with_raw_server, disconnect_reports_only_a_server_that_sent_the_cl
         if (sent_away) {
             listener_ = std::make_unique<raw::listener>(name_);
             ASSERT_TRUE(client_.connect(name_.c_str(), "A1"));
-            ASSERT_TRUE(listener_->accept(server_, 5s));
+            ASSERT_TRUE(listener_->accept(server_, 30s));
             next();
             ASSERT_TRUE(server_.send(raw::state_payload(sender_server, "", state_server_exit)));
         }
@@ -178,7 +178,7 @@ TEST_F(client_with_raw_server, disconnect_from_its_own_callback_is_refused_witho
     watch.client = &client_;
     client_.set_watch(&watch);
     ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "please leave")));
-    ASSERT_TRUE(watch.wait_for("data", 1, 10s));
+    ASSERT_TRUE(watch.wait_for("data", 1, 30s));
     EXPECT_TRUE(client_.send_string("still connected", 15));
     EXPECT_NE(std::string::npos,
               log.finish().find(":error tovi::ipc_client::disconnect refused: called from a "
@@ -186,7 +186,7 @@ TEST_F(client_with_raw_server, disconnect_from_its_own_callback_is_refused_witho
     client_.set_watch(&watch_);
     // Once a later message has reached the fixture's watch, the callback above has returned.
     ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "sync")));
-    ASSERT_TRUE(watch_.wait_for("data", 1, 10s));
+    ASSERT_TRUE(watch_.wait_for("data", 1, 30s));
 }
 
 TEST_F(client_with_raw_server, a_stale_disconnect_report_leaves_the_current_link_beating) {

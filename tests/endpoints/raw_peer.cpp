@@ -168,7 +168,7 @@ bool pipe_end::wait_closed(std::chrono::milliseconds timeout) {
 
 void connect(pipe_end& end, const std::string& name) {
     const std::wstring path = pipe_path(name);
-    if (!WaitNamedPipeW(path.c_str(), 5000))
+    if (!WaitNamedPipeW(path.c_str(), 30000))
         return;
     HANDLE pipe = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);

@@ -17,7 +17,7 @@ struct scoped_port {
     HANDLE handle = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     ~scoped_port() { CloseHandle(handle); }
     // Takes one packet, waiting up to ms.
-    bool take(OVERLAPPED_ENTRY* entry, DWORD ms = 5000) {
+    bool take(OVERLAPPED_ENTRY* entry, DWORD ms = 30000) {
         ULONG removed = 0;
         return GetQueuedCompletionStatusEx(handle, entry, 1, &removed, ms, FALSE) && removed == 1;
     }
@@ -155,7 +155,7 @@ TEST(completion_port, io_issued_by_the_port_thread_survives_the_thread_that_open
     });
     host.join();
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
-    ASSERT_TRUE(accepted.signalled(5000));
+    ASSERT_TRUE(accepted.signalled(30000));
 
     static char big[200000];
     char buffer[4];

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform_test_util.h"
+#include "support/test_support.h"
 
 using conformance::scoped_events;
 
@@ -68,7 +69,7 @@ TEST(wait_for_multiple_objects, wakes_when_another_thread_sets_an_event) {
         Sleep(30);
         SetEvent(events[2]);
     });
-    EXPECT_EQ(WAIT_OBJECT_0 + 2, WaitForMultipleObjects(3, events.data(), FALSE, 5000));
+    EXPECT_EQ(WAIT_OBJECT_0 + 2, WaitForMultipleObjects(3, events.data(), FALSE, 30000));
     setter.join();
 }
 
@@ -76,16 +77,19 @@ TEST(wait_for_multiple_objects, an_auto_reset_event_wakes_one_of_two_waiters) {
     scoped_events events(1, false);
     std::atomic<int> woken{0};
     auto wait_once = [&] {
-        if (WaitForSingleObject(events[0], 300) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(events[0], 60000) == WAIT_OBJECT_0) {
             ++woken;
         }
     };
     std::thread a(wait_once), b(wait_once);
-    Sleep(50);
     SetEvent(events[0]);
+    ASSERT_TRUE(tovi_test::wait_until([&] { return woken == 1; }, std::chrono::seconds(30)));
+    Sleep(100);  // room for a second wake that must not come
+    EXPECT_EQ(1, woken.load());
+    SetEvent(events[0]);  // the other waiter's turn
     a.join();
     b.join();
-    EXPECT_EQ(1, woken.load());
+    EXPECT_EQ(2, woken.load());
 }
 
 TEST(critical_section, is_reentrant_for_its_owner_and_exclusive_for_others) {

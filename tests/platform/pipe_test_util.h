@@ -79,7 +79,7 @@ class connected_pipe : public ::testing::Test {
         ASSERT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
         client_ = open_client(path_);
         ASSERT_NE(INVALID_HANDLE_VALUE, client_) << GetLastError();
-        ASSERT_TRUE(connect.signalled(5000));
+        ASSERT_TRUE(connect.signalled(30000));
         DWORD n = 0;
         ASSERT_TRUE(GetOverlappedResult(server_, &connect, &n, FALSE));
     }

@@ -12,7 +12,7 @@ namespace {
 // Waits on the read's event until it finishes; the read must have been started already.
 bool wait_for_read(HANDLE pipe, overlapped_op& read, DWORD expected) {
     DWORD n = 0;
-    return read.signalled(5000) && GetOverlappedResult(pipe, &read, &n, FALSE) && n == expected;
+    return read.signalled(30000) && GetOverlappedResult(pipe, &read, &n, FALSE) && n == expected;
 }
 
 // Polls the read's status without waiting on its event, as a caller that only looks would:
@@ -20,7 +20,7 @@ bool wait_for_read(HANDLE pipe, overlapped_op& read, DWORD expected) {
 enum class look { result, record };
 bool finishes_unwatched(HANDLE pipe, overlapped_op& read, look how) {
     DWORD n = 0;
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 3000; ++i) {  // 30 s
         if (how == look::result ? GetOverlappedResult(pipe, &read, &n, FALSE) != FALSE
                                 : HasOverlappedIoCompleted(&read.record)) {
             return true;

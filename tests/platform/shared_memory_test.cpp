@@ -183,7 +183,7 @@ TEST(named_mutex, a_mutex_left_by_an_exited_owner_process_is_abandoned_to_the_ne
     ASSERT_NE(nullptr, mutex);
     tovi_test::child_process child("take_mutex_and_exit", {name});
     ASSERT_EQ(0, child.wait(std::chrono::seconds(60)));
-    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, 5000));
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, 30000));
     DWORD other_thread = 0;
     std::thread([&] { other_thread = WaitForSingleObject(mutex, 0); }).join();
     EXPECT_EQ(WAIT_TIMEOUT, other_thread);  // the waiter owns it now

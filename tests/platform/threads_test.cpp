@@ -4,12 +4,14 @@
 #include <atomic>
 
 #include "platform_test_util.h"
+#include "support/test_support.h"
 
 namespace {
 
 struct gate {
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<DWORD> thread_id{0};
+    std::atomic<bool> passed{false};  // the thread has gone through, and touches it no more
     ~gate() { CloseHandle(release); }
 };
 
@@ -17,6 +19,7 @@ unsigned __stdcall wait_for_gate(void* argument) {
     auto* g = static_cast<gate*>(argument);
     g->thread_id = GetCurrentThreadId();
     WaitForSingleObject(g->release, INFINITE);
+    g->passed = true;
     return 7;
 }
 
@@ -36,7 +39,7 @@ TEST(threads, a_thread_handle_is_signalled_when_the_thread_ends) {
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(259u, code);  // STILL_ACTIVE
     SetEvent(g.release);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(7u, code);
@@ -53,7 +56,7 @@ TEST(threads, create_thread_handles_wait_together_with_events) {
     HANDLE set[2] = {events[0], thread};
     EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, set, FALSE, 20));
     SetEvent(g.release);
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, set, FALSE, 5000));
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, set, FALSE, 30000));
     DWORD code = 0;
     GetExitCodeThread(thread, &code);
     EXPECT_EQ(8u, code);
@@ -66,9 +69,8 @@ TEST(threads, closing_a_running_thread_handle_leaves_the_thread_running) {
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &wait_for_gate, &g, 0, nullptr));
     ASSERT_NE(nullptr, thread);
     CloseHandle(thread);
-    Sleep(10);
     SetEvent(g.release);  // the thread still runs and ends on its own
-    Sleep(20);
+    EXPECT_TRUE(tovi_test::wait_until([&] { return g.passed.load(); }, std::chrono::seconds(30)));
 }
 
 TEST(threads, cancel_synchronous_io_without_pending_io_reports_not_found) {

@@ -61,7 +61,7 @@ class Running:
         for line in self.process.stdout:
             self.lines.append(line.rstrip("\n"))
 
-    def wait_line(self, predicate, timeout=20):
+    def wait_line(self, predicate, timeout=60):
         """The first line that satisfies predicate; fails the test after timeout seconds."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -71,7 +71,7 @@ class Running:
             time.sleep(0.01)
         raise AssertionError("no such line within %s s; got %r" % (timeout, self.lines))
 
-    def finish(self, timeout=20):
+    def finish(self, timeout=60):
         """Waits for the exit status and the last line."""
         status = self.process.wait(timeout)
         self._reader.join(timeout)

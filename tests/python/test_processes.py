@@ -20,7 +20,7 @@ def json_events(child, event, **fields):
     return json.loads(child.wait_line(matches))
 
 
-def next_event(endpoint, kind, timeout=20):
+def next_event(endpoint, kind, timeout=60):
     """The next queued event, which must be of this kind."""
     event = endpoint.get_event(timeout)
     assert event.kind == kind, event

@@ -39,7 +39,7 @@ TOVI_CHILD_ROLE(told_clients) {
             }
         }
         for (auto& client : clients) {
-            if (!client->events.wait_for("disconnect", 1, 10s)) {
+            if (!client->events.wait_for("disconnect", 1, 30s)) {
                 return 3;
             }
         }
@@ -82,16 +82,16 @@ TEST(connects, a_link_made_or_fed_by_host_threads_that_end_lives_on) {
     ASSERT_TRUE(server.start(name));
     e2e::client_host client;
     std::thread([&] { ASSERT_TRUE(client.connect(name, "threads")); }).join();
-    ASSERT_TRUE(server.events.wait_for("connect", 1, 10s));
+    ASSERT_TRUE(server.events.wait_for("connect", 1, 30s));
     for (uint32_t n = 0; n < 20; ++n) {
         std::thread([&client, n] {
             EXPECT_TRUE(client.send_bytes(stress::pattern(200000, n)));
         }).join();
     }
-    EXPECT_TRUE(tovi_test::wait_until([&] { return received == 20; }, 20s)) << received;
+    EXPECT_TRUE(tovi_test::wait_until([&] { return received == 20; }, 60s)) << received;
     EXPECT_TRUE(intact);
     EXPECT_TRUE(server.send_string("threads", "still reading"));
-    EXPECT_TRUE(client.events.wait_for("data", 1, 10s));
+    EXPECT_TRUE(client.events.wait_for("data", 1, 30s));
     EXPECT_EQ(0u, client.events.count("disconnect"));
 }
 
@@ -149,5 +149,5 @@ TEST(connects, sixteen_clients_starting_together_all_connect) {
             EXPECT_EQ(0, child->wait(60s)) << "clients that failed to connect, round " << round;
         }
     }
-    EXPECT_TRUE(server.events.wait_for("connect", 16 * rounds, 10s));
+    EXPECT_TRUE(server.events.wait_for("connect", 16 * rounds, 30s));
 }

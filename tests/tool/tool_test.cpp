@@ -17,7 +17,7 @@ using toviipc::event_fields;
 
 namespace {
 
-constexpr auto patience = 20s;  // for a process to start and answer, also on a loaded machine
+constexpr auto patience = 60s;  // for a process to start and answer, also on a loaded machine
 
 // A path from the build, as this process must name it: under Wine a Unix path is on drive Z.
 std::string built(const char* path) {

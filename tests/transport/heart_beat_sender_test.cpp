@@ -72,7 +72,7 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
     beat_counter counter;
     {
         // Stopped inside its first interval, a sender never beats.
-        win::heart_beat_sender early(&counter, 3000, &loop);
+        win::heart_beat_sender early(&counter, 60000, &loop);
         ASSERT_TRUE(early.start());
         EXPECT_TRUE(early.is_running());
         std::this_thread::sleep_for(50ms);
@@ -83,10 +83,10 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
     win::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(sender.start());
-    ASSERT_TRUE(wait_until([&] { return counter.beats >= 5; }, 10s));
+    ASSERT_TRUE(wait_until([&] { return counter.beats >= 5; }, 30s));
     ASSERT_TRUE(sender.start());
     const int before = counter.beats;
-    ASSERT_TRUE(wait_until([&] { return counter.beats >= before + 5; }, 10s));
+    ASSERT_TRUE(wait_until([&] { return counter.beats >= before + 5; }, 30s));
     EXPECT_EQ(1u, counter.thread_count());
     DWORD loop_thread = 0;
     ASSERT_TRUE(loop.call([&] { loop_thread = GetCurrentThreadId(); }));
@@ -105,7 +105,7 @@ TEST(heart_beat_sender, stop_during_a_beat_returns_after_it_and_no_beat_follows)
     counter.hold_beats = true;
     win::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
-    ASSERT_TRUE(wait_until([&] { return counter.inside.load(); }, 10s));
+    ASSERT_TRUE(wait_until([&] { return counter.inside.load(); }, 30s));
 
     std::atomic<int> stop_returned_at{0};
     std::thread stopper([&] {
@@ -129,9 +129,9 @@ TEST(thread_base, a_thread_that_ended_on_its_own_is_not_running_and_can_be_start
     thread.stop_thread();  // before any start: nothing to do
 
     ASSERT_TRUE(thread.start_thread());
-    ASSERT_TRUE(wait_until([&] { return thread.runs == 1 && !thread.is_running(); }, 10s));
+    ASSERT_TRUE(wait_until([&] { return thread.runs == 1 && !thread.is_running(); }, 30s));
     ASSERT_TRUE(thread.start_thread());
-    ASSERT_TRUE(wait_until([&] { return thread.runs == 2 && !thread.is_running(); }, 10s));
+    ASSERT_TRUE(wait_until([&] { return thread.runs == 2 && !thread.is_running(); }, 30s));
     thread.stop_thread();
     EXPECT_FALSE(thread.is_running());
     EXPECT_EQ(2, thread.runs.load());

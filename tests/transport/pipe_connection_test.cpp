@@ -71,7 +71,7 @@ class pipe_connection_test : public ::testing::Test {
         connection_ =
             win::pipe_connection::connect_to_server(name_, 3, 1000, receiver_.get(), &loop_);
         ASSERT_NE(nullptr, connection_);
-        ASSERT_TRUE(connect.signalled(5000));
+        ASSERT_TRUE(connect.signalled(30000));
     }
     void close() {
         win::pipe_connection::release_pipe_connection(connection_);
@@ -147,7 +147,7 @@ TEST_F(pipe_connection_test, assembles_frames_from_pieces_and_delivers_each_once
     send_raw(bytes.substr(8, 4));
     Sleep(20);
     send_raw(bytes.substr(12) + frame("", 8) + frame("after"));
-    ASSERT_TRUE(wait_until([&] { return receiver_->payloads().size() == 3; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return receiver_->payloads().size() == 3; }, 30s));
     EXPECT_EQ((std::vector<std::string>{"a payload in pieces", "", "after"}),
               receiver_->payloads());
     EXPECT_EQ(0, receiver_->disconnects());
@@ -183,7 +183,7 @@ TEST_F(pipe_connection_test, a_wrong_magic_or_a_length_out_of_bounds_ends_the_li
         open();
         tovi_test::log_capture log;
         send_raw(bad.bytes);
-        ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 5s));
+        ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 30s));
         send_raw(frame("never read"));
         Sleep(50);
         EXPECT_TRUE(receiver_->payloads().empty());
@@ -199,7 +199,7 @@ TEST_F(pipe_connection_test, a_receiver_that_refuses_is_not_called_again) {
     tovi_test::log_capture log;
     receiver_->refuse();
     send_raw(frame("bye") + frame("more"));
-    ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 30s));
     Sleep(50);
     EXPECT_EQ(std::vector<std::string>{"bye"}, receiver_->payloads());
     EXPECT_TRUE(tovi_test::contains_in_order(
@@ -211,7 +211,7 @@ TEST_F(pipe_connection_test, the_server_closing_is_reported_once_as_a_broken_pip
     tovi_test::log_capture log;
     CloseHandle(server_);
     server_ = INVALID_HANDLE_VALUE;
-    ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 30s));
     // The read in flight fails on completion; one issued after the close fails at once.
     const std::string text = log.finish();
     const std::string broken = ":info win::pipe_connection::pipe_error pipe is broken";

@@ -125,7 +125,7 @@ TEST(pipe_handler_async, completes_io_on_its_thread_and_stops_once_every_owner_h
     ConnectNamedPipe(server, &connect);
     HANDLE client = conformance::open_client(path);
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
-    ASSERT_TRUE(connect.signalled(5000));
+    ASSERT_TRUE(connect.signalled(30000));
 
     reading_owner::destroyed_inside_dispatch = true;
     {
@@ -135,9 +135,9 @@ TEST(pipe_handler_async, completes_io_on_its_thread_and_stops_once_every_owner_h
         EXPECT_FALSE(loop.attach(INVALID_HANDLE_VALUE, owner));
         ASSERT_TRUE(loop.post([owner] { owner->read(); }));
         ASSERT_TRUE(conformance::write_all(client, "one", 3));
-        ASSERT_TRUE(wait_until([&] { return owner->received().size() == 1; }, 5s));
+        ASSERT_TRUE(wait_until([&] { return owner->received().size() == 1; }, 30s));
         ASSERT_TRUE(conformance::write_all(client, "two", 3));
-        ASSERT_TRUE(wait_until([&] { return owner->received().size() == 2; }, 5s));
+        ASSERT_TRUE(wait_until([&] { return owner->received().size() == 2; }, 30s));
         EXPECT_EQ((std::vector<std::string>{"one", "two"}), owner->received());
         EXPECT_NE(GetCurrentThreadId(), owner->threads()[0]);
         EXPECT_EQ(owner->threads()[0], owner->threads()[1]);

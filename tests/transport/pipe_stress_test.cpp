@@ -144,7 +144,7 @@ TEST(pipe_connection_stress, many_connections_echo_frames_whole_and_in_order) {
         std::shared_ptr<win::pipe_connection> connection;
         ASSERT_TRUE(tovi_test::wait_until(
             [&] {
-                connection = win::pipe_connection::connect_to_server(name, 3, 5000,
+                connection = win::pipe_connection::connect_to_server(name, 3, 30000,
                                                                      sides.back().get(), &loop);
                 return connection != nullptr;
             },

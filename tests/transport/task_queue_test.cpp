@@ -68,7 +68,7 @@ TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_
     auto queue = std::make_unique<task_queue>();
     gate running;
     queue->post_task(running.task());
-    ASSERT_TRUE(wait_until([&] { return running.entered.load(); }, 10s));
+    ASSERT_TRUE(wait_until([&] { return running.entered.load(); }, 30s));
     auto witness = std::make_shared<int>(0);
     std::atomic<int> ran{0};
     auto counted = [&ran, witness] { ++ran; };
@@ -86,7 +86,7 @@ TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_
             queue->post_task(probe);
             return probe.use_count() == 1;
         },
-        10s));
+        30s));
     EXPECT_FALSE(stopped) << "stop_tasks returned while a task was running";
     running.open = true;
     stopper.join();
@@ -104,7 +104,7 @@ TEST(task_queue, a_throwing_task_is_dropped_and_the_next_one_runs) {
     queue.post_task(make_task([] { throw std::runtime_error("task failure"); }));
     queue.post_task(make_task([] { throw 7; }));
     queue.post_task(make_task([&] { next_ran = true; }));
-    EXPECT_TRUE(wait_until([&] { return next_ran.load(); }, 10s));
+    EXPECT_TRUE(wait_until([&] { return next_ran.load(); }, 30s));
 }
 
 TEST(task_queue, a_task_may_stop_its_own_queue) {
@@ -117,7 +117,7 @@ TEST(task_queue, a_task_may_stop_its_own_queue) {
         stopped = true;
     }));
     queue.post_task(make_task([&] { ++ran_after; }));
-    ASSERT_TRUE(wait_until([&] { return stopped.load(); }, 10s));
+    ASSERT_TRUE(wait_until([&] { return stopped.load(); }, 30s));
     queue.stop_tasks();
     EXPECT_EQ(0, ran_after.load());
 }

@@ -33,7 +33,7 @@ TEST(stale_block, a_block_whose_writer_was_killed_is_removed_when_a_server_of_it
     ASSERT_TRUE(server.start(name));
     tovi_test::child_process holder("block_holder", {name});
     ASSERT_TRUE(server.events.wait_for("connect", 1, 30s));
-    ASSERT_TRUE(tovi_test::wait_until([&] { return tovi_test::file_exists(path); }, 10s));
+    ASSERT_TRUE(tovi_test::wait_until([&] { return tovi_test::file_exists(path); }, 30s));
     holder.kill();
     EXPECT_TRUE(tovi_test::file_exists(path));  // nobody closed it
     server.stop();
