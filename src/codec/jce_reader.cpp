@@ -131,19 +131,9 @@ void JceReader::skipField(uint8_t type) {
             skip(read_big_endian(4));
             break;
         case Map:
-        case List: {
-            nesting_scope scope(*this);
-            const int32_t count = read_count();
-            // A map holds two values per entry. The product is taken in 32 bits and wraps,
-            // as peers compute it; each value costs at least one byte, so the loop ends with
-            // the input in any case.
-            const int32_t values =
-                type == Map ? static_cast<int32_t>(static_cast<uint32_t>(count) * 2u) : count;
-            for (int32_t i = 0; i < values; ++i) {
-                skipField(readHead().type);
-            }
+        case List:
+            skipContainer(type);
             break;
-        }
         case StructBegin: {
             nesting_scope scope(*this);
             skipToStructEnd();
@@ -152,26 +142,42 @@ void JceReader::skipField(uint8_t type) {
         case StructEnd:
         case ZeroTag:
             break;
-        case SimpleList: {
-            const JceHead element = readHead();
-            if (element.type != Char) {
-                throw JceDecodeMismatch(
-                    format_message("skipField with invalid type, type value: %d, %d.",
-                                   static_cast<int>(SimpleList), static_cast<int>(element.type)));
-            }
-            const int32_t count = read_count();
-            if (count < 0) {
-                throw JceDecodeInvalidValue(
-                    format_message("skipField with invalid size, type value: %d, size: %d.",
-                                   static_cast<int>(SimpleList), static_cast<int>(count)));
-            }
-            skip(static_cast<size_t>(count));
+        case SimpleList:
+            skipSimpleList();
             break;
-        }
         default:
             throw JceDecodeMismatch(format_message("skipField with invalid type, type value:%d.",
                                                    static_cast<int>(type)));
     }
+}
+
+void JceReader::skipContainer(uint8_t type) {
+    nesting_scope scope(*this);
+    const int32_t count = read_count();
+    // A map holds two values per entry. The product is taken in 32 bits and wraps, as peers
+    // compute it; each value costs at least one byte, so the loop ends with the input in any
+    // case.
+    const int32_t values =
+        type == Map ? static_cast<int32_t>(static_cast<uint32_t>(count) * 2u) : count;
+    for (int32_t i = 0; i < values; ++i) {
+        skipField(readHead().type);
+    }
+}
+
+void JceReader::skipSimpleList() {
+    const JceHead element = readHead();
+    if (element.type != Char) {
+        throw JceDecodeMismatch(format_message("skipField with invalid type, type value: %d, %d.",
+                                               static_cast<int>(SimpleList),
+                                               static_cast<int>(element.type)));
+    }
+    const int32_t count = read_count();
+    if (count < 0) {
+        throw JceDecodeInvalidValue(
+            format_message("skipField with invalid size, type value: %d, size: %d.",
+                           static_cast<int>(SimpleList), static_cast<int>(count)));
+    }
+    skip(static_cast<size_t>(count));
 }
 
 void JceReader::skipToStructEnd() {

@@ -119,6 +119,9 @@ class JceReader {
                       const char* mismatch_format, const char* missing_format);
     template <typename V>
     void read_map(std::map<std::string, V>& value, uint8_t tag, bool required);
+    // The parts of skipField: a map's or list's values, and a SimpleList's bytes.
+    void skipContainer(uint8_t type);
+    void skipSimpleList();
     // Reads the count of a map or list: a required int32 at tag 0.
     int32_t read_count();
     // Reads n (1, 2 or 4) bytes as an unsigned big-endian number and moves past them.

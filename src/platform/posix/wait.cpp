@@ -1,3 +1,5 @@
+// The one wait of the POSIX layer: every WaitFor* call, and the sleep of a thread that
+// finishes its own sockets' I/O while it waits.
 #include <errno.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -201,10 +203,49 @@ int poll_timeout(DWORD milliseconds, std::chrono::steady_clock::time_point deadl
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
+using clock = std::chrono::steady_clock;
+
+// One sleep of a thread whose objects name sockets: in poll() on them and its eventfd, finishing
+// the I/O of the sockets that become ready. True once the time-out has passed. REQUIRES: lock
+// held; released meanwhile.
+bool sleep_in_poll(waiter& self, poll_set& sockets, std::unique_lock<std::mutex>& lock,
+                   DWORD milliseconds, clock::time_point deadline) {
+    self.polling = true;
+    lock.unlock();
+    self.take_over(sockets.sources());
+    sockets.poll_and_progress(self.wake_fd, poll_timeout(milliseconds, deadline));
+    sockets.clear();
+    const bool timed_out = milliseconds != INFINITE && clock::now() >= deadline;
+    lock.lock();
+    self.polling = false;
+    return timed_out;
+}
+
+// One sleep on the thread's condition variable, until it is woken or the time-out passes. A
+// thread that parks only for a moment between two waits on its sockets (an overflow waiter
+// while the loop dispatches) keeps them; a longer wait hands them back to the reactor. True
+// once the time-out has passed. REQUIRES: lock held.
+bool sleep_on_condition(waiter& self, std::unique_lock<std::mutex>& lock, DWORD milliseconds,
+                        clock::time_point deadline) {
+    if (!self.taken.empty()) {
+        const auto keep_until = std::min(deadline, clock::now() + keep_taken_sockets);
+        if (self.wake.wait_until(lock, keep_until, [&] { return self.woken; })) {
+            return false;
+        }
+        lock.unlock();  // a wake meanwhile sets woken, which the wait below sees
+        self.take_over({});
+        lock.lock();
+    }
+    if (milliseconds == INFINITE) {
+        self.wake.wait(lock, [&] { return self.woken; });
+        return false;
+    }
+    return !self.wake.wait_until(lock, deadline, [&] { return self.woken; });
+}
+
 }  // namespace
 
 DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds) {
-    using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(milliseconds);
     waiter& self = this_thread_waiter;
 
@@ -227,36 +268,9 @@ DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds
             if (self.poll_wake_fd() >= 0) {
                 sockets.collect(count, objects);
             }
-            bool timed_out = false;
-            if (!sockets.empty()) {
-                self.polling = true;
-                lock.unlock();
-                self.take_over(sockets.sources());
-                sockets.poll_and_progress(self.wake_fd, poll_timeout(milliseconds, deadline));
-                sockets.clear();
-                timed_out = milliseconds != INFINITE && clock::now() >= deadline;
-                lock.lock();
-                self.polling = false;
-            } else {
-                bool woken = false;
-                if (!self.taken.empty()) {
-                    // A thread that parks only for a moment between two waits on its sockets
-                    // (an overflow waiter while the loop dispatches) keeps them; a longer wait
-                    // hands them back to the reactor.
-                    const auto keep_until = std::min(deadline, clock::now() + keep_taken_sockets);
-                    woken = self.wake.wait_until(lock, keep_until, [&] { return self.woken; });
-                    if (!woken) {
-                        lock.unlock();  // a wake meanwhile sets woken, which the wait below sees
-                        self.take_over({});
-                        lock.lock();
-                    }
-                }
-                if (!woken && milliseconds == INFINITE) {
-                    self.wake.wait(lock, [&] { return self.woken; });
-                } else if (!woken) {
-                    timed_out = !self.wake.wait_until(lock, deadline, [&] { return self.woken; });
-                }
-            }
+            const bool timed_out = sockets.empty()
+                                       ? sleep_on_condition(self, lock, milliseconds, deadline)
+                                       : sleep_in_poll(self, sockets, lock, milliseconds, deadline);
             index = first_signalled(count, objects);
             if (index != count || timed_out) {
                 break;

@@ -59,6 +59,12 @@ void finish_ready_io(DWORD count, waitable* const* objects);
 
 // Waits until one of the objects is signalled or the time-out passes. Returns WAIT_OBJECT_0
 // plus the lowest signalled index, or WAIT_TIMEOUT. The caller keeps the objects alive.
+//
+// How: under wait_lock(), a signalled object answers at once (a zero wait first finishes the
+// objects' ready I/O). Otherwise the thread registers with every object and sleeps, in poll()
+// on the objects' sockets when they name any (finishing their I/O as they become ready), else
+// on its condition variable; each wake looks at the objects again in index order, until one is
+// signalled or the time is up; then the thread deregisters.
 DWORD wait_for_objects(DWORD count, waitable* const* objects, DWORD milliseconds);
 
 }  // namespace tovi_posix
