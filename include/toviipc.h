@@ -48,10 +48,19 @@
  * returns 0, and releasing it again does nothing. Do not release a handle while another host
  * thread is still inside one of its table entries.
  *
- * The header is C89, usable from C++ and through foreign-function interfaces.
+ * The header is C89, usable from C++ and through foreign-function interfaces. The build
+ * configures it (the version below); include the copy in the build or installed tree.
  */
 #ifndef TOVIIPC_H
 #define TOVIIPC_H
+
+/* The version of this header and of the libraries it came with (set by the build). */
+/* clang-format off */
+#define TOVIIPC_VERSION_MAJOR @PROJECT_VERSION_MAJOR@
+#define TOVIIPC_VERSION_MINOR @PROJECT_VERSION_MINOR@
+#define TOVIIPC_VERSION_PATCH @PROJECT_VERSION_PATCH@
+#define TOVIIPC_VERSION_STRING "@PROJECT_VERSION@"
+/* clang-format on */
 
 #if defined(_WIN32)
 #define TOVIIPC_CALL __stdcall
