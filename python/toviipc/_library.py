@@ -36,7 +36,9 @@ if sys.platform == "win32":
 else:
     FUNCTYPE = ctypes.CFUNCTYPE
     _load = ctypes.CDLL
-    _FILE_NAMES = {"main": "libtoviipc.so", "reader": "libtoviipc_reader.so"}
+    # The names the loader knows the libraries by (their SONAMEs): the unversioned link names
+    # come only with the development files.
+    _FILE_NAMES = {"main": "libtoviipc.so.0", "reader": "libtoviipc_reader.so.0"}
 _SHORT_NAMES = {"main": "toviipc", "reader": "toviipc_reader"}
 
 tovi_bool = ctypes.c_ubyte
