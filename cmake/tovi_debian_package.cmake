@@ -76,7 +76,8 @@ block, with JSON output for scripts and a self-checking demonstration.")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${TOVI_PACKAGE_python})
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, ${TOVI_PACKAGE_runtime} (>= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3, ${TOVI_PACKAGE_runtime} (>= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
     ${control}/python3-toviipc/postinst ${control}/python3-toviipc/prerm)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -27,12 +27,11 @@ function(tovi_pkg_config_file file target name description link_name)
             COMPONENT development)
         return()
     endif()
+    set(destination "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
     install(CODE "
         set(TOVI_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-        configure_file(\"${generated}\"
-            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${file}\"
-            @ONLY)
-        message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/${file}\")"
+        configure_file(\"${generated}\" \"${destination}/${file}\" @ONLY)
+        message(STATUS \"Installing: ${destination}/${file}\")"
         COMPONENT development)
 endfunction()
 

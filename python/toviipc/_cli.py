@@ -162,7 +162,9 @@ def _parse_hex(parser, text):
         if ch not in "0123456789abcdefABCDEF":
             parser.error("--send-hex: %r is not a hexadecimal digit (in %r)" % (ch, text))
     if len(digits) % 2:
-        parser.error("--send-hex: an odd number of hexadecimal digits (in %r); each byte takes two" % text)
+        parser.error(
+            "--send-hex: an odd number of hexadecimal digits (in %r); each byte takes two" % text
+        )
     if not digits:
         parser.error("--send-hex needs at least one byte")
     return bytes.fromhex(digits)

@@ -126,7 +126,8 @@ expect_output("toviipc ${VERSION}" ${env} ${root}/usr/bin/toviipc --version)
 # No TOVIIPC_LIBRARY: the Python package finds the library of the tree it came in.
 set(python ${CMAKE_COMMAND} -E env --unset=TOVIIPC_LIBRARY --unset=TOVIIPC_READER_LIBRARY
     PYTHONPATH=${root}/usr/lib/python3/dist-packages PYTHONDONTWRITEBYTECODE=1 ${PYTHON})
-expect_output("${VERSION} ${VERSION} install-test-python" ${python} -c
-    "import importlib.metadata as m, toviipc\nprint(m.version('toviipc'), toviipc.__version__, toviipc.Server('install-test-python').name)")
+set(script "import importlib.metadata as m, toviipc
+print(m.version('toviipc'), toviipc.__version__, toviipc.Server('install-test-python').name)")
+expect_output("${VERSION} ${VERSION} install-test-python" ${python} -c ${script})
 expect_output("python -m toviipc ${VERSION}" ${python} -m toviipc --version)
 message(STATUS "deb: the tool and the Python package tell ${VERSION}; a Python server listened")
