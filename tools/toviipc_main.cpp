@@ -40,6 +40,7 @@ const char* const tool_help =
     "  demo            run a server, clients and a reader in separate processes\n"
     "                  and check what the library does (about 20 seconds)\n"
     "\n"
+    "An option's value may follow it or an '=' (--send=hi); '--' ends the options.\n"
     "'toviipc COMMAND --help' describes a command; 'toviipc --version' prints the\n"
     "version. Bad arguments exit with status 2.\n";
 

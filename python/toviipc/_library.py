@@ -1,7 +1,7 @@
 """Finds and loads ToviIPC's two shared libraries and declares their C interfaces for ctypes.
 
-The main library (ToviIPC.dll, libtoviipc.so) serves Server and Client; the reader library
-(ToviIPCReader.dll, libtoviipc_reader.so) serves SharedMemoryReader. Each is loaded on first
+The main library (ToviIPC.dll, libtoviipc.so.0) serves Server and Client; the reader library
+(ToviIPCReader.dll, libtoviipc_reader.so.0) serves SharedMemoryReader. Each is loaded on first
 use, from the first of these places that works:
 
 1. the file named by TOVIIPC_LIBRARY (TOVIIPC_READER_LIBRARY for the reader; without it, the
