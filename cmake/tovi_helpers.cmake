@@ -32,6 +32,17 @@ if(TOVI_FUZZ)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Hardening of what ships, as Debian builds its packages: fortified C library calls, stack
+# protection, and relocations resolved at load time and then read-only. Optimized ELF builds
+# only (_FORTIFY_SOURCE needs optimization); the sanitizer and fuzz builds bring their own
+# checks.
+if(NOT WIN32 AND TOVI_SANITIZE STREQUAL "" AND NOT TOVI_FUZZ)
+    set(tovi_optimized "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
+    add_compile_options("$<${tovi_optimized}:-U_FORTIFY_SOURCE>"
+        "$<${tovi_optimized}:-D_FORTIFY_SOURCE=2>" "$<${tovi_optimized}:-fstack-protector-strong>")
+    add_link_options("$<${tovi_optimized}:-Wl,-z,relro,-z,now>")
+endif()
+
 set(TOVI_WINDOWS OFF)
 if(WIN32)
     set(TOVI_WINDOWS ON)

@@ -59,6 +59,13 @@
 #ifndef TOVIIPC_H
 #define TOVIIPC_H
 
+/* The version of this header and of the libraries it came with (the build checks that these
+ * agree with the project's version). */
+#define TOVIIPC_VERSION_MAJOR 0
+#define TOVIIPC_VERSION_MINOR 1
+#define TOVIIPC_VERSION_PATCH 0
+#define TOVIIPC_VERSION_STRING "0.1.0"
+
 #if defined(_WIN32)
 #define TOVIIPC_CALL __stdcall
 #if defined(TOVI_BUILDING_LIBRARY)

@@ -31,6 +31,8 @@
 #ifndef TOVIIPC_SHM_H
 #define TOVIIPC_SHM_H
 
+/* Also gives the version: TOVIIPC_VERSION_MAJOR, _MINOR, _PATCH and _STRING, which this
+ * library shares. */
 #include "toviipc.h"
 
 #if defined(_WIN32)

@@ -4,9 +4,13 @@ set -eu
 need=(cmake ninja-build g++ googletest libgtest-dev pkgconf)
 for preset in "$@"; do
     case $preset in
-        # The Python package's tests, the Debian package (CPack runs file and dpkg-shlibdeps)
-        # and the chart's test.
-        native) need+=(python3 python3-pytest file dpkg-dev python3-matplotlib) ;;
+        # The Python package: its wheel (pip, setuptools, wheel; offline), its tests in a
+        # virtual environment (venv, pytest) and the chart's test (matplotlib). The Debian
+        # packages: CPack runs file, dpkg-shlibdeps, readelf and objcopy; the install test runs
+        # lintian, and man (with groff) renders the manual pages.
+        native) need+=(python3 python3-pytest python3-matplotlib python3-pip python3-setuptools
+                       python3-wheel python3-venv file dpkg-dev binutils lintian man-db
+                       groff-base) ;;
         asan|tsan|fuzz) need+=(clang libclang-rt-14-dev) ;;
         mingw) need+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
         bench) need+=(libnng-dev libzmq3-dev pkg-config python3 python3-matplotlib) ;;

@@ -30,7 +30,8 @@ const char* const client_help =
     "  --shm TEXT          write TEXT into the shared-memory block named NAME\n"
     "  --info A,B,C,D,E    the five values written with the preceding --shm\n"
     "                      (decimal or 0x-prefixed; 0,0,0,0,0 when left out)\n"
-    "  --stay SECONDS      leave after SECONDS instead of at the end of input\n"
+    "  --stay SECONDS      leave after SECONDS (at most 10000000) instead of at the\n"
+    "                      end of input\n"
     "  --log DIR           write the library's log to DIR/toviipc-client-PID.log\n"
     "  --json              print each event as one JSON object per line\n"
     "\n"
@@ -113,35 +114,35 @@ int run_client(const std::vector<std::string>& arguments) {
     double stay_seconds = 0;
     bool json = false;
     while (!cursor.done()) {
-        const std::string argument = cursor.take();
-        if (argument == "--send") {
-            actions.push_back({action::text, cursor.value_of(argument)});
-            if (actions.back().data.empty()) {
-                throw usage_error("--send needs a text of at least one byte");
+        const argument a = cursor.take();
+        const std::string& option = a.text;
+        if (!a.is_option) {
+            if (positional.size() == 2) {
+                throw usage_error("unexpected argument: " + a.text);
             }
-        } else if (argument == "--send-hex") {
-            actions.push_back({action::bytes, parse_hex(cursor.value_of(argument))});
-        } else if (argument == "--shm") {
-            actions.push_back({action::shm, cursor.value_of(argument)});
-            if (actions.back().data.empty()) {
-                throw usage_error("--shm needs a text of at least one byte");
-            }
-        } else if (argument == "--info") {
+            positional.push_back(a.text);
+        } else if (option == "--send") {
+            actions.push_back(
+                {action::text, cursor.nonempty_value_of(option, "a text of at least one byte")});
+        } else if (option == "--send-hex") {
+            actions.push_back({action::bytes, parse_hex(option, cursor.value_of(option))});
+        } else if (option == "--shm") {
+            actions.push_back(
+                {action::shm, cursor.nonempty_value_of(option, "a text of at least one byte")});
+        } else if (option == "--info") {
             if (actions.empty() || actions.back().what != action::shm || actions.back().has_info) {
                 throw usage_error("--info must follow a --shm");
             }
-            parse_info(cursor.value_of(argument), actions.back().info);
+            parse_info(cursor.value_of(option), actions.back().info);
             actions.back().has_info = true;
-        } else if (argument == "--stay") {
-            stay_seconds = parse_seconds(cursor.value_of(argument));
-        } else if (argument == "--log") {
-            log_dir = cursor.value_of(argument);
-        } else if (argument == "--json") {
+        } else if (option == "--stay") {
+            stay_seconds = parse_seconds(option, cursor.value_of(option));
+        } else if (option == "--log") {
+            log_dir = cursor.nonempty_value_of(option, "a directory (an empty one keeps no log)");
+        } else if (option == "--json") {
             json = true;
-        } else if (is_option(argument) || positional.size() == 2) {
-            throw usage_error("unexpected argument: " + argument);
         } else {
-            positional.push_back(argument);
+            throw unknown_option(option);
         }
     }
     if (positional.size() < 2) {

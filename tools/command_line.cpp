@@ -5,11 +5,54 @@
 
 namespace toviipc {
 
+bool argument_cursor::done() {
+    if (has_inline_value_) {
+        throw usage_error(last_option_ + " takes no value");
+    }
+    if (!options_ended_ && next_ < arguments_.size() && arguments_[next_] == "--") {
+        options_ended_ = true;
+        ++next_;
+    }
+    return next_ >= arguments_.size();
+}
+
+argument argument_cursor::take() {
+    argument taken{arguments_[next_++], false};
+    taken.is_option = !options_ended_ && is_option(taken.text);
+    if (taken.is_option && taken.text.rfind("--", 0) == 0) {
+        const size_t equals = taken.text.find('=');
+        if (equals != std::string::npos) {
+            inline_value_ = taken.text.substr(equals + 1);
+            has_inline_value_ = true;
+            taken.text.resize(equals);
+        }
+    }
+    last_option_ = taken.text;
+    return taken;
+}
+
 std::string argument_cursor::value_of(const std::string& option) {
-    if (done() || (is_option(peek()) && peek() != "-")) {
+    if (has_inline_value_) {
+        has_inline_value_ = false;
+        return inline_value_;
+    }
+    if (next_ >= arguments_.size()) {
         throw usage_error(option + " needs a value");
     }
-    return take();
+    return arguments_[next_++];
+}
+
+std::string argument_cursor::nonempty_value_of(const std::string& option,
+                                               const std::string& needs) {
+    std::string value = value_of(option);
+    if (value.empty()) {
+        throw usage_error(option + " needs " + needs);
+    }
+    return value;
+}
+
+usage_error unknown_option(const std::string& option) {
+    return usage_error("unknown option: " + option);
 }
 
 bool is_help(const std::string& argument) {
@@ -35,7 +78,7 @@ int hex_digit(char c) {
 }
 }  // namespace
 
-std::string parse_hex(const std::string& text) {
+std::string parse_hex(const std::string& what, const std::string& text) {
     std::string bytes;
     int high = -1;
     for (char c : text) {
@@ -44,7 +87,8 @@ std::string parse_hex(const std::string& text) {
         }
         const int digit = hex_digit(c);
         if (digit < 0) {
-            throw usage_error("not hexadecimal bytes: '" + text + "'");
+            throw usage_error(what + ": '" + std::string(1, c) +
+                              "' is not a hexadecimal digit (in '" + text + "')");
         }
         if (high < 0) {
             high = digit;
@@ -53,8 +97,12 @@ std::string parse_hex(const std::string& text) {
             high = -1;
         }
     }
-    if (high >= 0 || bytes.empty()) {
-        throw usage_error("not hexadecimal bytes: '" + text + "'");
+    if (high >= 0) {
+        throw usage_error(what + ": an odd number of hexadecimal digits (in '" + text +
+                          "'); each byte takes two");
+    }
+    if (bytes.empty()) {
+        throw usage_error(what + " needs at least one byte");
     }
     return bytes;
 }
@@ -80,11 +128,18 @@ void parse_info(const std::string& text, uint32_t out[5]) {
     }
 }
 
-double parse_seconds(const std::string& text) {
+double parse_seconds(const std::string& option, const std::string& text) {
     char* end = nullptr;
     const double seconds = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(seconds > 0) || seconds > 1e7) {
-        throw usage_error("not a positive number of seconds: '" + text + "'");
+    if (text.empty() || *end != '\0') {
+        throw usage_error(option + " needs a number of seconds, not '" + text + "'");
+    }
+    if (!(seconds > 0)) {
+        throw usage_error(option + " needs a positive number of seconds, not '" + text + "'");
+    }
+    if (seconds > max_stay_seconds) {
+        throw usage_error(option + " may be at most 10000000 seconds (about 115 days), not '" +
+                          text + "'");
     }
     return seconds;
 }

@@ -394,6 +394,9 @@ class demo_run {
 
 int run_demo(const std::vector<std::string>& arguments) {
     if (!arguments.empty()) {
+        if (is_option(arguments[0])) {
+            throw unknown_option(arguments[0]);
+        }
         throw usage_error("unexpected argument: " + arguments[0]);
     }
     auto board = std::make_shared<wake_board>();

@@ -66,7 +66,8 @@ struct server_session {
                           .data(bytes.data(), bytes.size()));
     }
 
-    // One line of --control input; false for "stop".
+    // One line of --control input; false for "stop". A line that is no command is reported
+    // on standard error, with what it lacks, and the server goes on.
     bool obey(const std::string& line) {
         const size_t verb_end = line.find(' ');
         const std::string verb = line.substr(0, verb_end);
@@ -74,22 +75,37 @@ struct server_session {
         const size_t id_end = rest.find(' ');
         const std::string id = rest.substr(0, id_end);
         const std::string argument = id_end == std::string::npos ? "" : rest.substr(id_end + 1);
-        if (verb == "stop" && rest.empty()) {
-            return false;
-        }
-        if (verb == "drop" && !id.empty() && argument.empty()) {
-            const bool dropped = f.disconnect_client(handle, id.c_str()) != 0;
-            printer.print(event_record(dropped ? "drop" : "drop-failed").client(id));
-        } else if (verb == "send" && !id.empty() && !argument.empty()) {
-            send_text(id, argument);
-        } else if (verb == "send-hex" && !id.empty() && !argument.empty()) {
-            try {
-                send_bytes(id, parse_hex(argument));
-            } catch (const usage_error& error) {
-                std::fprintf(stderr, "toviipc server: %s\n", error.what());
+        try {
+            if (verb == "stop") {
+                if (!rest.empty()) {
+                    throw usage_error("stop takes nothing after it");
+                }
+                return false;
             }
-        } else if (!line.empty()) {
-            std::fprintf(stderr, "toviipc server: unknown command: %s\n", line.c_str());
+            if (verb == "drop") {
+                if (id.empty() || !argument.empty()) {
+                    throw usage_error("drop takes one client ID");
+                }
+                const bool dropped = f.disconnect_client(handle, id.c_str()) != 0;
+                printer.print(event_record(dropped ? "drop" : "drop-failed").client(id));
+            } else if (verb == "send" || verb == "send-hex") {
+                const char* const what = verb == "send" ? "TEXT" : "HEX";
+                if (id.empty()) {
+                    throw usage_error(verb + " needs a client ID and a " + what);
+                }
+                if (argument.empty()) {
+                    throw usage_error(verb + " needs a " + what + " after the client ID");
+                }
+                if (verb == "send") {
+                    send_text(id, argument);
+                } else {
+                    send_bytes(id, parse_hex(verb, argument));
+                }
+            } else if (!line.empty()) {
+                throw usage_error("unknown command: " + verb);
+            }
+        } catch (const usage_error& error) {
+            std::fprintf(stderr, "toviipc server: %s\n", error.what());
         }
         return true;
     }
@@ -120,19 +136,22 @@ int run_server(const std::vector<std::string>& arguments) {
     bool control = false;
     bool json = false;
     while (!cursor.done()) {
-        const std::string argument = cursor.take();
-        if (argument == "--echo") {
+        const argument a = cursor.take();
+        if (!a.is_option) {
+            if (!name.empty()) {
+                throw usage_error("unexpected argument: " + a.text);
+            }
+            name = a.text;
+        } else if (a.text == "--echo") {
             echo = true;
-        } else if (argument == "--control") {
+        } else if (a.text == "--control") {
             control = true;
-        } else if (argument == "--json") {
+        } else if (a.text == "--json") {
             json = true;
-        } else if (argument == "--log") {
-            log_dir = cursor.value_of(argument);
-        } else if (is_option(argument) || !name.empty()) {
-            throw usage_error("unexpected argument: " + argument);
+        } else if (a.text == "--log") {
+            log_dir = cursor.nonempty_value_of(a.text, "a directory (an empty one keeps no log)");
         } else {
-            name = argument;
+            throw unknown_option(a.text);
         }
     }
     if (name.empty()) {

@@ -86,15 +86,18 @@ int run_shm_read(const std::vector<std::string>& arguments) {
     bool follow = false;
     bool json = false;
     while (!cursor.done()) {
-        const std::string argument = cursor.take();
-        if (argument == "--follow") {
+        const argument a = cursor.take();
+        if (!a.is_option) {
+            if (!name.empty()) {
+                throw usage_error("unexpected argument: " + a.text);
+            }
+            name = a.text;
+        } else if (a.text == "--follow") {
             follow = true;
-        } else if (argument == "--json") {
+        } else if (a.text == "--json") {
             json = true;
-        } else if (is_option(argument) || !name.empty()) {
-            throw usage_error("unexpected argument: " + argument);
         } else {
-            name = argument;
+            throw unknown_option(a.text);
         }
     }
     if (name.empty()) {

@@ -40,7 +40,9 @@ const char* const tool_help =
     "  demo            run a server, clients and a reader in separate processes\n"
     "                  and check what the library does (about 20 seconds)\n"
     "\n"
-    "'toviipc COMMAND --help' describes a command. Bad arguments exit with status 2.\n";
+    "An option's value may follow it or an '=' (--send=hi); '--' ends the options.\n"
+    "'toviipc COMMAND --help' describes a command; 'toviipc --version' prints the\n"
+    "version. Bad arguments exit with status 2.\n";
 
 struct command {
     const char* name;
@@ -67,12 +69,19 @@ int main(int argc, char** argv) {
         std::fputs(tool_help, stdout);
         return toviipc::exit_ok;
     }
+    if (all[0] == "--version") {
+        std::printf("toviipc %s\n", TOVIIPC_VERSION_STRING);
+        return toviipc::exit_ok;
+    }
     for (const command& c : commands) {
         if (all[0] != c.name) {
             continue;
         }
         const std::vector<std::string> arguments(all.begin() + 1, all.end());
         for (const std::string& argument : arguments) {
+            if (argument == "--") {
+                break;
+            }
             if (toviipc::is_help(argument)) {
                 std::fputs(c.help, stdout);
                 return toviipc::exit_ok;

@@ -16,24 +16,51 @@ installed ToviIPC libraries through ctypes (no compiled extension).
         for write in reader.writes(timeout=5):
             print(write.slot, write.info, write.data)
 
-The libraries are found as described in toviipc._library (TOVIIPC_LIBRARY first). A call the
-library answers with 0 raises toviipc.Error; wrong argument types raise TypeError.
+The libraries are found as described in toviipc._library (TOVIIPC_LIBRARY first). Every
+failure raises a subclass of toviipc.Error that names its reason (NoServerError,
+NameTakenError, MessageTooLargeError, NotConnectedError...); wrong argument types raise
+TypeError, values the library would refuse ValueError.
 """
 
 from ._endpoints import DEFAULT_QUEUE_LIMIT, Client, Event, Server
 from ._shm import SharedMemoryReader, ShmHeader, ShmWrite
-from .errors import Error, LibraryNotFoundError, NoBlockError
+from ._version import __version__
+from .errors import (
+    AlreadyConnectedError,
+    AlreadyListeningError,
+    BlockBusyError,
+    ClosedError,
+    Error,
+    LibraryNotFoundError,
+    MessageTooLargeError,
+    NameTakenError,
+    NoBlockError,
+    NoServerError,
+    NoSuchClientError,
+    NotConnectedError,
+    SendQueueFullError,
+)
 
 __all__ = [
+    "AlreadyConnectedError",
+    "AlreadyListeningError",
+    "BlockBusyError",
     "Client",
+    "ClosedError",
     "DEFAULT_QUEUE_LIMIT",
     "Error",
     "Event",
     "LibraryNotFoundError",
+    "MessageTooLargeError",
+    "NameTakenError",
     "NoBlockError",
+    "NoServerError",
+    "NoSuchClientError",
+    "NotConnectedError",
+    "SendQueueFullError",
     "Server",
     "SharedMemoryReader",
     "ShmHeader",
     "ShmWrite",
+    "__version__",
 ]
-__version__ = "0.1.0"

@@ -11,19 +11,23 @@ import sys
 import threading
 import time
 
-from . import Client, Error, NoBlockError, Server, SharedMemoryReader
+from . import Client, Error, NoBlockError, Server, SharedMemoryReader, __version__
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_PEER_GONE, EXIT_UNREACHABLE = 0, 1, 2, 3, 4
 SHM_PREVIEW_BYTES = 256
+MAX_STAY_SECONDS = 1e7  # about 115 days, as the tool: longer waits are surely a mistake
 _MAX_UTF8_SEQUENCE_BYTES = 4
+_SLICE_S = 0.1  # how often a waiting command looks whether it was interrupted
+# Options that take a value; "--send X" is read as "--send=X", so that X may begin with "-".
+_VALUE_OPTIONS = ("--send", "--send-hex", "--shm", "--info", "--stay")
 
-
-class _Interrupted(Exception):
-    pass
+_interrupted = False
 
 
 def _interrupt(signum, frame):
-    raise _Interrupted()
+    # Only a flag: the main thread may hold any lock when the signal comes.
+    global _interrupted
+    _interrupted = True
 
 
 def _utf8_text(data, cut):
@@ -135,24 +139,50 @@ def _run_server(args, printer):
             sys.stderr.write("python -m toviipc server: %s\n" % error)
             return EXIT_UNREACHABLE
         printer.print(_Record("listening").text("pipe", args.name))
-        try:
-            while True:
-                time.sleep(3600)
-        except _Interrupted:
-            pass
+        while not _interrupted:
+            time.sleep(_SLICE_S)
         server.stop()
         printer.print(_Record("stopped").text("pipe", args.name))
     return EXIT_OK
 
 
-def _parse_info(text):
+def _parse_info(parser, text):
     try:
         values = [int(part, 0) for part in text.split(",")]
     except ValueError:
-        raise argparse.ArgumentTypeError("--info takes five numbers: A,B,C,D,E") from None
+        parser.error("--info takes five numbers: A,B,C,D,E")
     if len(values) != 5 or not all(0 <= v <= 0xFFFFFFFF for v in values):
-        raise argparse.ArgumentTypeError("--info takes five unsigned 32-bit numbers: A,B,C,D,E")
+        parser.error("--info takes five unsigned 32-bit numbers: A,B,C,D,E")
     return values
+
+
+def _parse_hex(parser, text):
+    digits = text.replace(" ", "")
+    for ch in digits:
+        if ch not in "0123456789abcdefABCDEF":
+            parser.error("--send-hex: %r is not a hexadecimal digit (in %r)" % (ch, text))
+    if len(digits) % 2:
+        parser.error(
+            "--send-hex: an odd number of hexadecimal digits (in %r); each byte takes two" % text
+        )
+    if not digits:
+        parser.error("--send-hex needs at least one byte")
+    return bytes.fromhex(digits)
+
+
+def _seconds(text):
+    """--stay's value: more than 0 and at most MAX_STAY_SECONDS, as the tool takes it."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("needs a number of seconds, not %r" % text) from None
+    if not seconds > 0:
+        raise argparse.ArgumentTypeError("needs a positive number of seconds, not %r" % text)
+    if seconds > MAX_STAY_SECONDS:
+        raise argparse.ArgumentTypeError(
+            "may be at most %d seconds (about 115 days), not %r" % (MAX_STAY_SECONDS, text)
+        )
+    return seconds
 
 
 class _Action(argparse.Action):
@@ -163,14 +193,13 @@ class _Action(argparse.Action):
         if option_string == "--info":
             if not actions or actions[-1][0] != "shm":
                 parser.error("--info must follow a --shm")
-            actions[-1] = ("shm", actions[-1][1], _parse_info(value))
+            actions[-1] = ("shm", actions[-1][1], _parse_info(parser, value))
+        elif option_string == "--send-hex":
+            actions.append(("bytes", _parse_hex(parser, value), None))
+        elif not value:
+            parser.error("%s needs a text of at least one byte" % option_string)
         elif option_string == "--send":
             actions.append(("text", value, None))
-        elif option_string == "--send-hex":
-            try:
-                actions.append(("bytes", bytes.fromhex(value), None))
-            except ValueError:
-                parser.error("--send-hex takes hexadecimal bytes, e.g. 00ff10")
         else:
             actions.append(("shm", value.encode("utf-8"), [0, 0, 0, 0, 0]))
         namespace.actions = actions
@@ -202,12 +231,36 @@ def _perform(client, printer, kind, data, info):
     return ok
 
 
+def _disconnect_record(received):
+    # A server sends a newcomer away before anything else when its id is taken.
+    reason = (
+        "the server went away or dropped this client"
+        if received
+        else "the server sent this client away at once: the id is taken"
+    )
+    return _Record("disconnect").text("reason", reason)
+
+
+def _left_while_leaving(board):
+    """True when the server's sending away came while the client said goodbye."""
+    while True:
+        try:
+            what, _ = board.get_nowait()
+        except queue.Empty:
+            return False
+        if what == "peer-gone":
+            return True
+
+
 def _run_client(args, printer):
     board = queue.Queue()
-    client = Client(
-        on_message=lambda data: printer.print(_Record("message").data(data)),
-        on_disconnect=lambda: board.put(("peer-gone", None)),
-    )
+    received = []
+
+    def on_message(data):
+        received.append(True)
+        printer.print(_Record("message").data(data))
+
+    client = Client(on_message=on_message, on_disconnect=lambda: board.put(("peer-gone", None)))
     with client:
         try:
             client.connect(args.name, args.id)
@@ -221,26 +274,26 @@ def _run_client(args, printer):
                 status = EXIT_FAILED
         threading.Thread(target=_read_lines, args=(board,), daemon=True).start()
         deadline = None if args.stay is None else time.monotonic() + args.stay
-        try:
-            while True:
-                wait = None if deadline is None else deadline - time.monotonic()
-                if wait is not None and wait <= 0:
-                    break
-                try:
-                    what, line = board.get(timeout=wait)
-                except queue.Empty:
-                    break
-                if what == "peer-gone":
-                    printer.print(_Record("disconnect"))
-                    return EXIT_PEER_GONE
-                if what == "input-end" and args.stay is None:
-                    break
-                if what == "line" and line and not args.actions:
-                    if not _perform(client, printer, "text", line, None):
-                        status = EXIT_FAILED
-        except _Interrupted:
-            pass
+        while not _interrupted:
+            wait = _SLICE_S if deadline is None else min(_SLICE_S, deadline - time.monotonic())
+            if wait <= 0:
+                break
+            try:
+                what, line = board.get(timeout=wait)
+            except queue.Empty:
+                continue
+            if what == "peer-gone":
+                printer.print(_disconnect_record(received))
+                return EXIT_PEER_GONE
+            if what == "input-end" and args.stay is None:
+                break
+            if what == "line" and line and not args.actions:
+                if not _perform(client, printer, "text", line, None):
+                    status = EXIT_FAILED
         client.disconnect()
+        if _left_while_leaving(board):
+            printer.print(_disconnect_record(received))
+            return EXIT_PEER_GONE
         printer.print(_Record("leave").client(args.id))
     return status
 
@@ -264,23 +317,32 @@ def _run_shm_read(args, printer):
         try:
             seen = reader.peek()
             _print_newest(reader, printer)
-            while args.follow:
-                seen = reader.wait(seen)
-                _print_newest(reader, printer)
-        except _Interrupted:
-            pass
+            while args.follow and not _interrupted:
+                changed = reader.wait(seen, timeout=_SLICE_S)
+                if changed is not None:
+                    seen = changed
+                    _print_newest(reader, printer)
         except Error as error:
             sys.stderr.write("python -m toviipc shm-read: %s\n" % error)
             return EXIT_FAILED
     return EXIT_OK
 
 
+class _Parser(argparse.ArgumentParser):
+    """Bad arguments make one line on standard error, as the tool's do."""
+
+    def error(self, message):
+        sys.stderr.write("%s: %s (see %s --help)\n" % (self.prog, message, self.prog))
+        sys.exit(EXIT_USAGE)
+
+
 def _parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m toviipc",
         description="The toviipc tool's server, client and shm-read commands, in Python.",
     )
-    commands = parser.add_subparsers(dest="command", required=True)
+    parser.add_argument("--version", action="version", version="python -m toviipc " + __version__)
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     server = commands.add_parser("server", help="listen on a pipe and print its events")
     server.add_argument("name", metavar="NAME")
     server.add_argument("--echo", action="store_true", help="send every message back as bytes")
@@ -290,7 +352,7 @@ def _parser():
     for option, meta in (("--send", "TEXT"), ("--send-hex", "HEX"), ("--shm", "TEXT")):
         client.add_argument(option, metavar=meta, action=_Action, dest="unused")
     client.add_argument("--info", metavar="A,B,C,D,E", action=_Action, dest="unused")
-    client.add_argument("--stay", metavar="SECONDS", type=float)
+    client.add_argument("--stay", metavar="SECONDS", type=_seconds)
     client.set_defaults(actions=[])
     shm = commands.add_parser("shm-read", help="print the newest write of a shared-memory block")
     shm.add_argument("name", metavar="NAME")
@@ -300,9 +362,24 @@ def _parser():
     return parser
 
 
+def _joined(argv):
+    """argv with each value option joined to its value ("--send=-5"), up to "--"."""
+    out = []
+    arguments = iter(argv)
+    for argument in arguments:
+        if argument == "--":
+            out.append(argument)
+            out.extend(arguments)
+        elif argument in _VALUE_OPTIONS:
+            out.append(argument + "=" + next(arguments, ""))
+        else:
+            out.append(argument)
+    return out
+
+
 def main(argv):
     try:
-        args = _parser().parse_args(argv)
+        args = _parser().parse_args(_joined(argv))
     except SystemExit as exit:
         return EXIT_USAGE if exit.code else EXIT_OK
     signal.signal(signal.SIGINT, _interrupt)

@@ -1,7 +1,7 @@
 """Finds and loads ToviIPC's two shared libraries and declares their C interfaces for ctypes.
 
-The main library (ToviIPC.dll, libtoviipc.so) serves Server and Client; the reader library
-(ToviIPCReader.dll, libtoviipc_reader.so) serves SharedMemoryReader. Each is loaded on first
+The main library (ToviIPC.dll, libtoviipc.so.0) serves Server and Client; the reader library
+(ToviIPCReader.dll, libtoviipc_reader.so.0) serves SharedMemoryReader. Each is loaded on first
 use, from the first of these places that works:
 
 1. the file named by TOVIIPC_LIBRARY (TOVIIPC_READER_LIBRARY for the reader; without it, the
@@ -36,7 +36,9 @@ if sys.platform == "win32":
 else:
     FUNCTYPE = ctypes.CFUNCTYPE
     _load = ctypes.CDLL
-    _FILE_NAMES = {"main": "libtoviipc.so", "reader": "libtoviipc_reader.so"}
+    # The names the loader knows the libraries by (their SONAMEs): the unversioned link names
+    # come only with the development files.
+    _FILE_NAMES = {"main": "libtoviipc.so.0", "reader": "libtoviipc_reader.so.0"}
 _SHORT_NAMES = {"main": "toviipc", "reader": "toviipc_reader"}
 
 tovi_bool = ctypes.c_ubyte

@@ -4,11 +4,11 @@ reader library (ToviIPCReader.dll, libtoviipc_reader.so)."""
 import ctypes
 import threading
 import time
-from typing import NamedTuple, Optional, Tuple
+from typing import Iterator, NamedTuple, Optional, Tuple
 
 from . import _library
 from ._values import name_bytes
-from .errors import Error, NoBlockError
+from .errors import ClosedError, Error, NoBlockError
 
 # Results of the reader library (include/toviipc_shm.h).
 _OK, _EMPTY, _BUSY, _TOO_SMALL, _TIMEOUT, _NO_BLOCK = 0, 1, 2, 3, 4, 5
@@ -36,7 +36,7 @@ class ShmHeader(NamedTuple):
     slot_length: Tuple[int, int]
 
 
-def _header_of(raw):
+def _header_of(raw: _library.ShmHeaderStruct) -> ShmHeader:
     return ShmHeader(tuple(raw.info), raw.next_slot, tuple(raw.slot_length))
 
 
@@ -47,7 +47,7 @@ class SharedMemoryReader:
     may be used from several threads; its calls take turns.
     """
 
-    def __init__(self, name):
+    def __init__(self, name: str):
         encoded = name_bytes(name, "pipe name")
         self._lib = _library.load("reader")
         self._lock = threading.Lock()
@@ -60,15 +60,15 @@ class SharedMemoryReader:
         if result != _OK:
             raise Error("cannot open the block %r: %s" % (name, self._text(result)))
 
-    def _text(self, result):
+    def _text(self, result: int) -> str:
         return self._lib.toviipc_shm_result_text(result).decode("utf-8")
 
-    def _open_reader(self):
+    def _open_reader(self) -> ctypes.c_void_p:
         if not self._reader:
-            raise Error("the reader of %r is closed" % self.name)
+            raise ClosedError("the reader of %r is closed" % self.name)
         return self._reader
 
-    def read(self, busy_timeout=_DEFAULT_BUSY_TIMEOUT_S) -> Optional[ShmWrite]:
+    def read(self, busy_timeout: float = _DEFAULT_BUSY_TIMEOUT_S) -> Optional[ShmWrite]:
         """The newest write, or None when nothing was written yet. While other readers copy it,
         tries again for up to busy_timeout seconds, then raises Error."""
         deadline = time.monotonic() + busy_timeout
@@ -99,7 +99,9 @@ class SharedMemoryReader:
             raise Error("cannot read the header of %r: %s" % (self.name, self._text(result)))
         return _header_of(raw)
 
-    def wait(self, since=None, timeout=None) -> Optional[ShmHeader]:
+    def wait(
+        self, since: Optional[ShmHeader] = None, timeout: Optional[float] = None
+    ) -> Optional[ShmHeader]:
         """Waits until the header differs from since (default: the header now) and returns
         the new header, or None when timeout seconds (None: no limit) passed first."""
         if since is not None and not isinstance(since, ShmHeader):
@@ -127,7 +129,7 @@ class SharedMemoryReader:
             if result != _TIMEOUT:
                 raise Error("cannot watch the block %r: %s" % (self.name, self._text(result)))
 
-    def writes(self, timeout=None):
+    def writes(self, timeout: Optional[float] = None) -> Iterator[ShmWrite]:
         """Iterates over the newest write (when there is one) and then each new write; ends
         when none came for timeout seconds (None: never). Writes closer together than a few
         milliseconds may show as one."""
@@ -143,7 +145,11 @@ class SharedMemoryReader:
             if newest is not None:
                 yield newest
 
-    def close(self):
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return "<toviipc.SharedMemoryReader of %r, %s>" % (self.name, state)
+
+    def close(self) -> None:
         """Closes the reader; closing again does nothing."""
         with self._lock:
             if self._reader:
@@ -151,15 +157,16 @@ class SharedMemoryReader:
                 self._reader = ctypes.c_void_p()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """True once close() has closed the reader."""
         return not self._reader
 
-    def __enter__(self):
+    def __enter__(self) -> "SharedMemoryReader":
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if getattr(self, "_reader", None):
             self.close()

@@ -1,11 +1,13 @@
-# Installs the build into a temporary prefix, makes its release package (a .deb natively, a zip
-# for Windows) and unpacks that; then, against each of the two trees, configures, builds and
-# runs a small consumer project, once through find_package(ToviIPC) and once through
-# pkg-config. Natively, the Python package of the unpacked .deb is also imported and finds the
-# library of its own tree.
+# What a user installs, checked as a user would use it. Natively: cmake --install into a
+# temporary prefix; then the Debian packages that cpack makes, each of which must pass lintian
+# without an error or a warning, unpacked into a scratch root (dpkg -x). For Windows: the zip.
+# Against each tree it checks the files, then configures and builds the consumer project
+# (consumer/) with the tree's own examples, through find_package(ToviIPC) and through
+# pkg-config, and runs both consumers. From the packages it also runs the tool and the Python
+# package, which must find the libraries of their tree and tell the project's version.
 #
-# cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLES_DIR=... -DGENERATOR=...
-#       -DLIBDIR=... -DWINDOWS=ON|OFF -DCPACK=... [-DDPKG_DEB=...] [-DPYTHON=...]
+# cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DGENERATOR=... -DLIBDIR=...
+#       -DVERSION=... -DWINDOWS=ON|OFF -DCPACK=... [-DDPKG_DEB=... -DLINTIAN=... -DPYTHON=...]
 #       [-DTOOLCHAIN_FILE=...] [-DEMULATOR=...] -P run_install_test.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -17,42 +19,57 @@ function(run)
 endfunction()
 
 # Checks what a tree holds, then builds and runs the consumers against it in WORK_DIR/build-TAG.
-function(consume root tag)
+# The tree's files are under ROOT/PREFIX; a pkg-config file names PREFIX, which pkg-config
+# finds under ROOT (PKG_CONFIG_SYSROOT_DIR, as for a cross build).
+function(consume root prefix tag)
+    set(tree ${root}${prefix})
     set(expected include/toviipc.h include/toviipc_shm.h
         ${LIBDIR}/cmake/ToviIPC/ToviIPCConfig.cmake
         ${LIBDIR}/cmake/ToviIPC/ToviIPCConfigVersion.cmake ${LIBDIR}/pkgconfig/toviipc.pc
         ${LIBDIR}/pkgconfig/toviipc-reader.pc)
     if(WINDOWS)
+        set(examples ${tree}/examples)
         list(APPEND expected bin/ToviIPC.dll bin/ToviIPCReader.dll ${LIBDIR}/libToviIPC.dll.a
             ${LIBDIR}/libToviIPCReader.dll.a bin/toviipc.exe README.md examples/shm_reader.c
-            python/toviipc/__init__.py)
+            python/toviipc/__init__.py python/toviipc/py.typed)
     else()
-        list(APPEND expected ${LIBDIR}/libtoviipc.so ${LIBDIR}/libtoviipc_reader.so bin/toviipc
-            share/doc/ToviIPC/README.md share/doc/ToviIPC/examples/shm_reader.c
-            lib/python3/dist-packages/toviipc/__init__.py)
+        set(examples ${tree}/share/doc/libtoviipc-dev/examples)
+        list(APPEND expected ${LIBDIR}/libtoviipc.so.${VERSION} ${LIBDIR}/libtoviipc.so.0
+            ${LIBDIR}/libtoviipc.so ${LIBDIR}/libtoviipc_reader.so.0 ${LIBDIR}/libtoviipc_reader.so
+            bin/toviipc share/man/man1/toviipc.1.gz share/man/man3/toviipc.3.gz
+            share/man/man3/toviipc_shm.3.gz share/doc/libtoviipc0/copyright
+            share/doc/libtoviipc-dev/README.md
+            lib/python3/dist-packages/toviipc-${VERSION}.dist-info/METADATA
+            lib/python3/dist-packages/toviipc/py.typed)
     endif()
     foreach(file ${expected})
-        if(NOT EXISTS ${root}/${file})
+        if(NOT EXISTS ${tree}/${file})
             message(FATAL_ERROR "${tag}: missing ${file}")
         endif()
     endforeach()
+    if(NOT WINDOWS)
+        file(STRINGS ${tree}/${LIBDIR}/pkgconfig/toviipc.pc pc_prefix REGEX "^prefix=")
+        if(NOT pc_prefix STREQUAL "prefix=${prefix}")
+            message(FATAL_ERROR "${tag}: toviipc.pc says ${pc_prefix}, not prefix=${prefix}")
+        endif()
+    endif()
 
     # A cross build finds packages only under its root path; name the package's place instead.
     set(build ${WORK_DIR}/build-${tag})
-    set(configure ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${root}/${LIBDIR}/pkgconfig
-        ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build} -G ${GENERATOR}
-        -DCMAKE_BUILD_TYPE=Release -DEXAMPLES_DIR=${EXAMPLES_DIR})
+    set(configure ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${tree}/${LIBDIR}/pkgconfig
+        PKG_CONFIG_SYSROOT_DIR=${root} ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build}
+        -G ${GENERATOR} -DCMAKE_BUILD_TYPE=Release -DEXAMPLES_DIR=${examples})
     if(TOOLCHAIN_FILE)
         list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}
-            -DToviIPC_DIR=${root}/${LIBDIR}/cmake/ToviIPC)
+            -DToviIPC_DIR=${tree}/${LIBDIR}/cmake/ToviIPC)
     else()
-        list(APPEND configure -DCMAKE_PREFIX_PATH=${root})
+        list(APPEND configure -DCMAKE_PREFIX_PATH=${tree})
     endif()
     run(${configure})
     run(${CMAKE_COMMAND} --build ${build})
 
     if(WINDOWS)
-        file(COPY ${root}/bin/ToviIPC.dll ${root}/bin/ToviIPCReader.dll DESTINATION ${build})
+        file(COPY ${tree}/bin/ToviIPC.dll ${tree}/bin/ToviIPCReader.dll DESTINATION ${build})
     endif()
     foreach(consumer consumer_cmake consumer_pkgconfig)
         if(EMULATOR)
@@ -64,41 +81,53 @@ function(consume root tag)
     endforeach()
 endfunction()
 
-# The one file that matches pattern, in var.
-function(one_package var pattern)
-    file(GLOB found ${pattern})
-    list(LENGTH found count)
-    if(NOT count EQUAL 1)
-        message(FATAL_ERROR "expected one package ${pattern}, found: ${found}")
+# Fails unless the output of a program of a tree is exactly expected.
+function(expect_output expected)
+    run(${ARGN})
+    if(NOT last_output STREQUAL "${expected}\n")
+        message(FATAL_ERROR "${ARGN}: printed '${last_output}', expected '${expected}'")
     endif()
-    set(${var} ${found} PARENT_SCOPE)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 
-set(prefix ${WORK_DIR}/prefix)
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-consume(${prefix} prefix)
-
-run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/package)
 if(WINDOWS)
-    one_package(zip ${WORK_DIR}/package/toviipc-*-win64.zip)
+    run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+    consume(${WORK_DIR}/prefix "" prefix)
+    run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/package)
+    file(GLOB zip ${WORK_DIR}/package/toviipc-${VERSION}-win64.zip)
     file(MAKE_DIRECTORY ${WORK_DIR}/zip)
     run(${CMAKE_COMMAND} -E chdir ${WORK_DIR}/zip ${CMAKE_COMMAND} -E tar xf ${zip})
-    file(GLOB root ${WORK_DIR}/zip/toviipc-*-win64)
-    consume(${root} zip)
-else()
-    one_package(deb ${WORK_DIR}/package/toviipc_*.deb)
-    run(${DPKG_DEB} -x ${deb} ${WORK_DIR}/deb)
-    consume(${WORK_DIR}/deb/usr deb)
-    if(PYTHON)
-        # No TOVIIPC_LIBRARY: the package finds the library of the tree it came in.
-        run(${CMAKE_COMMAND} -E env --unset=TOVIIPC_LIBRARY --unset=TOVIIPC_READER_LIBRARY
-            PYTHONPATH=${WORK_DIR}/deb/usr/lib/python3/dist-packages PYTHONDONTWRITEBYTECODE=1
-            ${PYTHON} -c "import toviipc\nprint(toviipc.Server('install-test-python').name)")
-        if(NOT last_output MATCHES "^install-test-python")
-            message(FATAL_ERROR "the Python package of the .deb did not serve: ${last_output}")
-        endif()
-        message(STATUS "deb, Python package: a server listened on ${last_output}")
-    endif()
+    consume(${WORK_DIR}/zip/toviipc-${VERSION}-win64 "" zip)
+    return()
 endif()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+consume("" ${WORK_DIR}/prefix prefix)
+
+run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/package)
+set(packages libtoviipc0 libtoviipc-dev toviipc-tools python3-toviipc libtoviipc0-dbgsym
+    toviipc-tools-dbgsym)
+set(root ${WORK_DIR}/root)
+foreach(package ${packages})
+    file(GLOB file ${WORK_DIR}/package/${package}_${VERSION}_*.*deb)
+    if(NOT file)
+        message(FATAL_ERROR "cpack made no package ${package}")
+    endif()
+    # lintian exits non-zero for any error or warning, and names each.
+    run(${LINTIAN} --fail-on error,warning ${file})
+    run(${DPKG_DEB} -x ${file} ${root})
+endforeach()
+message(STATUS "lintian: no error and no warning in ${packages}")
+consume(${root} /usr deb)
+
+set(env ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${root}/usr/${LIBDIR})
+expect_output("toviipc ${VERSION}" ${env} ${root}/usr/bin/toviipc --version)
+# No TOVIIPC_LIBRARY: the Python package finds the library of the tree it came in.
+set(python ${CMAKE_COMMAND} -E env --unset=TOVIIPC_LIBRARY --unset=TOVIIPC_READER_LIBRARY
+    PYTHONPATH=${root}/usr/lib/python3/dist-packages PYTHONDONTWRITEBYTECODE=1 ${PYTHON})
+set(script "import importlib.metadata as m, toviipc
+print(m.version('toviipc'), toviipc.__version__, toviipc.Server('install-test-python').name)")
+expect_output("${VERSION} ${VERSION} install-test-python" ${python} -c ${script})
+expect_output("python -m toviipc ${VERSION}" ${python} -m toviipc --version)
+message(STATUS "deb: the tool and the Python package tell ${VERSION}; a Python server listened")

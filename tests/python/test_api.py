@@ -1,6 +1,7 @@
 """The Python package in one process: what bad input raises, how events and lifetimes behave,
 and that an interpreter may exit while the library's threads still deliver events."""
 
+import asyncio
 import gc
 import subprocess
 import threading
@@ -48,30 +49,46 @@ def test_wrong_types_raise_type_error_and_bad_values_value_error(name):
         assert server.get_event(20) == toviipc.Event("message", "A1", b"last")
 
 
-def test_a_zero_from_the_library_raises_error_naming_the_call(name):
-    with pytest.raises(toviipc.Error, match="no server listens"):
+def test_each_refusal_raises_its_own_error_naming_the_reason_and_endpoints_show_their_state(
+    name,
+):
+    with pytest.raises(toviipc.NoServerError, match="no server listens"):
         toviipc.Client(name, "nobody")
     with pytest.raises(toviipc.NoBlockError, match="is a client connected"):
         toviipc.SharedMemoryReader(name)
     with toviipc.Server(name) as server:
-        with pytest.raises(toviipc.Error, match="another server holds the name"):
+        assert repr(server) == "<toviipc.Server listening on %r, 0 clients>" % name
+        with pytest.raises(toviipc.NameTakenError, match="another server holds the name"):
             toviipc.Server(name)
-        with pytest.raises(toviipc.Error, match="no client 'ghost'"):
+        with pytest.raises(toviipc.AlreadyListeningError, match="listens on %r" % name):
+            server.start(name + "-other")
+        with pytest.raises(toviipc.NoSuchClientError, match="no client 'ghost'"):
             server.disconnect_client("ghost")
-        with pytest.raises(toviipc.Error, match="no such client"):
+        with pytest.raises(toviipc.NoSuchClientError, match="no client 'ghost'"):
             server.send_text("ghost", "hello")
         client = toviipc.Client(name, "A2")
-        with pytest.raises(toviipc.Error, match="connected already"):
+        assert repr(client) == "<toviipc.Client 'A2' connected to %r>" % name
+        with pytest.raises(toviipc.AlreadyConnectedError, match="connected to %r already" % name):
             client.connect(name, "A2")
-        with pytest.raises(toviipc.Error, match="more than 15,663,103 bytes"):
+        with pytest.raises(toviipc.MessageTooLargeError, match="15663103"):
             client.write_shared_memory(bytes(15663104))
+        # The largest message that fits a frame goes; one byte more is refused before the call.
+        largest = 52428800 - 206 - len("A2")
+        client.send_bytes(bytes(largest))
+        with pytest.raises(toviipc.MessageTooLargeError, match="%d bytes is above" % (largest + 1)):
+            client.send_bytes(bytes(largest + 1))
+        with pytest.raises(toviipc.MessageTooLargeError):
+            server.send_text("A2", "x" * (52428800 - 196 + 1))
+        assert server.get_event(20) == toviipc.Event("connect", "A2")
+        assert len(server.get_event(20).data) == largest
         client.close()
         client.close()  # closing again does nothing
-        with pytest.raises(toviipc.Error, match="closed"):
+        assert repr(client) == "<toviipc.Client closed>"
+        with pytest.raises(toviipc.ClosedError, match="closed"):
             client.send_text("after close")
 
 
-def test_events_come_from_the_queue_until_a_timeout_or_the_close(name):
+def test_events_come_from_the_queue_or_asyncio_until_a_timeout_or_the_close(name):
     gone = threading.Event()
     server = toviipc.Server(name, on_disconnect=lambda client: gone.set())
     started = time.monotonic()
@@ -79,15 +96,38 @@ def test_events_come_from_the_queue_until_a_timeout_or_the_close(name):
     assert time.monotonic() - started >= 0.3
     with pytest.raises(TimeoutError):
         server.get_event(0)
-    with toviipc.Client(name, "Q1") as client:
-        for i in range(50):
-            client.send_bytes(bytes([i]))
-    assert gone.wait(20)  # after every message of the link
+
+    def send_fifty():
+        with toviipc.Client(name, "Q1") as client:
+            for i in range(50):
+                client.send_bytes(bytes([i]))
+
+    async def receive_while_a_client_sends():
+        sender = threading.Thread(target=send_fifty)
+        sender.start()
+        received = []
+        async for event in server.aevents(timeout=20):
+            received.append((event.kind, event.data))
+            if event.data == bytes([49]):
+                break
+        sender.join()
+        assert gone.wait(20)  # after every message of the link
+        return received, [event async for event in server.aevents(timeout=0.1)]
+
+    # The asyncio iterator wakes for each event as it comes, and ends after its timeout.
+    assert asyncio.run(receive_while_a_client_sends()) == (
+        [("connect", None)] + [("message", bytes([i])) for i in range(50)],
+        [],
+    )
+    gone.clear()
+    with toviipc.Client(name, "Q2") as client:
+        client.send_bytes(b"last")
+    assert gone.wait(20)
     server.close()
     # What was queued before the close can still be read, in order; then the events end.
     kinds = [(event.kind, event.data) for event in server.events()]
-    assert kinds == [("connect", None)] + [("message", bytes([i])) for i in range(50)]
-    with pytest.raises(toviipc.Error, match="no more events"):
+    assert kinds == [("connect", None), ("message", b"last")]
+    with pytest.raises(toviipc.ClosedError, match="no more events"):
         server.get_event(1)
 
 
@@ -151,7 +191,7 @@ def test_a_missing_library_says_where_it_looked(python_env):
         assert expected in result.stdout
     # The reader is looked for beside TOVIIPC_LIBRARY first.
     result = run(script.replace("toviipc.Server()", "toviipc.SharedMemoryReader('x')"))
-    assert "/nonexistent/dir/libtoviipc_reader.so (beside TOVIIPC_LIBRARY)" in result.stdout
+    assert "/nonexistent/dir/libtoviipc_reader.so.0 (beside TOVIIPC_LIBRARY)" in result.stdout
 
 
 EXIT_WHILE_BUSY = """

@@ -13,14 +13,6 @@ using toviipc::event_matches;
 using toviipc::event_record;
 using toviipc::usage_error;
 
-TEST(tool_arguments, hex_bytes_take_pairs_of_digits_with_blanks_between_bytes_only) {
-    EXPECT_EQ(std::string("\x00\xff\x10", 3), toviipc::parse_hex("00fF10"));
-    EXPECT_EQ(std::string("\x00\xff", 2), toviipc::parse_hex("00 ff"));
-    for (const char* bad : {"", " ", "0", "0g", "f f", "00 f", "0x00"}) {
-        EXPECT_THROW(toviipc::parse_hex(bad), usage_error) << bad;
-    }
-}
-
 TEST(tool_arguments, info_takes_exactly_five_unsigned_32_bit_values) {
     uint32_t info[5] = {};
     toviipc::parse_info("4294967295,0,0x10,7,010", info);
@@ -32,13 +24,6 @@ TEST(tool_arguments, info_takes_exactly_five_unsigned_32_bit_values) {
     for (const char* bad : {"1,2,3,4", "1,2,3,4,5,6", "4294967296,0,0,0,0", "-1,0,0,0,0",
                             "1,,3,4,5", "1,2,3,4,x", ""}) {
         EXPECT_THROW(toviipc::parse_info(bad, info), usage_error) << bad;
-    }
-}
-
-TEST(tool_arguments, seconds_are_positive_and_finite) {
-    EXPECT_DOUBLE_EQ(0.25, toviipc::parse_seconds("0.25"));
-    for (const char* bad : {"0", "-1", "", "1s", "nan", "inf"}) {
-        EXPECT_THROW(toviipc::parse_seconds(bad), usage_error) << bad;
     }
 }
 

@@ -11,6 +11,11 @@
 #include "child_process.h"
 #include "json_line.h"
 #include "support/test_support.h"
+#include "toviipc.h"
+#if defined(_WIN32)
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 using namespace std::chrono_literals;
 using toviipc::event_fields;
@@ -18,6 +23,26 @@ using toviipc::event_fields;
 namespace {
 
 constexpr auto patience = 60s;  // for a process to start and answer, also on a loaded machine
+
+#if defined(_WIN32)
+// A string of the version resource of a Windows binary (its US English, Unicode block), read
+// back as Windows reads it; empty when there is none. The build's paths and values are ASCII.
+std::string version_value(const std::string& path, const wchar_t* name) {
+    const std::wstring file(path.begin(), path.end());
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeW(file.c_str(), &ignored));
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    void* value = nullptr;
+    UINT length = 0;
+    if (block.empty() ||
+        !GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) ||
+        !VerQueryValueW(block.data(), key.c_str(), &value, &length)) {
+        return {};
+    }
+    const std::wstring text(static_cast<const wchar_t*>(value));
+    return std::string(text.begin(), text.end());
+}
+#endif
 
 // A path from the build, as this process must name it: under Wine a Unix path is on drive Z.
 std::string built(const char* path) {
@@ -123,10 +148,11 @@ class tool : public ::testing::Test {
     }
 
     // A server on this test's pipe that takes commands on its input; stopped by stop_server.
-    std::unique_ptr<running> start_server(const std::vector<std::string>& options = {}) {
+    std::unique_ptr<running> start_server(const std::vector<std::string>& options = {},
+                                          bool capture_errors = false) {
         std::vector<std::string> arguments{"server", pipe, "--control", "--json"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        auto server = run(arguments);
+        auto server = run(arguments, capture_errors);
         EXPECT_FALSE(server->wait_event("listening", {{"pipe", pipe}}).empty()) << "not listening";
         return server;
     }
@@ -178,7 +204,7 @@ TEST_F(tool, a_text_goes_to_an_echo_server_and_comes_back_and_both_print_json_li
 }
 
 TEST_F(tool, a_client_without_actions_sends_its_input_lines_and_leaves_when_input_ends) {
-    auto server = start_server();
+    auto server = start_server({}, true);
     auto client = run({"client", pipe, "L1", "--json"});
     ASSERT_FALSE(server->wait_event("connect", {{"client", "L1"}}).empty());
 
@@ -200,10 +226,18 @@ TEST_F(tool, a_client_without_actions_sends_its_input_lines_and_leaves_when_inpu
     EXPECT_FALSE(client->wait_event("leave", {{"client", "L1"}}).empty());
     EXPECT_FALSE(server->wait_event("disconnect", {{"client", "L1"}}).empty());
 
-    // A send to a client that has left fails, and the server says so.
-    server->process.write_input("send-hex L1 00ff\n");
+    // A send to a client that has left fails, and the server says so; a command line that
+    // lacks something is named on standard error, and the server goes on.
+    server->process.write_input("send\nsend L1\nsend-hex L1 0\ndrop\nhello\nsend-hex L1 00ff\n");
     EXPECT_FALSE(server->wait_event("send-failed", {{"client", "L1"}}).empty());
     stop_server(*server);
+    const std::string errors = server->process.read_errors();
+    for (const char* reason :
+         {"send needs a client ID and a TEXT\n", "send needs a TEXT after the client ID\n",
+          "send-hex: an odd number of hexadecimal digits (in '0')", "drop takes one client ID\n",
+          "unknown command: hello\n"}) {
+        EXPECT_NE(std::string::npos, errors.find(reason)) << errors;
+    }
 }
 
 TEST_F(tool, shm_read_shows_what_a_client_wrote_with_its_five_values) {
@@ -275,7 +309,9 @@ TEST_F(tool, shm_read_follow_prints_each_new_write_from_any_client_of_the_pipe) 
 TEST_F(tool, a_client_with_stay_leaves_in_time_although_its_input_stays_open) {
     const std::string logs = tovi_test::make_temp_dir("tool_logs");
     auto server = start_server({"--log", logs});
-    auto client = run({"client", pipe, "S1", "--send", "x", "--stay", "0.5", "--json"});
+    // A text may begin with a dash; "--" ends the options.
+    auto client = run({"client", "--send", "-5 degrees", "--stay=0.5", "--json", "--", pipe, "S1"});
+    EXPECT_FALSE(server->wait_event("message", {{"text", "-5 degrees"}}).empty());
     EXPECT_EQ(0, client->exit_status());
     EXPECT_FALSE(client->wait_event("leave", {{"client", "S1"}}).empty());
     EXPECT_FALSE(server->wait_event("disconnect", {{"client", "S1"}}).empty());
@@ -304,37 +340,51 @@ TEST_F(tool, a_client_without_a_server_exits_4_and_a_second_server_on_a_name_exi
     stop_server(*server);
 }
 
-TEST_F(tool, bad_arguments_exit_2_with_one_line_on_standard_error) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"bogus"},
-        {"server"},
-        {"server", "n", "--log"},
-        {"client", "n"},
-        {"client", "n", ""},
-        {"client", "n", "id", "--info", "1,2,3,4,5"},
-        {"client", "n", "id", "--shm", "x", "--info", "1,2,3,4"},
-        {"client", "n", "id", "--send-hex", "0g"},
-        {"client", "n", "id", "--stay", "0"},
-        {"shm-read"},
-        {"demo", "now"},
+TEST_F(tool, bad_arguments_exit_2_with_one_line_on_standard_error_that_gives_the_reason) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "missing a command"},
+        {{"bogus"}, "unknown command 'bogus'"},
+        {{"server"}, "missing the pipe NAME"},
+        {{"server", "n", "--log"}, "--log needs a value"},
+        {{"server", "n", "--log", ""}, "--log needs a directory"},
+        {{"server", "n", "--bogus"}, "unknown option: --bogus"},
+        {{"server", "n", "-e"}, "unknown option: -e"},
+        {{"server", "n", "m"}, "unexpected argument: m"},
+        {{"server", "n", "--json=yes"}, "--json takes no value"},
+        {{"client", "n"}, "missing the client ID"},
+        {{"client", "n", ""}, "must not be empty"},
+        {{"client", "n", "id", "--send"}, "--send needs a value"},
+        {{"client", "n", "id", "--send="}, "--send needs a text of at least one byte"},
+        {{"client", "n", "id", "--info", "1,2,3,4,5"}, "--info must follow a --shm"},
+        {{"client", "n", "id", "--shm", "x", "--info", "1,2,3,4"}, "five values"},
+        {{"client", "n", "id", "--send-hex", "0g"}, "'g' is not a hexadecimal digit"},
+        {{"client", "n", "id", "--send-hex", "0"}, "an odd number of hexadecimal digits"},
+        {{"client", "n", "id", "--send-hex", " "}, "--send-hex needs at least one byte"},
+        {{"client", "n", "id", "--stay", "0"}, "positive number of seconds, not '0'"},
+        {{"client", "n", "id", "--stay", "-1"}, "positive number of seconds, not '-1'"},
+        {{"client", "n", "id", "--stay=nan"}, "positive number of seconds, not 'nan'"},
+        {{"client", "n", "id", "--stay", "1e9"}, "at most 10000000 seconds"},
+        {{"client", "n", "id", "--stay", "inf"}, "at most 10000000 seconds"},
+        {{"client", "n", "id", "--stay", "1s"}, "a number of seconds, not '1s'"},
+        {{"shm-read"}, "missing the block NAME"},
+        {{"demo", "now"}, "unexpected argument: now"},
     };
-    for (const auto& arguments : cases) {
+    for (const auto& c : cases) {
         std::string shown;
-        for (const auto& a : arguments) {
-            shown += " " + a;
+        for (const auto& a : c.first) {
+            shown += " '" + a + "'";
         }
         SCOPED_TRACE("toviipc" + shown);
-        auto process = run(arguments, true);
+        auto process = run(c.first, true);
         const std::string errors = process->process.read_errors();
         EXPECT_EQ(2, process->exit_status());
         EXPECT_TRUE(process->lines().empty());
-        ASSERT_FALSE(errors.empty());
+        EXPECT_NE(std::string::npos, errors.find(c.second)) << errors;
         EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
     }
 }
 
-TEST_F(tool, help_describes_each_command_and_exits_0) {
+TEST_F(tool, help_describes_each_command_and_version_matches_the_header) {
     for (const char* command : {"server", "client", "shm-read", "demo"}) {
         auto process = run({command, "--help"});
         EXPECT_EQ(0, process->exit_status());
@@ -343,6 +393,23 @@ TEST_F(tool, help_describes_each_command_and_exits_0) {
         EXPECT_EQ("usage: toviipc " + std::string(command),
                   lines[0].substr(0, 15 + strlen(command)));
     }
+    EXPECT_EQ(std::to_string(TOVIIPC_VERSION_MAJOR) + "." + std::to_string(TOVIIPC_VERSION_MINOR) +
+                  "." + std::to_string(TOVIIPC_VERSION_PATCH),
+              TOVIIPC_VERSION_STRING);
+    auto version = run({"--version"});
+    EXPECT_EQ(0, version->exit_status());
+    EXPECT_EQ((std::vector<std::string>{"toviipc " TOVIIPC_VERSION_STRING}), version->lines());
+#if defined(_WIN32)
+    // The Windows binaries carry the same version in their resources.
+    for (const char* file : {TOVIIPC_TOOL, TOVIIPC_LIBRARY, TOVIIPC_READER_LIBRARY}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(TOVIIPC_VERSION_STRING, version_value(built(file), L"FileVersion"));
+        EXPECT_EQ(TOVIIPC_VERSION_STRING, version_value(built(file), L"ProductVersion"));
+        EXPECT_EQ("ToviIPC", version_value(built(file), L"ProductName"));
+        EXPECT_NE(std::string::npos,
+                  version_value(built(file), L"FileDescription").find("ToviIPC"));
+    }
+#endif
 }
 
 TEST(examples, the_example_client_gets_its_answer_from_the_example_server) {
