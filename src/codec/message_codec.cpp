@@ -1,6 +1,7 @@
 #include "codec/message_codec.h"
 
 #include <cstring>
+#include <string>
 
 #include "codec/jce_put.h"
 #include "codec/records.h"
@@ -22,6 +23,19 @@ constexpr unsigned char map_prefix[] = {0x08, 0x00, 0x02, 0x06, 0x00, 0x18, 0x00
 constexpr uint8_t struct_begin = 0x0A;
 constexpr uint8_t struct_end = 0x0B;
 
+// A record's type name with its length, counted once.
+struct type_name {
+    const char* text;
+    size_t size;
+};
+constexpr type_name name_of(const char* text) {
+    return {text, std::char_traits<char>::length(text)};
+}
+constexpr type_name pipe_protocol_name = name_of(PipeProtocol::type_name);
+constexpr type_name string_data_name = name_of(StringData::type_name);
+constexpr type_name byte_stream_name = name_of(ByteStreamData::type_name);
+constexpr type_name state_notice_name = name_of(StateNotice::type_name);
+
 // ---- sizes (every tag of a message is below 15)
 
 namespace put = taf::put;
@@ -29,13 +43,16 @@ using put::bytes_size;
 using put::int_size;
 using put::string_size;
 
-size_t map_size(const char* type_name, size_t struct_size) {
-    return sizeof(map_prefix) + string_size(std::strlen(type_name)) + bytes_size(struct_size);
+size_t map_size(const type_name& name, size_t struct_size) {
+    return sizeof(map_prefix) + string_size(name.size) + bytes_size(struct_size);
 }
 
-size_t packet_size(const char* type_name, size_t struct_size) {
-    return 4 + sizeof(packet_prefix) + bytes_size(map_size(type_name, struct_size)) +
-           sizeof(packet_suffix);
+size_t packet_size_of_map(size_t map_bytes) {
+    return 4 + sizeof(packet_prefix) + bytes_size(map_bytes) + sizeof(packet_suffix);
+}
+
+size_t packet_size(const type_name& name, size_t struct_size) {
+    return packet_size_of_map(map_size(name, struct_size));
 }
 
 // ---- writing (shortest integer forms, as the streams write them)
@@ -45,12 +62,13 @@ char* put_string(char* p, uint8_t tag, const char* text, size_t length) {
 }
 
 // Everything of a packet in front of its record's struct.
-char* put_packet_head(char* p, const char* type_name, size_t struct_size) {
-    p = put::big_endian(p, static_cast<uint32_t>(packet_size(type_name, struct_size)), 4);
+char* put_packet_head(char* p, const type_name& name, size_t struct_size) {
+    const size_t map_bytes = map_size(name, struct_size);
+    p = put::big_endian(p, static_cast<uint32_t>(packet_size_of_map(map_bytes)), 4);
     p = put::raw(p, packet_prefix, sizeof(packet_prefix));
-    p = put::bytes_head(p, map_size(type_name, struct_size), 7);
+    p = put::bytes_head(p, map_bytes, 7);
     p = put::raw(p, map_prefix, sizeof(map_prefix));
-    p = put_string(p, 0, type_name, std::strlen(type_name));
+    p = put_string(p, 0, name.text, name.size);
     return put::bytes_head(p, struct_size, 1);
 }
 
@@ -60,7 +78,7 @@ char* put_packet_tail(char* p) {
 
 // The inner record of a message: its type name, the size of its struct and how to write it.
 struct inner_record {
-    const char* type_name = nullptr;  // null: an empty body (a heart beat)
+    const type_name* name = nullptr;  // null: an empty body (a heart beat)
     size_t struct_size = 0;
     int32_t number = 0;           // StateNotice state, ByteStreamData length
     const char* bytes = nullptr;  // StringData text, ByteStreamData data
@@ -97,21 +115,21 @@ bool write_message(byte_buffer& out, int32_t sender, int32_t msg_type, const std
         return false;
     }
     const size_t body_size =
-        inner.type_name != nullptr ? packet_size(inner.type_name, inner.struct_size) : 0;
+        inner.name != nullptr ? packet_size(*inner.name, inner.struct_size) : 0;
     const size_t outer_struct = 1 + int_size(sender) + int_size(msg_type) +
                                 string_size(client_id.size()) + bytes_size(body_size) + 1;
-    const size_t total = packet_size(PipeProtocol::type_name, outer_struct);
+    const size_t total = packet_size(pipe_protocol_name, outer_struct);
     const size_t start = out.size();
     out.resize(start + total);
     char* p = out.data() + start;
-    p = put_packet_head(p, PipeProtocol::type_name, outer_struct);
+    p = put_packet_head(p, pipe_protocol_name, outer_struct);
     *p++ = static_cast<char>(struct_begin);
     p = put::int32(p, sender, 0);
     p = put::int32(p, msg_type, 1);
     p = put_string(p, 2, client_id.data(), client_id.size());
     p = put::bytes_head(p, body_size, 3);
-    if (inner.type_name != nullptr) {
-        p = put_packet_head(p, inner.type_name, inner.struct_size);
+    if (inner.name != nullptr) {
+        p = put_packet_head(p, *inner.name, inner.struct_size);
         p = inner.write(p, inner);
         p = put_packet_tail(p);
     }
@@ -217,7 +235,7 @@ class cursor {
 };
 
 // Finds the record's struct in a packet of exactly the writers' layout.
-bool read_packet(const char* data, size_t size, const char* type_name, cursor* record) {
+bool read_packet(const char* data, size_t size, const type_name& type, cursor* record) {
     cursor packet(data, size);
     const char* map = nullptr;
     size_t map_bytes = 0;
@@ -232,8 +250,8 @@ bool read_packet(const char* data, size_t size, const char* type_name, cursor* r
     const char* fields = nullptr;
     size_t fields_size = 0;
     if (!attributes.expect(map_prefix, sizeof(map_prefix)) ||
-        !attributes.read_string(0, &name, &name_size) || name_size != std::strlen(type_name) ||
-        std::memcmp(name, type_name, name_size) != 0 ||
+        !attributes.read_string(0, &name, &name_size) || name_size != type.size ||
+        std::memcmp(name, type.text, name_size) != 0 ||
         !attributes.read_bytes(1, &fields, &fields_size) || attributes.left() != 0) {
         return false;
     }
@@ -255,7 +273,7 @@ bool write_text(byte_buffer& out, int32_t sender, const std::string& client_id, 
         return write_message(out, sender, msg_string, client_id, inner_record{});
     }
     inner_record inner;
-    inner.type_name = StringData::type_name;
+    inner.name = &string_data_name;
     inner.struct_size = 2 + string_size(size);
     inner.bytes = text;
     inner.bytes_size_ = size;
@@ -268,7 +286,7 @@ bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id,
     if (size > 0x7FFFFFFF)
         return false;
     inner_record inner;
-    inner.type_name = ByteStreamData::type_name;
+    inner.name = &byte_stream_name;
     inner.struct_size = 2 + int_size(length) + bytes_size(size);
     inner.number = length;
     inner.bytes = data;
@@ -279,7 +297,7 @@ bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id,
 
 bool write_state(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t state) {
     inner_record inner;
-    inner.type_name = StateNotice::type_name;
+    inner.name = &state_notice_name;
     inner.struct_size = 2 + int_size(state);
     inner.number = state;
     inner.write = &write_state_struct;
@@ -292,7 +310,7 @@ bool write_heart_beat(byte_buffer& out, int32_t sender, const std::string& clien
 
 bool read_message(const char* data, size_t size, message_view* out) {
     cursor record(nullptr, 0);
-    return read_packet(data, size, PipeProtocol::type_name, &record) &&
+    return read_packet(data, size, pipe_protocol_name, &record) &&
            record.read_int(0, &out->sender) && record.read_int(1, &out->msg_type) &&
            record.read_string(2, &out->client_id, &out->client_id_size) &&
            record.read_bytes(3, &out->body, &out->body_size) && at_struct_end(record);
@@ -300,21 +318,20 @@ bool read_message(const char* data, size_t size, message_view* out) {
 
 bool read_text(const char* body, size_t size, const char** text, size_t* text_size) {
     cursor record(nullptr, 0);
-    return read_packet(body, size, StringData::type_name, &record) &&
+    return read_packet(body, size, string_data_name, &record) &&
            record.read_string(0, text, text_size) && at_struct_end(record);
 }
 
 bool read_bytes(const char* body, size_t size, int32_t* length, const char** data,
                 size_t* data_size) {
     cursor record(nullptr, 0);
-    return read_packet(body, size, ByteStreamData::type_name, &record) &&
-           record.read_int(0, length) && record.read_bytes(1, data, data_size) &&
-           at_struct_end(record);
+    return read_packet(body, size, byte_stream_name, &record) && record.read_int(0, length) &&
+           record.read_bytes(1, data, data_size) && at_struct_end(record);
 }
 
 bool read_state(const char* body, size_t size, int32_t* state) {
     cursor record(nullptr, 0);
-    return read_packet(body, size, StateNotice::type_name, &record) && record.read_int(0, state) &&
+    return read_packet(body, size, state_notice_name, &record) && record.read_int(0, state) &&
            at_struct_end(record);
 }
 

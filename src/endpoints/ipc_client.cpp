@@ -21,12 +21,6 @@ constexpr uint32_t read_write = 3;
 // Payloads at least this large go to the task in the frame that holds them; smaller ones are
 // copied, which costs less than an allocation.
 constexpr size_t handoff_bytes = 64 * 1024;
-
-// A received payload on its way to the receive task: at frame_header_size in frame.
-struct received_payload {
-    byte_buffer frame;
-    std::weak_ptr<win::pipe_connection> from;  // set when the frame's room goes back there
-};
 // Beyond the drain's limit, the time a close may take to cancel and collect its operations.
 constexpr uint32_t close_margin_ms = 1000;
 }  // namespace
@@ -141,11 +135,11 @@ bool ipc_client::send_state(const std::shared_ptr<win::pipe_connection>& connect
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = connection->new_frame();
-    message_codec::write_state(frame, sender_client, id, state);
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
              utf8_to_utf16(id.data(), static_cast<int32_t>(id.size())).c_str());
-    return connection->send_frame(std::move(frame));
+    return connection->send_message(0, [&](byte_buffer& out) {
+        return message_codec::write_state(out, sender_client, id, state);
+    });
 }
 
 bool ipc_client::send_string(const char* text, int32_t length) {
@@ -157,10 +151,11 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = connection->new_frame();
     // Up to the NUL: the length only has to be at least 1.
-    message_codec::write_text(frame, sender_client, id, text, std::strlen(text));
-    return connection->send_frame(std::move(frame));
+    const size_t size = std::strlen(text);
+    return connection->send_message(size, [&](byte_buffer& out) {
+        return message_codec::write_text(out, sender_client, id, text, size);
+    });
 }
 
 bool ipc_client::send_bytestream(const char* data, int32_t length) {
@@ -172,9 +167,10 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = connection->new_frame();
-    message_codec::write_bytes(frame, sender_client, id, length, data, static_cast<size_t>(length));
-    return connection->send_frame(std::move(frame));
+    const auto size = static_cast<size_t>(length);
+    return connection->send_message(size, [&](byte_buffer& out) {
+        return message_codec::write_bytes(out, sender_client, id, length, data, size);
+    });
 }
 
 bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
@@ -192,25 +188,52 @@ bool ipc_client::on_heart_beat() {
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = connection->new_frame();
-    message_codec::write_heart_beat(frame, sender_client, id);
-    return connection->send_frame(std::move(frame));
+    return connection->send_message(0, [&](byte_buffer& out) {
+        return message_codec::write_heart_beat(out, sender_client, id);
+    });
 }
+
+// The payloads of one connection that one dispatch of the loop delivered, on their way to one
+// receive task: small ones back to back in one buffer, large ones in the frames that held them.
+struct ipc_client::received_batch {
+    struct payload {
+        size_t offset = 0;  // into small, or frame_header_size into frame
+        size_t size = 0;
+        byte_buffer frame;  // a large payload's own frame
+    };
+    const win::pipe_connection* connection = nullptr;
+    uint64_t generation = 0;
+    std::weak_ptr<win::pipe_connection> from;  // where the large frames' room goes back
+    byte_buffer small;
+    std::vector<payload> payloads;
+    size_t bytes = 0;
+};
 
 bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char* data,
                                    int32_t length) {
-    const uint64_t generation = connection->generation();
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
-    auto payload = std::make_shared<received_payload>();
+    if (pending_ != nullptr && pending_->connection != connection) {
+        on_pipe_recv_done(nullptr);  // another connection's payloads go first
+    }
+    if (pending_ == nullptr) {
+        pending_ = std::make_shared<received_batch>();
+        pending_->connection = connection;
+        pending_->generation = connection->generation();
+    }
+    received_batch::payload payload;
+    payload.size = size;
     if (size >= handoff_bytes) {
         // A large payload changes hands with the frame that holds it, and its room goes back
         // to the connection once the task is done with it.
-        payload->frame = connection->take_delivered_frame();
-        payload->from = connection->shared_from_this();
+        payload.frame = connection->take_delivered_frame();
+        payload.offset = win::frame_header_size;
+        pending_->from = connection->shared_from_this();
     } else {
-        payload->frame.resize(win::frame_header_size + size);
-        std::memcpy(payload->frame.data() + win::frame_header_size, data, size);
+        payload.offset = pending_->small.size();
+        pending_->small.insert(pending_->small.end(), data, data + size);
     }
+    pending_->payloads.push_back(std::move(payload));
+    pending_->bytes += size;
     if (received_pending_.fetch_add(size) + size > receive_high_water_bytes) {
         std::lock_guard<std::mutex> hold(pause_lock_);
         if (!reading_paused_) {
@@ -219,16 +242,25 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
             reading_paused_ = true;
         }
     }
-    tasks_.post_task(
-        std::make_shared<std::function<void()>>([this, connection, generation, payload, size] {
-            on_receive_task(connection, generation, payload->frame.data() + win::frame_header_size,
-                            size);
-            release_received(size);
-            if (const std::shared_ptr<win::pipe_connection> from = payload->from.lock()) {
-                from->give_back_frame(std::move(payload->frame));
-            }
-        }));
     return true;
+}
+
+void ipc_client::on_pipe_recv_done(win::pipe_connection*) {
+    if (pending_ == nullptr) {
+        return;
+    }
+    std::shared_ptr<received_batch> batch = std::move(pending_);
+    tasks_.post_task(std::make_shared<std::function<void()>>([this, batch] {
+        on_receive_task(*batch);
+        release_received(batch->bytes);
+        if (const std::shared_ptr<win::pipe_connection> from = batch->from.lock()) {
+            for (received_batch::payload& payload : batch->payloads) {
+                if (payload.frame.capacity() > 0) {
+                    from->give_back_frame(std::move(payload.frame));
+                }
+            }
+        }
+    }));
 }
 
 void ipc_client::release_received(size_t size) {
@@ -253,12 +285,19 @@ bool ipc_client::is_current(const win::pipe_connection* connection, uint64_t gen
            connection_->generation() == generation;
 }
 
-void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_t generation,
-                                 const char* payload, size_t size) {
+void ipc_client::on_receive_task(received_batch& batch) {
     scoped_critical_section hold(connection_lock_);  // for the whole task
-    if (!is_current(connection, generation)) {
+    if (!is_current(batch.connection, batch.generation)) {
         return;  // released or replaced meanwhile
     }
+    for (const received_batch::payload& payload : batch.payloads) {
+        const char* data =
+            (payload.frame.empty() ? batch.small.data() : payload.frame.data()) + payload.offset;
+        on_message(data, payload.size);
+    }
+}
+
+void ipc_client::on_message(const char* payload, size_t size) {
     message_codec::decoded_message message;
     if (!message_codec::decode_message(payload, size, &message)) {
         log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
@@ -269,15 +308,17 @@ void ipc_client::on_receive_task(const win::pipe_connection* connection, uint64_
         return;  // the host has said goodbye: only an exit notice still counts
     }
     switch (view.msg_type) {
-        case msg_string: {
-            std::string text;
-            if (!message_codec::decode_text(view.body, view.body_size, &text)) {
+        case msg_string:
+            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
             } else if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
-                watch->on_recv_data(text.c_str(), static_cast<int32_t>(text.size()));
+                watch->on_recv_data(received_text_.c_str(),
+                                    static_cast<int32_t>(received_text_.size()));
+            }
+            if (received_text_.capacity() > win::pipe_frame_buffer::retained_bytes) {
+                std::string().swap(received_text_);  // a large text's room goes back
             }
             break;
-        }
         case msg_bytestream: {
             std::vector<char> storage;
             const char* bytes = nullptr;

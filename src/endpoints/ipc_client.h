@@ -93,6 +93,7 @@ class ipc_client final : public ipc_client_i,
 
     bool on_pipe_recv_data(win::pipe_connection* connection, const char* data,
                            int32_t length) override;
+    void on_pipe_recv_done(win::pipe_connection* connection) override;
     void on_pipe_disconnect(win::pipe_connection* connection) override;
     bool on_heart_beat() override;
 
@@ -106,8 +107,11 @@ class ipc_client final : public ipc_client_i,
     void stop_heart_beat();
     // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
     bool is_current(const win::pipe_connection* connection, uint64_t generation) const;
-    void on_receive_task(const win::pipe_connection* connection, uint64_t generation,
-                         const char* payload, size_t size);
+    struct received_batch;
+    // Task thread: the messages of a batch, in order, with the connection lock held (each
+    // through on_message), unless the connection has been released or replaced meanwhile.
+    void on_receive_task(received_batch& batch);
+    void on_message(const char* payload, size_t size);
     void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
     // A receive task is done with size bytes: reading goes on once enough are done.
     void release_received(size_t size);
@@ -123,7 +127,9 @@ class ipc_client final : public ipc_client_i,
     CRITICAL_SECTION heart_beat_lock_;
     win::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;
-    shared_memory shared_memory_;  // shm_lock_
+    shared_memory shared_memory_;              // shm_lock_
+    std::shared_ptr<received_batch> pending_;  // loop thread: payloads not yet handed on
+    std::string received_text_;                // task thread: a text, handed on NUL-terminated
     std::atomic<size_t> received_pending_{0};
     std::mutex pause_lock_;
     std::weak_ptr<win::pipe_connection> paused_;  // pause_lock_: stopped reading for us

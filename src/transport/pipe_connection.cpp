@@ -113,9 +113,14 @@ bool pipe_connection::init_pipe(HANDLE pipe, pipe_recv_handle* receiver, bool as
         state_ = state::closed;
         return false;
     }
+    bool queued = false;
     {
         std::lock_guard<std::mutex> lock(send_lock_);
         pipe_writable_ = true;
+        queued = !queue_.empty();  // sent before the pipe could take it
+    }
+    if (queued) {
+        post(&pipe_connection::write_posted);
     }
     // Through the loop: the owner stores the connection before anything is read from it.
     post(&pipe_connection::add_recv_request);
@@ -151,57 +156,108 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         return false;
     }
     pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(size));
-    bool failed = false;
-    bool post_write = false;
+    bool written = true;
     {
         std::unique_lock<std::mutex> lock(send_lock_);
-        const auto has_room = [&] {
-            return queued_bytes_ == 0 || queued_bytes_ + size <= send_high_water_bytes;
-        };
-        if (!has_room() && !is_closing() && !link_broken_) {
-            // A library thread never waits: it may be the very thread that drains the queue.
-            if (!thread_base::is_library_thread()) {
-                room_.wait_for(lock, std::chrono::milliseconds(send_wait_ms),
-                               [&] { return has_room() || is_closing() || link_broken_; });
-            }
-            if (!has_room() && !is_closing() && !link_broken_) {
-                log_error(
-                    L"win::pipe_connection::send_data send queue full: %u bytes wait to "
-                    L"be written",
-                    static_cast<uint32_t>(queued_bytes_));
-                return false;
-            }
-        }
-        if (is_closing() || link_broken_) {
+        if (!has_room(lock, size)) {
             return false;
         }
-        queue_.push_back(std::move(frame));
-        queued_bytes_ += size;
-        if (thread_base::is_io_thread()) {
-            // Out at once, on this thread, unless a write is outstanding: its completion
-            // writes what was queued behind it.
-            failed = !write_queued();
-        } else if (!writing_ && !write_posted_) {
-            write_posted_ = true;  // the loop writes it, and what comes meanwhile
-            post_write = true;
-        }
-    }
-    if (post_write) {
-        post(&pipe_connection::write_posted);
+        queue_.push_back(queued_batch{std::move(frame), 1, false});
+        written = queue_frame(size);
     }
     note_activity(false);
-    if (failed) {
+    if (!written) {
         write_failed();
         return false;
     }
     return true;
 }
 
+bool pipe_connection::send_encoded(size_t payload_hint, bool (*write)(byte_buffer&, const void*),
+                                   const void* writer) {
+    if ((mode_ & 2) == 0) {
+        return false;
+    }
+    if (payload_hint >= small_frame_bytes) {
+        byte_buffer frame = new_frame();
+        return write(frame, writer) && send_frame(std::move(frame));
+    }
+    bool written = true;
+    {
+        std::unique_lock<std::mutex> lock(send_lock_);
+        if (!has_room(lock, frame_header_size + payload_hint)) {
+            return false;
+        }
+        if (queue_.empty() || !queue_.back().open ||
+            queue_.back().bytes.size() + small_frame_bytes > write_batch_bytes) {
+            queue_.push_back(queued_batch{take_spare(), 0, true});
+        }
+        queued_batch& batch = queue_.back();
+        const size_t start = batch.bytes.size();
+        batch.bytes.resize(start + frame_header_size);
+        if (!write(batch.bytes, writer) || batch.bytes.size() == start + frame_header_size) {
+            batch.bytes.resize(start);
+            if (batch.frames == 0) {
+                queue_.pop_back();
+            }
+            return false;
+        }
+        const size_t size = batch.bytes.size() - start;
+        pipe_frame_buffer::put_header(batch.bytes.data() + start, static_cast<uint32_t>(size));
+        ++batch.frames;
+        written = queue_frame(size);
+    }
+    note_activity(false);
+    if (!written) {
+        write_failed();
+        return false;
+    }
+    return true;
+}
+
+bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) {
+    const auto room = [&] {
+        return queued_bytes_ == 0 || queued_bytes_ + size <= send_high_water_bytes;
+    };
+    if (!room() && !is_closing() && !link_broken_) {
+        // A library thread never waits: it may be the very thread that drains the queue.
+        if (!thread_base::is_library_thread()) {
+            room_.wait_for(lock, std::chrono::milliseconds(send_wait_ms),
+                           [&] { return room() || is_closing() || link_broken_; });
+        }
+        if (!room() && !is_closing() && !link_broken_) {
+            log_error(
+                L"win::pipe_connection::send_data send queue full: %u bytes wait to be written",
+                static_cast<uint32_t>(queued_bytes_));
+            return false;
+        }
+    }
+    return !is_closing() && !link_broken_;
+}
+
+bool pipe_connection::queue_frame(size_t size) {
+    queued_bytes_ += size;
+    // Out at once, on this thread, unless a write is outstanding: its completion writes what
+    // was queued behind it. Every pipe is bound to the loop's port, so a write that has to
+    // wait does not depend on the thread that issued it.
+    return write_queued();
+}
+
+byte_buffer pipe_connection::take_spare() {
+    byte_buffer spare;
+    if (!spares_.empty()) {
+        spare.swap(spares_.back());
+        spares_.pop_back();
+        spares_bytes_ -= spare.capacity();
+        spare.clear();
+    }
+    return spare;
+}
+
 void pipe_connection::write_posted() {
     bool failed = false;
     {
         std::lock_guard<std::mutex> lock(send_lock_);
-        write_posted_ = false;
         failed = !write_queued();
     }
     if (failed) {
@@ -238,23 +294,12 @@ bool pipe_connection::write_queued() {
 }
 
 void pipe_connection::take_batch() {
-    batch_frames_ = 0;
-    if (queue_.front().size() >= write_batch_bytes || queue_.size() == 1) {
-        batch_ = std::move(queue_.front());  // written from where it lies
-        queue_.pop_front();
-        batch_frames_ = 1;
-        batch_data_ = batch_.data();
-        batch_left_ = batch_.size();
-        return;
-    }
-    batch_buffer_.clear();
-    while (!queue_.empty() && batch_buffer_.size() + queue_.front().size() <= write_batch_bytes) {
-        batch_buffer_.insert(batch_buffer_.end(), queue_.front().begin(), queue_.front().end());
-        queue_.pop_front();
-        ++batch_frames_;
-    }
-    batch_data_ = batch_buffer_.data();
-    batch_left_ = batch_buffer_.size();
+    queued_batch& next = queue_.front();
+    batch_ = std::move(next.bytes);  // written from where it lies
+    batch_frames_ = next.frames;
+    queue_.pop_front();
+    batch_data_ = batch_.data();
+    batch_left_ = batch_.size();
 }
 
 void pipe_connection::complete_write(bool succeeded, bool count_loss) {
@@ -325,11 +370,7 @@ byte_buffer pipe_connection::new_frame() {
     byte_buffer frame;
     {
         std::lock_guard<std::mutex> lock(send_lock_);
-        if (!spares_.empty()) {
-            frame.swap(spares_.back());
-            spares_.pop_back();
-            spares_bytes_ -= frame.capacity();
-        }
+        frame = take_spare();
     }
     frame.resize(frame_header_size);
     return frame;
@@ -456,6 +497,7 @@ bool pipe_connection::finish_read(DWORD transferred) {
     }
     reset_heart_beat_count();  // a link that delivers is alive
     note_activity(true);
+    delivered_ = true;
     if (state_ == state::open && receiver_ != nullptr &&
         !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
         log_info(L"win::pipe_connection::on_handle_event recv exit notice");
@@ -523,8 +565,18 @@ void pipe_connection::link_failed() {
 
 void pipe_connection::pipe_error() {
     log_info(L"win::pipe_connection::pipe_error pipe is broken addr=%.8X", address_of(this));
+    end_delivery();  // what came before the break is handed on before the break
     if (receiver_ != nullptr) {
         receiver_->on_pipe_disconnect(this);
+    }
+}
+
+void pipe_connection::end_delivery() {
+    if (delivered_) {
+        delivered_ = false;
+        if (receiver_ != nullptr) {
+            receiver_->on_pipe_recv_done(this);
+        }
     }
 }
 
@@ -607,6 +659,7 @@ void pipe_connection::check_drain() {
 }
 
 void pipe_connection::after_io() {
+    end_delivery();
     const state current = state_;
     if (current != state::open && current != state::closed) {
         advance_close();
@@ -631,7 +684,10 @@ void pipe_connection::advance_close() {
             cancelling = true;
             pipe_writable_ = false;  // no thread issues another write
             // The write outstanding is cancelled below: it counts as not written.
-            frames = static_cast<uint32_t>(queue_.size()) + failed_frames_ + batch_frames_;
+            frames = failed_frames_ + batch_frames_;
+            for (const queued_batch& queued : queue_) {
+                frames += queued.frames;
+            }
             bytes = queued_bytes_ + failed_bytes_;
             queue_.clear();
             if (!writing_) {

@@ -8,10 +8,10 @@
 // write error, or a receiver's refusal through the receiver's on_pipe_disconnect, once.
 //
 // Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
-// thread that sends when that is a library thread that outlives the pipe (the loop, or a
-// task queue's worker, where callbacks run) and nothing is outstanding; a host thread hands
-// its frame to the loop, so that no write depends on a thread that may end first. Every
-// write that waits is finished by the loop. send_frame and close may be called on any
+// thread that sends, whichever it is, when nothing is outstanding: the pipe is bound to the
+// loop's completion port, so a write that has to wait does not depend on the thread that
+// issued it (Windows cancels a thread's pending I/O when it ends only for handles without a
+// port), and the loop finishes it. send_frame, send_message and close may be called on any
 // thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
 // Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
@@ -59,8 +59,10 @@ class pipe_connection final : public pipe_handler_listener,
     // drain_limit_ms.
     static constexpr uint32_t drain_stall_ms = 5000;
     static constexpr uint32_t drain_limit_ms = 30000;
-    // Small frames queued together are written with one call, up to this many bytes.
+    // Small frames queued together are written with one call, up to this many bytes; a frame
+    // below small_frame_bytes is encoded into such a batch.
     static constexpr size_t write_batch_bytes = 64 * 1024;
+    static constexpr size_t small_frame_bytes = 8 * 1024;
     // One write call takes at most max_write_bytes, and while draining drain_write_bytes, so
     // that a completion tells that the peer is taking what was sent.
     static constexpr size_t max_write_bytes = 1024 * 1024;
@@ -106,6 +108,21 @@ class pipe_connection final : public pipe_handler_listener,
     // The same for a frame the caller built: frame_header_size bytes of room, then the
     // payload (at least one byte). The header is filled in here; the bytes are not copied.
     bool send_frame(byte_buffer&& frame);
+
+    // Encodes a message and queues its frame, with the same results. write(out) appends the
+    // payload to out (as the codec's writers do) and returns false when it cannot;
+    // payload_hint is about the payload's size. A message below small_frame_bytes is encoded
+    // straight into the send queue, behind the frames queued before it, with no allocation of
+    // its own; a larger one into a frame of its own (new_frame).
+    template <class Writer>
+    bool send_message(size_t payload_hint, const Writer& write) {
+        return send_encoded(
+            payload_hint,
+            [](byte_buffer& out, const void* writer) {
+                return (*static_cast<const Writer*>(writer))(out);
+            },
+            &write);
+    }
     // A frame for the caller to fill: frame_header_size bytes of room for the header, in the
     // allocation of a frame written before when there is one, so that a stream of large
     // messages reuses it. Any thread.
@@ -168,22 +185,32 @@ class pipe_connection final : public pipe_handler_listener,
     // Counts a finished read and delivers the frame it completes. False when reading stops.
     bool finish_read(DWORD transferred);
 
-    // Each REQUIRES send_lock_, on any thread. write_queued writes the queued frames until
-    // one write is outstanding, the queue is empty or a write fails (false: the link must
-    // end, through link_failed on the loop thread). take_batch takes the next frame, or the
-    // small frames that follow it, off the queue to be written; complete_write settles the
-    // write that was outstanding (count_loss: a failed write's frames are counted as dropped);
-    // end_batch keeps a written batch's allocation for the frames that follow.
+    bool send_encoded(size_t payload_hint, bool (*write)(byte_buffer&, const void*),
+                      const void* writer);
+
+    // Each REQUIRES send_lock_, on any thread. has_room waits, on a host thread, for room for
+    // size more bytes, and says whether the frame may be queued (with an error line when the
+    // queue stays full). queue_frame counts a frame just queued and writes it at once unless a
+    // write is outstanding; false when that write failed (write_failed follows, without the
+    // lock). write_queued writes the queued frames until one write is outstanding, the queue
+    // is empty or a write fails (false: the link must end, through link_failed on the loop
+    // thread). take_batch takes the next queued batch to be written; complete_write settles
+    // the write that was outstanding (count_loss: a failed write's frames are counted as
+    // dropped); end_batch keeps a written batch's allocation for the frames that follow.
+    bool has_room(std::unique_lock<std::mutex>& lock, size_t size);
+    bool queue_frame(size_t size);
     bool write_queued();
     void take_batch();
     void complete_write(bool succeeded, bool count_loss);
     void end_batch();
+    // The allocation of a frame written before, or an empty buffer.
+    byte_buffer take_spare();
     // A write failed on the calling thread: write_side_failed on the loop thread.
     void write_failed();
     // Nothing more can be written. The link ends once the read side has delivered what came
     // before the peer went, or after write_failure_grace_ms. Loop thread.
     void write_side_failed();
-    // Loop thread: writes what a host thread queued.
+    // Loop thread: writes what was queued before the pipe was attached.
     void write_posted();
 
     // Notes a frame gone either way, on any thread (on_loop: on the loop thread, which may
@@ -200,6 +227,9 @@ class pipe_connection final : public pipe_handler_listener,
     // receiver hears of it once, unless the owner closed the link already.
     void link_failed();
     void pipe_error();
+    // The frames delivered in this dispatch are all there: tells the receiver
+    // (on_pipe_recv_done). Loop thread, at the end of every dispatch.
+    void end_delivery();
     void begin_close();
     // Loop thread: a drain that made no progress for drain_stall_ms, or ran drain_limit_ms,
     // ends.
@@ -225,6 +255,7 @@ class pipe_connection final : public pipe_handler_listener,
     bool read_stopped_ = false;
     bool read_paused_ = false;
     bool reported_ = false;
+    bool delivered_ = false;  // frames went to the receiver since end_delivery
     bool cancelled_ = false;
     uint32_t received_ = 0;
     pipe_frame_buffer frame_buffer_;  // reads land here in place
@@ -243,9 +274,7 @@ class pipe_connection final : public pipe_handler_listener,
     io_record write_;                   // send_lock_, like all below
     bool pipe_writable_ = false;        // writes may be issued on pipe_
     bool writing_ = false;              // a write is outstanding or being issued
-    bool write_posted_ = false;         // write_posted will run
-    byte_buffer batch_;                 // the bytes of the write outstanding
-    byte_buffer batch_buffer_;          // small frames of one write, back to back
+    byte_buffer batch_;                 // the frames being written, back to back
     const char* batch_data_ = nullptr;  // the first byte of the batch not yet written
     size_t batch_left_ = 0;             // its bytes not yet written
     uint32_t batch_frames_ = 0;
@@ -253,7 +282,14 @@ class pipe_connection final : public pipe_handler_listener,
     clock::time_point last_progress_;  // a write completed while draining
     uint32_t failed_frames_ = 0;       // of writes that failed, dropped when the link closes
     size_t failed_bytes_ = 0;
-    std::deque<byte_buffer> queue_;
+    // Frames waiting to be written: a large frame alone where its sender built it, or small
+    // frames back to back in a batch that takes more (open) until write_batch_bytes.
+    struct queued_batch {
+        byte_buffer bytes;
+        uint32_t frames = 0;
+        bool open = false;
+    };
+    std::deque<queued_batch> queue_;
     std::vector<byte_buffer> spares_;  // send_lock_: written frames' allocations, for the next
     size_t spares_bytes_ = 0;          // send_lock_: their capacity in all
     byte_buffer received_spare_;       // send_lock_: a delivered frame's room, given back

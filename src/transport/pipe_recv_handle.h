@@ -16,6 +16,11 @@ class pipe_recv_handle {
     virtual bool on_pipe_recv_data(pipe_connection* connection, const char* data,
                                    int32_t length) = 0;
 
+    // The payloads delivered in one dispatch of the loop have all been delivered: a receiver
+    // that collects them may hand them on together. On the event-loop thread, before any
+    // on_pipe_disconnect of the connection that follows them.
+    virtual void on_pipe_recv_done(pipe_connection* connection) { (void)connection; }
+
     // The connection is broken; the receiver decides whether and when to destroy it. Called on
     // the event-loop thread with the loop lock held; the last call the connection makes in
     // that dispatch.

@@ -474,10 +474,10 @@ bool pipe_server::send_bytestream(const char* client_id, const char* data, int32
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = connection->new_frame();
-    message_codec::write_bytes(frame, sender_server, std::string(), length, data,
-                               static_cast<size_t>(length));
-    return connection->send_frame(std::move(frame));
+    const auto size = static_cast<size_t>(length);
+    return connection->send_message(size, [&](byte_buffer& out) {
+        return message_codec::write_bytes(out, sender_server, std::string(), length, data, size);
+    });
 }
 
 bool pipe_server::send_string(const char* client_id, const char* text, int32_t length) {
@@ -488,18 +488,19 @@ bool pipe_server::send_string(const char* client_id, const char* text, int32_t l
     if (connection == nullptr) {
         return false;
     }
-    byte_buffer frame = connection->new_frame();
-    message_codec::write_text(frame, sender_server, std::string(), text, std::strlen(text));
-    return connection->send_frame(std::move(frame));
+    const size_t size = std::strlen(text);
+    return connection->send_message(size, [&](byte_buffer& out) {
+        return message_codec::write_text(out, sender_server, std::string(), text, size);
+    });
 }
 
 void pipe_server::send_exit_notice(pipe_connection* connection) {
     if (connection == nullptr) {
         return;
     }
-    byte_buffer frame = connection->new_frame();
-    message_codec::write_state(frame, sender_server, std::string(), state_server_exit);
-    connection->send_frame(std::move(frame));
+    connection->send_message(0, [](byte_buffer& out) {
+        return message_codec::write_state(out, sender_server, std::string(), state_server_exit);
+    });
 }
 
 bool pipe_server::disconnect_client(const char* client_id) {
