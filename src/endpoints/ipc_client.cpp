@@ -226,6 +226,8 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
         // A large payload changes hands with the frame that holds it, and its room goes back
         // to the connection once the task is done with it.
         payload.frame = connection->take_delivered_frame();
+    }
+    if (!payload.frame.empty()) {
         payload.offset = win::frame_header_size;
         pending_->from = connection->shared_from_this();
     } else {

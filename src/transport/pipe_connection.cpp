@@ -436,33 +436,24 @@ void pipe_connection::check_idle_room() {
 
 void pipe_connection::add_recv_request() {
     for (int budget = inline_reads;; --budget) {
-        if ((mode_ & 1) == 0 || read_stopped_ || read_paused_ || reading_ || cancelled_ ||
-            pipe_ == INVALID_HANDLE_VALUE) {
+        if (!deliver_frames() || !can_read()) {
             return;
         }
         if (budget == 0) {
             post(&pipe_connection::add_recv_request);  // the rest after the other connections
             return;
         }
-        const int32_t need = frame_buffer_.bytes_needed();
-        if (need < 1 || static_cast<uint32_t>(need) > max_frame_size) {
-            log_error(L"win::pipe_connection::add_recv_request error len %d", need);
-            link_failed();
-            return;
-        }
-        if (frame_buffer_.capacity() < static_cast<size_t>(need) + frame_header_size) {
+        if (frame_buffer_.reads_large_frame()) {
             // A receiver gave back the room of a frame it kept: use it before allocating.
             std::lock_guard<std::mutex> lock(send_lock_);
             frame_buffer_.adopt_room(received_spare_);
         }
-        char* target = frame_buffer_.reserve(static_cast<size_t>(need)) + received_;
+        size_t room = 0;
+        char* target = frame_buffer_.read_room(&room);
         read_.reset();
         DWORD transferred = 0;
-        if (ReadFile(pipe_, target, static_cast<DWORD>(need) - received_, &transferred,
-                     &read_.overlapped)) {
-            if (!finish_read(transferred)) {
-                return;
-            }
+        if (ReadFile(pipe_, target, static_cast<DWORD>(room), &transferred, &read_.overlapped)) {
+            frame_buffer_.commit(transferred);
             continue;
         }
         const DWORD error = GetLastError();
@@ -477,34 +468,43 @@ void pipe_connection::add_recv_request() {
     }
 }
 
-bool pipe_connection::finish_read(DWORD transferred) {
-    const int32_t need = frame_buffer_.bytes_needed();  // the count that sized the read
-    received_ += transferred;
-    if (received_ < static_cast<uint32_t>(need)) {
-        return true;  // the next read asks for the rest
+bool pipe_connection::can_read() const {
+    return (mode_ & 1) != 0 && !read_stopped_ && !read_paused_ && !reading_ && !cancelled_ &&
+           pipe_ != INVALID_HANDLE_VALUE;
+}
+
+bool pipe_connection::deliver_frames() {
+    for (;;) {
+        if (read_stopped_) {
+            return false;
+        }
+        const char* payload = nullptr;
+        size_t size = 0;
+        int32_t short_by = 0;
+        switch (frame_buffer_.next_frame(&payload, &size, &short_by)) {
+            case pipe_frame_buffer::next::more:
+                return true;
+            case pipe_frame_buffer::next::bad_header:
+                log_error(L"win::pipe_connection::on_handle_event checkIfError");
+                link_failed();
+                return false;
+            case pipe_frame_buffer::next::short_length:
+                log_error(L"win::pipe_connection::add_recv_request error len %d", short_by);
+                link_failed();
+                return false;
+            case pipe_frame_buffer::next::frame:
+                break;
+        }
+        reset_heart_beat_count();  // a link that delivers is alive
+        note_activity(true);
+        delivered_ = true;
+        if (state_ == state::open && receiver_ != nullptr &&
+            !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
+            log_info(L"win::pipe_connection::on_handle_event recv exit notice");
+            link_failed();
+            return false;
+        }
     }
-    frame_buffer_.commit(static_cast<size_t>(need));
-    received_ = 0;
-    if (frame_buffer_.checkIfError()) {
-        log_error(L"win::pipe_connection::on_handle_event checkIfError");
-        link_failed();
-        return false;
-    }
-    const char* payload = nullptr;
-    size_t size = 0;
-    if (!frame_buffer_.payload(&payload, &size)) {
-        return true;
-    }
-    reset_heart_beat_count();  // a link that delivers is alive
-    note_activity(true);
-    delivered_ = true;
-    if (state_ == state::open && receiver_ != nullptr &&
-        !receiver_->on_pipe_recv_data(this, payload, static_cast<int32_t>(size))) {
-        log_info(L"win::pipe_connection::on_handle_event recv exit notice");
-        link_failed();
-        return false;
-    }
-    return true;
 }
 
 void pipe_connection::on_handle_event(HANDLE key) {
@@ -521,7 +521,8 @@ void pipe_connection::on_handle_event(HANDLE key) {
                     static_cast<int>(error));
             }
             link_failed();
-        } else if (finish_read(transferred)) {
+        } else {
+            frame_buffer_.commit(transferred);
             add_recv_request();
         }
     } else if (key == write_.key()) {

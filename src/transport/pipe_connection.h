@@ -3,9 +3,10 @@
 // A connection frames every outgoing payload (pipe_frame_buffer.h) and writes it at once
 // unless a write is outstanding: then the frame is queued, and the completion of that write
 // (on the event loop) writes what was queued behind it, in order, several small frames in one
-// write. It keeps one read outstanding, never reaching past the frame being received, hands every
-// complete payload to its receiver, and reports a broken pipe, a malformed frame, any read or
-// write error, or a receiver's refusal through the receiver's on_pipe_disconnect, once.
+// write. It keeps one read outstanding, which brings every small frame that has arrived (and
+// never reaches past the end of a large one), hands every complete payload to its receiver, and
+// reports a broken pipe, a malformed frame, any read or write error, or a receiver's refusal
+// through the receiver's on_pipe_disconnect, once.
 //
 // Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
 // thread that sends, whichever it is, when nothing is outstanding: the pipe is bound to the
@@ -143,9 +144,10 @@ class pipe_connection final : public pipe_handler_listener,
     void resume_reading();
 
     // Inside the receiver's on_pipe_recv_data only: hands over the frame just delivered
-    // (frame_header_size bytes of header, then the payload), so that a receiver that keeps
-    // the payload beyond the call needs no copy of it. give_back_frame returns the allocation
-    // for the frames that follow (any thread).
+    // (frame_header_size bytes of header, then the payload) when it was read into storage of
+    // its own (a frame above pipe_frame_buffer::read_ahead_bytes), so that a receiver that
+    // keeps the payload beyond the call needs no copy of it; otherwise an empty buffer.
+    // give_back_frame returns the allocation for the frames that follow (any thread).
     byte_buffer take_delivered_frame();
     void give_back_frame(byte_buffer&& frame);
 
@@ -179,11 +181,14 @@ class pipe_connection final : public pipe_handler_listener,
     enum class state { open, draining, closing, closed };
 
     // Loop thread only, each.
-    // Issues reads until one is pending; a bounded number of those that finish at once are
-    // finished here, then the rest is posted, so that other connections get the loop too.
+    // Delivers the frames held and issues reads until one is pending; a bounded number of
+    // those that finish at once are finished here, then the rest is posted, so that other
+    // connections get the loop too.
     void add_recv_request();
-    // Counts a finished read and delivers the frame it completes. False when reading stops.
-    bool finish_read(DWORD transferred);
+    bool can_read() const;
+    // Hands every whole frame held to the receiver, in order. False when reading stops (a
+    // broken frame, the receiver's refusal, the link's end).
+    bool deliver_frames();
 
     bool send_encoded(size_t payload_hint, bool (*write)(byte_buffer&, const void*),
                       const void* writer);
@@ -257,7 +262,6 @@ class pipe_connection final : public pipe_handler_listener,
     bool reported_ = false;
     bool delivered_ = false;  // frames went to the receiver since end_delivery
     bool cancelled_ = false;
-    uint32_t received_ = 0;
     pipe_frame_buffer frame_buffer_;  // reads land here in place
     bool drain_timer_ = false;
     clock::time_point drain_started_;

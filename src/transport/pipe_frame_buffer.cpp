@@ -8,107 +8,125 @@ namespace {
 constexpr char magic[4] = {'T', 'Q', 'N', 'P'};
 }
 
-void pipe_frame_buffer::append(const char* data, size_t count) {
-    std::memcpy(reserve(count), data, count);
-    commit(count);
-}
-
-char* pipe_frame_buffer::reserve(size_t count) {
-    if (size_ == 0 && count <= frame_header_size) {
-        return header_;
-    }
-    if (storage_.size() < size_ + count) {
-        storage_.resize(size_ + count);
-    }
-    return storage_.data() + size_;
-}
-
-void pipe_frame_buffer::commit(size_t count) {
-    if (size_ == 0 && count <= frame_header_size) {
-        if (storage_.size() < count) {
-            storage_.resize(frame_header_size);
-        }
-        std::memcpy(storage_.data(), header_, count);
-    }
-    size_ += count;
-}
-
-uint32_t pipe_frame_buffer::length_field() const {
-    const auto* p = reinterpret_cast<const unsigned char*>(storage_.data()) + 4;
+uint32_t pipe_frame_buffer::length_at(size_t offset) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(current().data()) + offset + 4;
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-bool pipe_frame_buffer::checkIfError() const {
-    if (size_ < frame_header_size) {
+void pipe_frame_buffer::compact() {
+    if (begin_ > 0) {
+        std::memmove(current().data(), current().data() + begin_, held());
+        end_ -= begin_;
+        begin_ = 0;
+    }
+}
+
+bool pipe_frame_buffer::reads_large_frame() const {
+    if (in_large_) {
+        return true;
+    }
+    if (held() < frame_header_size) {
         return false;
     }
-    return std::memcmp(storage_.data(), magic, sizeof(magic)) != 0 ||
-           length_field() > max_frame_size;
+    const uint32_t length = length_at(begin_);
+    return length > read_ahead_bytes && length <= max_frame_size;
 }
 
-bool pipe_frame_buffer::is_complete() const {
-    return size_ >= frame_header_size && length_field() == size_;
+char* pipe_frame_buffer::read_room(size_t* count) {
+    took_large_ = false;
+    compact();
+    if (!in_large_ && reads_large_frame()) {
+        // The start of a large frame came with small ones: it moves to storage of its size.
+        const uint32_t length = length_at(0);
+        large_.resize(length);
+        std::memcpy(large_.data(), small_.data(), end_);
+        in_large_ = true;
+    }
+    byte_buffer& storage = current();
+    const size_t room_end = in_large_ ? length_at(0) : read_ahead_bytes;
+    if (storage.size() < room_end) {
+        storage.resize(room_end);
+    }
+    *count = room_end - end_;
+    return storage.data() + end_;
 }
 
-int32_t pipe_frame_buffer::bytes_needed() {
-    if (is_complete()) {
-        size_ = 0;
-        return static_cast<int32_t>(frame_header_size);
+void pipe_frame_buffer::commit(size_t count) {
+    end_ += count;
+}
+
+void pipe_frame_buffer::append(const char* data, size_t count) {
+    while (count > 0) {
+        size_t room = 0;
+        char* target = read_room(&room);
+        const size_t taken = count < room ? count : room;
+        std::memcpy(target, data, taken);
+        commit(taken);
+        data += taken;
+        count -= taken;
+        if (taken == room && count > 0) {
+            return;
+        }
     }
-    if (size_ == 0) {
-        return static_cast<int32_t>(frame_header_size);
+}
+
+pipe_frame_buffer::next pipe_frame_buffer::next_frame(const char** payload, size_t* size,
+                                                      int32_t* short_by) {
+    took_large_ = false;
+    if (held() < frame_header_size) {
+        return next::more;
     }
-    if (size_ < frame_header_size) {
-        return 0;
+    const uint32_t length = length_at(begin_);
+    if (std::memcmp(current().data() + begin_, magic, sizeof(magic)) != 0 ||
+        length > max_frame_size) {
+        return next::bad_header;
     }
-    return static_cast<int32_t>(length_field() - static_cast<uint32_t>(size_));
+    if (length < frame_header_size) {
+        if (short_by != nullptr) {
+            *short_by = static_cast<int32_t>(length - static_cast<uint32_t>(frame_header_size));
+        }
+        return next::short_length;
+    }
+    if (held() < length) {
+        return next::more;
+    }
+    *payload = current().data() + begin_ + frame_header_size;
+    *size = length - frame_header_size;
+    begin_ += length;
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+        if (in_large_) {
+            // A large frame is read alone: the next reads land in the small storage again.
+            in_large_ = false;
+            took_large_ = true;
+            large_taken_bytes_ = length;
+        }
+    }
+    return next::frame;
 }
 
 void pipe_frame_buffer::give_back_room() {
-    if ((size_ == 0 || is_complete()) && storage_.capacity() > retained_bytes) {
-        storage_ = byte_buffer();
-        size_ = 0;
+    if (!in_large_ && !took_large_ && large_.capacity() > retained_bytes) {
+        large_ = byte_buffer();
     }
 }
 
 byte_buffer pipe_frame_buffer::take_frame() {
     byte_buffer frame;
-    frame.swap(storage_);
-    frame.resize(size_);
-    size_ = 0;
+    if (took_large_) {
+        frame.swap(large_);
+        frame.resize(large_taken_bytes_);
+        took_large_ = false;
+    }
     return frame;
 }
 
 void pipe_frame_buffer::adopt_room(byte_buffer& room) {
-    if (room.capacity() <= storage_.capacity()) {
-        return;
+    if (!in_large_ && room.capacity() > large_.capacity()) {
+        large_.swap(room);
+        room = byte_buffer();
     }
-    room.resize(size_);
-    if (size_ > 0) {
-        std::memcpy(room.data(), storage_.data(), size_);
-    }
-    storage_.swap(room);
-    room = byte_buffer();
-}
-
-bool pipe_frame_buffer::payload(const char** data, size_t* size) const {
-    if (!is_complete()) {
-        return false;
-    }
-    *data = storage_.data() + frame_header_size;
-    *size = size_ - frame_header_size;
-    return true;
-}
-
-bool pipe_frame_buffer::get_payload(std::vector<char>& out) const {
-    const char* data = nullptr;
-    size_t size = 0;
-    if (!payload(&data, &size)) {
-        return false;
-    }
-    out.assign(data, data + size);
-    return true;
 }
 
 void pipe_frame_buffer::put_header(char* frame, uint32_t total) {

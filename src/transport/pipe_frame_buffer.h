@@ -22,53 +22,50 @@ namespace win {
 constexpr uint32_t max_frame_size = 52428800;  // 50 MiB, header included
 constexpr size_t frame_header_size = 8;
 
-// The frame is assembled in place: a read lands in the room that reserve gives behind the
-// bytes held, and counts once commit says so. The storage keeps its allocation from frame to
-// frame; the owner gives back the room of a frame above retained_bytes once the link has gone
-// quiet (give_back_room), so a stream of large frames reuses one allocation.
+// Incoming frames are assembled in place and taken off the front in order. A read lands in
+// the room behind the bytes held (read_room, commit). Small frames are read into storage of
+// read_ahead_bytes, so one read brings every small frame that has arrived; a frame larger than
+// that is read exactly to its end, alone in storage of its own size, which the receiver may
+// take over (take_frame). No read ever reaches past the end of a large frame. The large
+// storage is kept from frame to frame, so a stream of large frames reuses one allocation; no
+// read lands in it between large frames, so the owner may give it back once the link has gone
+// quiet (give_back_room), also while a read is outstanding.
 class pipe_frame_buffer {
   public:
+    static constexpr size_t read_ahead_bytes = 64 * 1024;
     static constexpr size_t retained_bytes = 256 * 1024;
 
+    // Room for the next read and its size (at least 1); valid until the buffer changes.
+    char* read_room(size_t* count);
+    // count bytes have landed at the start of the room.
+    void commit(size_t count);
+    // Copies bytes in as reads would (for tests): as many as fit before the frames held must
+    // be taken.
     void append(const char* data, size_t count);
 
-    // Room for the next count bytes behind the bytes held. The pointer stays valid until the
-    // next reserve with a larger count, or append. Bytes written there count after commit.
-    // A header's room is a field of the buffer itself, so a read that waits for the next
-    // frame never holds the storage, which give_back_room may then free.
-    char* reserve(size_t count);
-    void commit(size_t count);
+    enum class next {
+        frame,         // a whole frame: its payload
+        more,          // the next frame is not whole yet
+        bad_header,    // a wrong magic, or a length above max_frame_size
+        short_length,  // a length below the header's: *short_by is the length minus 8
+    };
+    // Takes the next whole frame off the front; its payload stays valid until the next
+    // read_room, take_frame or give_back_room. A broken header is reported each time.
+    next next_frame(const char** payload, size_t* size, int32_t* short_by = nullptr);
 
-    // True once a header is held whose magic is wrong or whose length exceeds max_frame_size.
-    bool checkIfError() const;
-
-    // True when a header is held and the frame's length equals the bytes held.
-    bool is_complete() const;
-
-    // The bytes the next read must fetch: after a complete frame the buffer is emptied and
-    // the answer is 8 (the next header); 8 when empty; 0 while 1 to 7 header bytes are held;
-    // otherwise the frame's length minus the bytes held, in 32 bits (negative for a length
-    // below 8).
-    int32_t bytes_needed();
-
-    // The allocation held, in bytes.
-    size_t capacity() const { return storage_.capacity(); }
-    // Frees an allocation above retained_bytes while no frame is being assembled.
+    // The allocations held, in bytes.
+    size_t capacity() const { return small_.capacity() + large_.capacity(); }
+    // Frees the large storage when it holds no frame and is above retained_bytes.
     void give_back_room();
-    // Hands over the storage that holds the complete frame (header, then payload) and starts
-    // empty, without an allocation.
+    // Right after next_frame gave a frame above read_ahead_bytes: hands its storage over
+    // (header, then payload) and starts empty, without an allocation. Otherwise an empty
+    // buffer, and nothing changes.
     byte_buffer take_frame();
-    // Takes room that is larger than its own for the frame being assembled, keeping the bytes
-    // held so far; smaller room is left to the caller.
+    // Keeps room larger than the large storage's for the next large frame (before read_room);
+    // smaller room is left to the caller.
     void adopt_room(byte_buffer& room);
-
-    // Copies the payload of a complete frame into out (its allocation is reused) and returns
-    // true; false, with out untouched, when the frame is not complete.
-    bool get_payload(std::vector<char>& out) const;
-
-    // The payload of a complete frame where it lies; valid until the buffer changes. False
-    // when the frame is not complete.
-    bool payload(const char** data, size_t* size) const;
+    // True when the next read_room is the rest of a frame above read_ahead_bytes.
+    bool reads_large_frame() const;
 
     // Writes the magic and the length of a frame of total bytes into its first 8 bytes.
     static void put_header(char* frame, uint32_t total);
@@ -78,11 +75,20 @@ class pipe_frame_buffer {
     static bool build_frame(const char* data, uint32_t count, byte_buffer& out);
 
   private:
-    uint32_t length_field() const;
+    byte_buffer& current() { return in_large_ ? large_ : small_; }
+    const byte_buffer& current() const { return in_large_ ? large_ : small_; }
+    size_t held() const { return end_ - begin_; }
+    uint32_t length_at(size_t offset) const;
+    // Moves the bytes held to the front of their storage.
+    void compact();
 
-    byte_buffer storage_;
-    char header_[frame_header_size] = {};  // where the next header is read
-    size_t size_ = 0;                      // bytes of the frame held; storage_ may be larger
+    byte_buffer small_;             // where small frames are read
+    byte_buffer large_;             // where a large frame is read
+    bool in_large_ = false;         // the bytes held are in large_
+    size_t begin_ = 0;              // the first byte not yet taken
+    size_t end_ = 0;                // the end of the bytes held
+    bool took_large_ = false;       // the frame next_frame gave last filled large_ alone
+    size_t large_taken_bytes_ = 0;  // and its length
 };
 
 }  // namespace win
