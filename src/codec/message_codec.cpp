@@ -159,7 +159,12 @@ class cursor {
         p_ += n;
         return true;
     }
-    bool expect_byte(uint8_t b) { return expect(&b, 1); }
+    bool expect_byte(uint8_t b) {
+        if (p_ == end_ || *p_ != b)
+            return false;
+        ++p_;
+        return true;
+    }
     bool read_int(uint8_t tag, int32_t* value) {
         if (left() < 1 || (*p_ >> 4) != tag)
             return false;

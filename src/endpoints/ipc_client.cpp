@@ -216,7 +216,7 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
         on_pipe_recv_done(nullptr);  // another connection's payloads go first
     }
     if (pending_ == nullptr) {
-        pending_ = std::make_shared<received_batch>();
+        pending_ = take_spare_batch();
         pending_->connection = connection;
         pending_->generation = connection->generation();
     }
@@ -232,7 +232,7 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
         pending_->from = connection->shared_from_this();
     } else {
         payload.offset = pending_->small.size();
-        pending_->small.insert(pending_->small.end(), data, data + size);
+        pending_->small.append(data, size);
     }
     pending_->payloads.push_back(std::move(payload));
     pending_->bytes += size;
@@ -262,7 +262,36 @@ void ipc_client::on_pipe_recv_done(win::pipe_connection*) {
                 }
             }
         }
+        keep_spare_batch(batch);
     }));
+}
+
+std::shared_ptr<ipc_client::received_batch> ipc_client::take_spare_batch() {
+    {
+        std::lock_guard<std::mutex> hold(spare_batch_lock_);
+        if (!spare_batches_.empty()) {
+            std::shared_ptr<received_batch> batch = std::move(spare_batches_.back());
+            spare_batches_.pop_back();
+            return batch;
+        }
+    }
+    auto batch = std::make_shared<received_batch>();
+    batch->small.reserve(win::pipe_frame_buffer::read_ahead_bytes);  // a read's worth, at once
+    return batch;
+}
+
+void ipc_client::keep_spare_batch(const std::shared_ptr<received_batch>& batch) {
+    if (batch->small.capacity() > win::pipe_frame_buffer::retained_bytes) {
+        return;  // a burst's room goes back
+    }
+    batch->from.reset();
+    batch->small.clear();
+    batch->payloads.clear();
+    batch->bytes = 0;
+    std::lock_guard<std::mutex> hold(spare_batch_lock_);
+    if (spare_batches_.size() < spare_batch_count) {
+        spare_batches_.push_back(batch);
+    }
 }
 
 void ipc_client::release_received(size_t size) {

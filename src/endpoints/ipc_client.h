@@ -112,6 +112,10 @@ class ipc_client final : public ipc_client_i,
     // through on_message), unless the connection has been released or replaced meanwhile.
     void on_receive_task(received_batch& batch);
     void on_message(const char* payload, size_t size);
+    // Batches done with are kept (spare_batch_count of them) with their room, for the next.
+    static constexpr size_t spare_batch_count = 2;
+    std::shared_ptr<received_batch> take_spare_batch();
+    void keep_spare_batch(const std::shared_ptr<received_batch>& batch);
     void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
     // A receive task is done with size bytes: reading goes on once enough are done.
     void release_received(size_t size);
@@ -129,7 +133,9 @@ class ipc_client final : public ipc_client_i,
     CRITICAL_SECTION shm_lock_;
     shared_memory shared_memory_;              // shm_lock_
     std::shared_ptr<received_batch> pending_;  // loop thread: payloads not yet handed on
-    std::string received_text_;                // task thread: a text, handed on NUL-terminated
+    std::mutex spare_batch_lock_;              // a leaf
+    std::vector<std::shared_ptr<received_batch>> spare_batches_;  // spare_batch_lock_
+    std::string received_text_;  // task thread: a text, handed on NUL-terminated
     std::atomic<size_t> received_pending_{0};
     std::mutex pause_lock_;
     std::weak_ptr<win::pipe_connection> paused_;  // pause_lock_: stopped reading for us

@@ -113,13 +113,14 @@ bool pipe_connection::init_pipe(HANDLE pipe, pipe_recv_handle* receiver, bool as
         state_ = state::closed;
         return false;
     }
-    bool queued = false;
+    bool waiting = false;
     {
         std::lock_guard<std::mutex> lock(send_lock_);
         pipe_writable_ = true;
-        queued = !queue_.empty();  // sent before the pipe could take it
+        waiting = !queue_.empty() && !write_posted_;  // sent before the pipe could take it
+        write_posted_ = write_posted_ || waiting;
     }
-    if (queued) {
+    if (waiting) {
         post(&pipe_connection::write_posted);
     }
     // Through the loop: the owner stores the connection before anything is read from it.
@@ -156,17 +157,24 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
         return false;
     }
     pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(size));
-    bool written = true;
+    queued outcome = queued::written;
     {
         std::unique_lock<std::mutex> lock(send_lock_);
         if (!has_room(lock, size)) {
             return false;
         }
         queue_.push_back(queued_batch{std::move(frame), 1, false});
-        written = queue_frame(size);
+        outcome = queue_frame(size);
+    }
+    return after_queued(outcome);
+}
+
+bool pipe_connection::after_queued(queued outcome) {
+    if (outcome == queued::for_the_loop) {
+        post(&pipe_connection::write_posted);
     }
     note_activity(false);
-    if (!written) {
+    if (outcome == queued::failed) {
         write_failed();
         return false;
     }
@@ -182,7 +190,7 @@ bool pipe_connection::send_encoded(size_t payload_hint, bool (*write)(byte_buffe
         byte_buffer frame = new_frame();
         return write(frame, writer) && send_frame(std::move(frame));
     }
-    bool written = true;
+    queued outcome = queued::written;
     {
         std::unique_lock<std::mutex> lock(send_lock_);
         if (!has_room(lock, frame_header_size + payload_hint)) {
@@ -191,6 +199,7 @@ bool pipe_connection::send_encoded(size_t payload_hint, bool (*write)(byte_buffe
         if (queue_.empty() || !queue_.back().open ||
             queue_.back().bytes.size() + small_frame_bytes > write_batch_bytes) {
             queue_.push_back(queued_batch{take_spare(), 0, true});
+            queue_.back().bytes.reserve(write_batch_bytes);  // filled in place, never moved
         }
         queued_batch& batch = queue_.back();
         const size_t start = batch.bytes.size();
@@ -205,14 +214,9 @@ bool pipe_connection::send_encoded(size_t payload_hint, bool (*write)(byte_buffe
         const size_t size = batch.bytes.size() - start;
         pipe_frame_buffer::put_header(batch.bytes.data() + start, static_cast<uint32_t>(size));
         ++batch.frames;
-        written = queue_frame(size);
+        outcome = queue_frame(size);
     }
-    note_activity(false);
-    if (!written) {
-        write_failed();
-        return false;
-    }
-    return true;
+    return after_queued(outcome);
 }
 
 bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) {
@@ -235,12 +239,25 @@ bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) 
     return !is_closing() && !link_broken_;
 }
 
-bool pipe_connection::queue_frame(size_t size) {
+pipe_connection::queued pipe_connection::queue_frame(size_t size) {
     queued_bytes_ += size;
-    // Out at once, on this thread, unless a write is outstanding: its completion writes what
-    // was queued behind it. Every pipe is bound to the loop's port, so a write that has to
-    // wait does not depend on the thread that issued it.
-    return write_queued();
+    if (writing_ || write_posted_) {
+        return queued::written;  // the write outstanding, or the loop, takes it along
+    }
+    if (!thread_base::is_io_thread()) {
+        // A host thread that sends in a burst leaves the writing to the loop, which then
+        // takes many frames to a write; a message on its own goes out at once.
+        const auto now = clock::now();
+        const bool burst = now - last_host_send_ < std::chrono::microseconds(send_burst_gap_us);
+        last_host_send_ = now;
+        if (burst) {
+            write_posted_ = true;
+            return queued::for_the_loop;
+        }
+    }
+    // Out at once, on this thread. Every pipe is bound to the loop's port, so a write that
+    // has to wait does not depend on the thread that issued it.
+    return write_queued() ? queued::written : queued::failed;
 }
 
 byte_buffer pipe_connection::take_spare() {
@@ -258,6 +275,7 @@ void pipe_connection::write_posted() {
     bool failed = false;
     {
         std::lock_guard<std::mutex> lock(send_lock_);
+        write_posted_ = false;
         failed = !write_queued();
     }
     if (failed) {

@@ -9,10 +9,11 @@
 // through the receiver's on_pipe_disconnect, once.
 //
 // Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
-// thread that sends, whichever it is, when nothing is outstanding: the pipe is bound to the
-// loop's completion port, so a write that has to wait does not depend on the thread that
-// issued it (Windows cancels a thread's pending I/O when it ends only for handles without a
-// port), and the loop finishes it. send_frame, send_message and close may be called on any
+// thread that sends when nothing is outstanding: the pipe is bound to the loop's completion
+// port, so a write that has to wait does not depend on the thread that issued it (Windows
+// cancels a thread's pending I/O when it ends only for handles without a port), and the loop
+// finishes it. A host thread that sends in a burst hands the writing to the loop instead, so
+// that many frames go out in one write. send_frame, send_message and close may be called on any
 // thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
 // Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
@@ -64,6 +65,9 @@ class pipe_connection final : public pipe_handler_listener,
     // below small_frame_bytes is encoded into such a batch.
     static constexpr size_t write_batch_bytes = 64 * 1024;
     static constexpr size_t small_frame_bytes = 8 * 1024;
+    // A host thread's send that follows its previous one within this gap is part of a burst:
+    // the loop writes it, with whatever follows, instead of this thread writing it alone.
+    static constexpr uint32_t send_burst_gap_us = 5;
     // One write call takes at most max_write_bytes, and while draining drain_write_bytes, so
     // that a completion tells that the peer is taking what was sent.
     static constexpr size_t max_write_bytes = 1024 * 1024;
@@ -202,8 +206,11 @@ class pipe_connection final : public pipe_handler_listener,
     // thread). take_batch takes the next queued batch to be written; complete_write settles
     // the write that was outstanding (count_loss: a failed write's frames are counted as
     // dropped); end_batch keeps a written batch's allocation for the frames that follow.
+    enum class queued { written, failed, for_the_loop };
     bool has_room(std::unique_lock<std::mutex>& lock, size_t size);
-    bool queue_frame(size_t size);
+    queued queue_frame(size_t size);
+    // Without the lock: posts the loop's write, or reports a write that failed.
+    bool after_queued(queued outcome);
     bool write_queued();
     void take_batch();
     void complete_write(bool succeeded, bool count_loss);
@@ -215,7 +222,8 @@ class pipe_connection final : public pipe_handler_listener,
     // Nothing more can be written. The link ends once the read side has delivered what came
     // before the peer went, or after write_failure_grace_ms. Loop thread.
     void write_side_failed();
-    // Loop thread: writes what was queued before the pipe was attached.
+    // Loop thread: writes what a host thread's burst, or a send before the pipe was
+    // attached, queued.
     void write_posted();
 
     // Notes a frame gone either way, on any thread (on_loop: on the loop thread, which may
@@ -278,6 +286,8 @@ class pipe_connection final : public pipe_handler_listener,
     io_record write_;                   // send_lock_, like all below
     bool pipe_writable_ = false;        // writes may be issued on pipe_
     bool writing_ = false;              // a write is outstanding or being issued
+    bool write_posted_ = false;         // write_posted will run
+    clock::time_point last_host_send_;  // a host thread's last send
     byte_buffer batch_;                 // the frames being written, back to back
     const char* batch_data_ = nullptr;  // the first byte of the batch not yet written
     size_t batch_left_ = 0;             // its bytes not yet written

@@ -44,7 +44,9 @@ char* pipe_frame_buffer::read_room(size_t* count) {
         in_large_ = true;
     }
     byte_buffer& storage = current();
-    const size_t room_end = in_large_ ? length_at(0) : read_ahead_bytes;
+    // Small frames: read_ahead_bytes of room whatever is held (never more than one frame short
+    // of read_ahead_bytes), so that the system is asked for that much at a time.
+    const size_t room_end = in_large_ ? length_at(0) : end_ + read_ahead_bytes;
     if (storage.size() < room_end) {
         storage.resize(room_end);
     }

@@ -23,8 +23,8 @@ constexpr uint32_t max_frame_size = 52428800;  // 50 MiB, header included
 constexpr size_t frame_header_size = 8;
 
 // Incoming frames are assembled in place and taken off the front in order. A read lands in
-// the room behind the bytes held (read_room, commit). Small frames are read into storage of
-// read_ahead_bytes, so one read brings every small frame that has arrived; a frame larger than
+// the room behind the bytes held (read_room, commit). Small frames are read read_ahead_bytes at
+// a time, so one read brings every small frame that has arrived; a frame larger than
 // that is read exactly to its end, alone in storage of its own size, which the receiver may
 // take over (take_frame). No read ever reaches past the end of a large frame. The large
 // storage is kept from frame to frame, so a stream of large frames reuses one allocation; no

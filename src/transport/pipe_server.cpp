@@ -386,7 +386,7 @@ std::shared_ptr<pipe_connection> pipe_server::find_connection(connection_ref con
     return nullptr;
 }
 
-std::shared_ptr<pipe_connection> pipe_server::connection_of(const std::string& client_id) const {
+std::shared_ptr<pipe_connection> pipe_server::connection_of(std::string_view client_id) const {
     auto bound = clientid_map_.find(client_id);
     return bound != clientid_map_.end() ? find_connection(bound->second) : nullptr;
 }

@@ -106,7 +106,7 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
 
     // REQUIRES connect_lock_.
     std::shared_ptr<pipe_connection> find_connection(connection_ref connection) const;
-    std::shared_ptr<pipe_connection> connection_of(const std::string& client_id) const;
+    std::shared_ptr<pipe_connection> connection_of(std::string_view client_id) const;
 
     // Receiving, on the loop thread. bind_link_id holds a link to its one client id: the
     // first record binds the id it names; a record naming another id, or an id that is taken,
@@ -139,7 +139,7 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     pipe_server_watch* watch_ = nullptr;
     CRITICAL_SECTION connect_lock_;
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
-    std::map<std::string, connection_ref> clientid_map_;                 // connect_lock_
+    std::map<std::string, connection_ref, std::less<>> clientid_map_;    // connect_lock_
     std::vector<std::shared_ptr<listen_instance>> instances_;            // loop thread
     bool closing_instances_ = false;  // loop thread: stop_server has begun
     std::string received_text_;       // loop thread: a received text, handed on NUL-terminated
