@@ -313,6 +313,75 @@ bool write_heart_beat(byte_buffer& out, int32_t sender, const std::string& clien
     return write_message(out, sender, msg_heartbeat, client_id, inner_record{});
 }
 
+namespace {
+// What follows the data of a text or a byte stream: the inner struct's end and packet tail,
+// then the outer struct's end and packet tail.
+constexpr unsigned char data_tail[] = {struct_end, 0x8C, 0x98, 0x0C, 0xA8, 0x0C,
+                                       struct_end, 0x8C, 0x98, 0x0C, 0xA8, 0x0C};
+}  // namespace
+
+bool message_writer::matches(int32_t sender, int32_t msg_type, const std::string& client_id,
+                             int32_t length, size_t size) const {
+    return kept_ && sender == sender_ && msg_type == msg_type_ && length == length_ &&
+           size == size_ && client_id == client_id_;
+}
+
+void message_writer::write_kept(byte_buffer& out, const char* data, size_t size) const {
+    const size_t start = out.size();
+    out.resize(start + head_.size() + size + sizeof(data_tail));
+    char* p = put::raw(out.data() + start, head_.data(), head_.size());
+    p = put::raw(p, data, size);
+    put::raw(p, data_tail, sizeof(data_tail));
+}
+
+void message_writer::keep(const byte_buffer& out, size_t start, int32_t sender, int32_t msg_type,
+                          const std::string& client_id, int32_t length, size_t size) {
+    const size_t written = out.size() - start;
+    kept_ =
+        written >= size + sizeof(data_tail) &&
+        std::memcmp(out.data() + out.size() - sizeof(data_tail), data_tail, sizeof(data_tail)) == 0;
+    if (!kept_) {
+        return;  // no data in place (a text too long to encode): nothing to keep
+    }
+    head_.resize(0);
+    head_.append(out.data() + start, written - size - sizeof(data_tail));
+    sender_ = sender;
+    msg_type_ = msg_type;
+    length_ = length;
+    size_ = size;
+    client_id_ = client_id;
+}
+
+bool message_writer::write_text(byte_buffer& out, int32_t sender, const std::string& client_id,
+                                const char* text, size_t size) {
+    if (matches(sender, msg_string, client_id, 0, size)) {
+        write_kept(out, text, size);
+        return true;
+    }
+    const size_t start = out.size();
+    if (!message_codec::write_text(out, sender, client_id, text, size)) {
+        kept_ = false;
+        return false;
+    }
+    keep(out, start, sender, msg_string, client_id, 0, size);
+    return true;
+}
+
+bool message_writer::write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id,
+                                 int32_t length, const char* data, size_t size) {
+    if (matches(sender, msg_bytestream, client_id, length, size)) {
+        write_kept(out, data, size);
+        return true;
+    }
+    const size_t start = out.size();
+    if (!message_codec::write_bytes(out, sender, client_id, length, data, size)) {
+        kept_ = false;
+        return false;
+    }
+    keep(out, start, sender, msg_bytestream, client_id, length, size);
+    return true;
+}
+
 bool read_message(const char* data, size_t size, message_view* out) {
     cursor record(nullptr, 0);
     return read_packet(data, size, pipe_protocol_name, &record) &&

@@ -44,6 +44,35 @@ bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id,
 bool write_state(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t state);
 bool write_heart_beat(byte_buffer& out, int32_t sender, const std::string& client_id);
 
+// The writers of texts and byte streams for a run of messages that differ only in their data:
+// the bytes around the data are encoded once and kept with the sender, kind, client id and
+// sizes they were encoded for, and a message that matches them is written as those bytes with
+// its data between. Writes exactly what write_text and write_bytes write. One user at a time.
+class message_writer {
+  public:
+    bool write_text(byte_buffer& out, int32_t sender, const std::string& client_id,
+                    const char* text, size_t size);
+    bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t length,
+                     const char* data, size_t size);
+
+  private:
+    bool matches(int32_t sender, int32_t msg_type, const std::string& client_id, int32_t length,
+                 size_t size) const;
+    // Appends the kept head, the data and the tail.
+    void write_kept(byte_buffer& out, const char* data, size_t size) const;
+    // Keeps the head of the message just written at start of out.
+    void keep(const byte_buffer& out, size_t start, int32_t sender, int32_t msg_type,
+              const std::string& client_id, int32_t length, size_t size);
+
+    bool kept_ = false;
+    int32_t sender_ = 0;
+    int32_t msg_type_ = 0;
+    int32_t length_ = 0;
+    size_t size_ = 0;
+    std::string client_id_;
+    byte_buffer head_;  // the message's bytes in front of its data
+};
+
 // Reads a payload written in exactly the writers' layout. False otherwise.
 bool read_message(const char* data, size_t size, message_view* out);
 

@@ -137,7 +137,7 @@ bool ipc_client::send_state(const std::shared_ptr<win::pipe_connection>& connect
     }
     log_info(L"tovi::ipc_client::send_connect_state clientid %s send client state to the server.",
              utf8_to_utf16(id.data(), static_cast<int32_t>(id.size())).c_str());
-    return connection->send_message(0, [&](byte_buffer& out) {
+    return connection->send_message(0, [&](byte_buffer& out, message_codec::message_writer&) {
         return message_codec::write_state(out, sender_client, id, state);
     });
 }
@@ -153,9 +153,10 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     }
     // Up to the NUL: the length only has to be at least 1.
     const size_t size = std::strlen(text);
-    return connection->send_message(size, [&](byte_buffer& out) {
-        return message_codec::write_text(out, sender_client, id, text, size);
-    });
+    return connection->send_message(
+        size, [&](byte_buffer& out, message_codec::message_writer& writer) {
+            return writer.write_text(out, sender_client, id, text, size);
+        });
 }
 
 bool ipc_client::send_bytestream(const char* data, int32_t length) {
@@ -168,9 +169,10 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
         return false;
     }
     const auto size = static_cast<size_t>(length);
-    return connection->send_message(size, [&](byte_buffer& out) {
-        return message_codec::write_bytes(out, sender_client, id, length, data, size);
-    });
+    return connection->send_message(
+        size, [&](byte_buffer& out, message_codec::message_writer& writer) {
+            return writer.write_bytes(out, sender_client, id, length, data, size);
+        });
 }
 
 bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
@@ -188,7 +190,7 @@ bool ipc_client::on_heart_beat() {
     if (connection == nullptr) {
         return false;
     }
-    return connection->send_message(0, [&](byte_buffer& out) {
+    return connection->send_message(0, [&](byte_buffer& out, message_codec::message_writer&) {
         return message_codec::write_heart_beat(out, sender_client, id);
     });
 }

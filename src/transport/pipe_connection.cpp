@@ -181,14 +181,14 @@ bool pipe_connection::after_queued(queued outcome) {
     return true;
 }
 
-bool pipe_connection::send_encoded(size_t payload_hint, bool (*write)(byte_buffer&, const void*),
-                                   const void* writer) {
+bool pipe_connection::send_encoded(size_t payload_hint, encoder write, const void* context) {
     if ((mode_ & 2) == 0) {
         return false;
     }
     if (payload_hint >= small_frame_bytes) {
         byte_buffer frame = new_frame();
-        return write(frame, writer) && send_frame(std::move(frame));
+        message_codec::message_writer own;  // its data dwarfs what the link's would save
+        return write(frame, own, context) && send_frame(std::move(frame));
     }
     queued outcome = queued::written;
     {
@@ -204,7 +204,8 @@ bool pipe_connection::send_encoded(size_t payload_hint, bool (*write)(byte_buffe
         queued_batch& batch = queue_.back();
         const size_t start = batch.bytes.size();
         batch.bytes.resize(start + frame_header_size);
-        if (!write(batch.bytes, writer) || batch.bytes.size() == start + frame_header_size) {
+        if (!write(batch.bytes, writer_, context) ||
+            batch.bytes.size() == start + frame_header_size) {
             batch.bytes.resize(start);
             if (batch.frames == 0) {
                 queue_.pop_back();

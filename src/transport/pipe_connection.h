@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/message_codec.h"
 #include "platform/win32.h"
 #include "transport/pipe_frame_buffer.h"
 #include "transport/pipe_handler_listener.h"
@@ -114,17 +115,19 @@ class pipe_connection final : public pipe_handler_listener,
     // payload (at least one byte). The header is filled in here; the bytes are not copied.
     bool send_frame(byte_buffer&& frame);
 
-    // Encodes a message and queues its frame, with the same results. write(out) appends the
-    // payload to out (as the codec's writers do) and returns false when it cannot;
-    // payload_hint is about the payload's size. A message below small_frame_bytes is encoded
-    // straight into the send queue, behind the frames queued before it, with no allocation of
-    // its own; a larger one into a frame of its own (new_frame).
+    // Encodes a message and queues its frame, with the same results. write(out, writer)
+    // appends the payload to out, with the codec's functions or with writer, and returns false
+    // when it cannot; payload_hint is about the payload's size. A message below
+    // small_frame_bytes is encoded straight into the send queue, behind the frames queued
+    // before it, with no allocation of its own, and writer is the link's own, which encodes
+    // the bytes around the data once for a run of alike messages; a larger one is encoded
+    // into a frame of its own (new_frame).
     template <class Writer>
     bool send_message(size_t payload_hint, const Writer& write) {
         return send_encoded(
             payload_hint,
-            [](byte_buffer& out, const void* writer) {
-                return (*static_cast<const Writer*>(writer))(out);
+            [](byte_buffer& out, message_codec::message_writer& writer, const void* context) {
+                return (*static_cast<const Writer*>(context))(out, writer);
             },
             &write);
     }
@@ -194,8 +197,8 @@ class pipe_connection final : public pipe_handler_listener,
     // broken frame, the receiver's refusal, the link's end).
     bool deliver_frames();
 
-    bool send_encoded(size_t payload_hint, bool (*write)(byte_buffer&, const void*),
-                      const void* writer);
+    using encoder = bool (*)(byte_buffer&, message_codec::message_writer&, const void*);
+    bool send_encoded(size_t payload_hint, encoder write, const void* context);
 
     // Each REQUIRES send_lock_, on any thread. has_room waits, on a host thread, for room for
     // size more bytes, and says whether the frame may be queued (with an error line when the
@@ -283,14 +286,15 @@ class pipe_connection final : public pipe_handler_listener,
     // a write takes; nothing else is taken while it is held.
     std::mutex send_lock_;
     std::condition_variable room_;
-    io_record write_;                   // send_lock_, like all below
-    bool pipe_writable_ = false;        // writes may be issued on pipe_
-    bool writing_ = false;              // a write is outstanding or being issued
-    bool write_posted_ = false;         // write_posted will run
-    clock::time_point last_host_send_;  // a host thread's last send
-    byte_buffer batch_;                 // the frames being written, back to back
-    const char* batch_data_ = nullptr;  // the first byte of the batch not yet written
-    size_t batch_left_ = 0;             // its bytes not yet written
+    io_record write_;                       // send_lock_, like all below
+    message_codec::message_writer writer_;  // small messages are encoded with it
+    bool pipe_writable_ = false;            // writes may be issued on pipe_
+    bool writing_ = false;                  // a write is outstanding or being issued
+    bool write_posted_ = false;             // write_posted will run
+    clock::time_point last_host_send_;      // a host thread's last send
+    byte_buffer batch_;                     // the frames being written, back to back
+    const char* batch_data_ = nullptr;      // the first byte of the batch not yet written
+    size_t batch_left_ = 0;                 // its bytes not yet written
     uint32_t batch_frames_ = 0;
     size_t write_size_ = 0;            // the bytes of the write outstanding
     clock::time_point last_progress_;  // a write completed while draining

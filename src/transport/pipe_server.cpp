@@ -32,6 +32,12 @@ uint32_t low_bits(uintptr_t address) {
     return static_cast<uint32_t>(address);
 }
 
+// The server's messages carry no client id.
+const std::string& no_client_id() {
+    static const std::string empty;
+    return empty;
+}
+
 }  // namespace
 
 // One instance waiting for a client: its handle and its ConnectNamedPipe. It lives on the
@@ -475,9 +481,10 @@ bool pipe_server::send_bytestream(const char* client_id, const char* data, int32
         return false;
     }
     const auto size = static_cast<size_t>(length);
-    return connection->send_message(size, [&](byte_buffer& out) {
-        return message_codec::write_bytes(out, sender_server, std::string(), length, data, size);
-    });
+    return connection->send_message(
+        size, [&](byte_buffer& out, message_codec::message_writer& writer) {
+            return writer.write_bytes(out, sender_server, no_client_id(), length, data, size);
+        });
 }
 
 bool pipe_server::send_string(const char* client_id, const char* text, int32_t length) {
@@ -489,17 +496,18 @@ bool pipe_server::send_string(const char* client_id, const char* text, int32_t l
         return false;
     }
     const size_t size = std::strlen(text);
-    return connection->send_message(size, [&](byte_buffer& out) {
-        return message_codec::write_text(out, sender_server, std::string(), text, size);
-    });
+    return connection->send_message(
+        size, [&](byte_buffer& out, message_codec::message_writer& writer) {
+            return writer.write_text(out, sender_server, no_client_id(), text, size);
+        });
 }
 
 void pipe_server::send_exit_notice(pipe_connection* connection) {
     if (connection == nullptr) {
         return;
     }
-    connection->send_message(0, [](byte_buffer& out) {
-        return message_codec::write_state(out, sender_server, std::string(), state_server_exit);
+    connection->send_message(0, [](byte_buffer& out, message_codec::message_writer&) {
+        return message_codec::write_state(out, sender_server, no_client_id(), state_server_exit);
     });
 }
 

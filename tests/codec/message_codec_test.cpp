@@ -33,26 +33,38 @@ const size_t sizes[] = {0, 1, 127, 128, 255, 256, 32767, 32768, 70000};
 
 }  // namespace
 
+// The writer that keeps the bytes around the data writes the same, for a run of alike
+// messages (each second one reuses them) and for every change of id, sender, size or length.
 TEST(message_codec, writes_every_message_as_encode_record_does) {
+    message_codec::message_writer writer;
     for (size_t id_size : {size_t{0}, size_t{2}, size_t{255}, size_t{256}}) {
         const std::string id(id_size, 'i');
         for (size_t n : sizes) {
-            const std::string text(n, 't');
-            StringData string;
-            string.data = text;
-            byte_buffer out{'x'};  // what is there stays in front
-            ASSERT_TRUE(message_codec::write_text(out, 1, id, text.data(), n));
-            std::vector<char> expected{'x'};
-            const auto body = generic(1, msg_string, id, &string);
-            expected.insert(expected.end(), body.begin(), body.end());
-            EXPECT_EQ(expected, plain(out)) << "text of " << n << ", id of " << id_size;
+            for (const char fill : {'t', 'u'}) {
+                const std::string text(n, fill);
+                StringData string;
+                string.data = text;
+                byte_buffer out{'x'};  // what is there stays in front
+                ASSERT_TRUE(message_codec::write_text(out, 1, id, text.data(), n));
+                std::vector<char> expected{'x'};
+                const auto body = generic(1, msg_string, id, &string);
+                expected.insert(expected.end(), body.begin(), body.end());
+                EXPECT_EQ(expected, plain(out)) << "text of " << n << ", id of " << id_size;
+                out = byte_buffer{'x'};
+                ASSERT_TRUE(writer.write_text(out, 1, id, text.data(), n));
+                EXPECT_EQ(expected, plain(out)) << "kept text of " << n << ", " << fill;
 
-            ByteStreamData bytes;
-            bytes.length = static_cast<int32_t>(n) - 3;  // any length, as a peer may send
-            bytes.data.assign(text.begin(), text.end());
-            out.clear();
-            ASSERT_TRUE(message_codec::write_bytes(out, 2, id, bytes.length, text.data(), n));
-            EXPECT_EQ(generic(2, msg_bytestream, id, &bytes), plain(out)) << "bytes of " << n;
+                ByteStreamData bytes;
+                bytes.length = static_cast<int32_t>(n) - 3;  // any length, as a peer may send
+                bytes.data.assign(text.begin(), text.end());
+                const auto written = generic(2, msg_bytestream, id, &bytes);
+                out.clear();
+                ASSERT_TRUE(message_codec::write_bytes(out, 2, id, bytes.length, text.data(), n));
+                EXPECT_EQ(written, plain(out)) << "bytes of " << n;
+                out.clear();
+                ASSERT_TRUE(writer.write_bytes(out, 2, id, bytes.length, text.data(), n));
+                EXPECT_EQ(written, plain(out)) << "kept bytes of " << n << ", " << fill;
+            }
         }
         for (int32_t state : {0, 1, 3, -1, 200, 70000}) {
             StateNotice notice;
