@@ -77,6 +77,16 @@ TEST(message_codec, writes_every_message_as_encode_record_does) {
         ASSERT_TRUE(message_codec::write_heart_beat(beat, 1, id));
         EXPECT_EQ(generic<StateNotice>(1, msg_heartbeat, id, nullptr), plain(beat));
     }
+    // Alike but for the client id, then the sender: written anew.
+    ByteStreamData bytes;
+    bytes.length = 3;
+    bytes.data = {'a', 'b', 'c'};
+    for (const auto& [sender, id] :
+         {std::pair<int32_t, std::string>{1, "ab"}, {1, "cd"}, {2, "cd"}}) {
+        byte_buffer out;
+        ASSERT_TRUE(writer.write_bytes(out, sender, id, 3, "abc", 3));
+        EXPECT_EQ(generic(sender, msg_bytestream, id, &bytes), plain(out)) << sender << id;
+    }
 }
 
 TEST(message_codec, a_text_too_long_to_encode_goes_with_an_empty_body_as_encode_record_gives) {
