@@ -339,6 +339,7 @@ void message_writer::keep(const byte_buffer& out, size_t start, int32_t sender, 
     const size_t written = out.size() - start;
     kept_ =
         written >= size + sizeof(data_tail) &&
+        written - size - sizeof(data_tail) <= max_kept_head_bytes &&
         std::memcmp(out.data() + out.size() - sizeof(data_tail), data_tail, sizeof(data_tail)) == 0;
     if (!kept_) {
         return;  // no data in place (a text too long to encode): nothing to keep
@@ -379,6 +380,74 @@ bool message_writer::write_bytes(byte_buffer& out, int32_t sender, const std::st
         return false;
     }
     keep(out, start, sender, msg_bytestream, client_id, length, size);
+    return true;
+}
+
+bool message_reader::read(const char* payload, size_t size, message* out) {
+    if (!kept_ || size != size_ || std::memcmp(payload, head_.data(), head_.size()) != 0 ||
+        (has_data_ &&
+         std::memcmp(payload + size - sizeof(data_tail), data_tail, sizeof(data_tail)) != 0)) {
+        return read_anew(payload, size, out);
+    }
+    // The same bytes as the kept message's, but for the data: the same reading.
+    out->view.sender = sender_;
+    out->view.msg_type = msg_type_;
+    out->view.client_id = payload + client_id_at_;
+    out->view.client_id_size = client_id_size_;
+    out->view.body = payload + body_at_;
+    out->view.body_size = body_size_;
+    out->number = number_;
+    out->data = has_data_ ? payload + head_.size() : nullptr;
+    out->data_size = has_data_ ? size - head_.size() - sizeof(data_tail) : 0;
+    return true;
+}
+
+bool message_reader::read_anew(const char* payload, size_t size, message* out) {
+    kept_ = false;
+    *out = message{};
+    message_view& view = out->view;
+    if (!read_message(payload, size, &view)) {
+        return false;
+    }
+    bool known = false;
+    switch (view.msg_type) {
+        case msg_string:
+            known = read_text(view.body, view.body_size, &out->data, &out->data_size);
+            break;
+        case msg_bytestream:
+            known =
+                read_bytes(view.body, view.body_size, &out->number, &out->data, &out->data_size);
+            break;
+        case msg_clientstate:
+            known = read_state(view.body, view.body_size, &out->number);
+            break;
+        case msg_heartbeat:
+            known = view.body_size == 0;
+            break;
+        default:
+            break;
+    }
+    if (!known) {
+        return false;
+    }
+    has_data_ = out->data != nullptr;
+    const size_t head = has_data_ ? static_cast<size_t>(out->data - payload) : size;
+    // Kept only where the data is followed by exactly the tail, as the writers' layout has it.
+    if (head > max_kept_head_bytes ||
+        (has_data_ && head + out->data_size + sizeof(data_tail) != size)) {
+        return true;
+    }
+    head_.resize(0);
+    head_.append(payload, head);
+    size_ = size;
+    sender_ = view.sender;
+    msg_type_ = view.msg_type;
+    number_ = out->number;
+    client_id_at_ = static_cast<size_t>(view.client_id - payload);
+    client_id_size_ = view.client_id_size;
+    body_at_ = static_cast<size_t>(view.body - payload);
+    body_size_ = view.body_size;
+    kept_ = true;
     return true;
 }
 

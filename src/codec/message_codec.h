@@ -73,6 +73,41 @@ class message_writer {
     byte_buffer head_;  // the message's bytes in front of its data
 };
 
+// Reads messages of exactly the writers' layout in one pass, both records, and keeps the bytes
+// in front of the data of the last one with what they said: a message alike but for its data is
+// then read by comparing those bytes. One user at a time.
+class message_reader {
+  public:
+    struct message {
+        message_view view;           // the outer record
+        const char* data = nullptr;  // a text's or a byte stream's bytes
+        size_t data_size = 0;
+        int32_t number = 0;  // a byte stream's declared length, or a state
+    };
+    // False when the payload is not of exactly that layout, or is no text, byte stream, state
+    // or heart beat: decode_message and the body's decoders tell then what it is.
+    bool read(const char* payload, size_t size, message* out);
+
+  private:
+    bool read_anew(const char* payload, size_t size, message* out);
+
+    bool kept_ = false;
+    bool has_data_ = false;  // the kept message carries data between head_ and the tail
+    size_t size_ = 0;
+    byte_buffer head_;  // the payload in front of the data (all of it without data)
+    int32_t sender_ = 0;
+    int32_t msg_type_ = 0;
+    int32_t number_ = 0;
+    size_t client_id_at_ = 0;
+    size_t client_id_size_ = 0;
+    size_t body_at_ = 0;
+    size_t body_size_ = 0;
+};
+
+// The bytes in front of the data that a message_writer or message_reader keeps at most (a client
+// id longer than a few KiB is encoded each time).
+constexpr size_t max_kept_head_bytes = 4096;
+
 // Reads a payload written in exactly the writers' layout. False otherwise.
 bool read_message(const char* data, size_t size, message_view* out);
 

@@ -331,51 +331,93 @@ void ipc_client::on_receive_task(received_batch& batch) {
 }
 
 void ipc_client::on_message(const char* payload, size_t size) {
-    message_codec::decoded_message message;
-    if (!message_codec::decode_message(payload, size, &message)) {
-        log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
-        return;
+    message_codec::message_reader::message message;
+    // Most messages are of the one layout the writers give: read whole, both records at once.
+    const bool read_whole = reader_.read(payload, size, &message);
+    message_codec::decoded_message decoded;
+    if (!read_whole) {
+        if (!message_codec::decode_message(payload, size, &decoded)) {
+            log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
+            return;
+        }
+        message.view = decoded.view;
     }
-    const message_codec::message_view& view = message.view;
-    if (leaving_ && view.msg_type != msg_clientstate) {
+    if (leaving_ && message.view.msg_type != msg_clientstate) {
         return;  // the host has said goodbye: only an exit notice still counts
     }
-    switch (view.msg_type) {
+    if (!read_whole && !decode_body(&message)) {
+        return;
+    }
+    switch (message.view.msg_type) {
         case msg_string:
-            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
-                log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
-            } else if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
-                watch->on_recv_data(received_text_.c_str(),
-                                    static_cast<int32_t>(received_text_.size()));
+            if (message.data != received_text_.data()) {
+                received_text_.assign(message.data, message.data_size);  // NUL-terminated
             }
+            deliver(received_text_.c_str(), static_cast<int32_t>(message.data_size));
             if (received_text_.capacity() > win::pipe_frame_buffer::retained_bytes) {
                 std::string().swap(received_text_);  // a large text's room goes back
             }
             break;
-        case msg_bytestream: {
-            std::vector<char> storage;
-            const char* bytes = nullptr;
-            int32_t length = 0;
-            if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes,
-                                             &length)) {
+        case msg_bytestream:
+            // A negative length is no message; a length beyond the data is cut to the data.
+            if (message.number < 0) {
                 log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
-            } else if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
-                watch->on_recv_data(bytes, length);
+            } else {
+                deliver(message.data, static_cast<size_t>(message.number) < message.data_size
+                                          ? message.number
+                                          : static_cast<int32_t>(message.data_size));
+            }
+            if (received_bytes_.capacity() > win::pipe_frame_buffer::retained_bytes) {
+                std::vector<char>().swap(received_bytes_);
             }
             break;
-        }
-        case msg_clientstate: {
-            int32_t state = 0;
-            if (!message_codec::decode_state(view.body, view.body_size, &state)) {
-                log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
-            } else if (state == state_server_exit) {
+        case msg_clientstate:
+            if (message.number == state_server_exit) {
                 log_error(TOVI_RECEIVE_TASK L"pipe server send exit notice");
                 exit_notice_seen_ = true;
             }
             break;
-        }
         default:
             break;
+    }
+}
+
+bool ipc_client::decode_body(message_codec::message_reader::message* message) {
+    const message_codec::message_view& view = message->view;
+    switch (view.msg_type) {
+        case msg_string:
+            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
+                log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
+                return false;
+            }
+            message->data = received_text_.data();
+            message->data_size = received_text_.size();
+            return true;
+        case msg_bytestream: {
+            int32_t length = 0;
+            if (!message_codec::decode_bytes(view.body, view.body_size, &received_bytes_,
+                                             &message->data, &length)) {
+                log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
+                return false;
+            }
+            message->data_size = static_cast<size_t>(length);
+            message->number = length;
+            return true;
+        }
+        case msg_clientstate:
+            if (!message_codec::decode_state(view.body, view.body_size, &message->number)) {
+                log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
+                return false;
+            }
+            return true;
+        default:
+            return true;
+    }
+}
+
+void ipc_client::deliver(const char* data, int32_t length) {
+    if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
+        watch->on_recv_data(data, length);
     }
 }
 

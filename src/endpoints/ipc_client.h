@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/message_codec.h"
 #include "endpoints/ipc_client_i.h"
 #include "platform/win32.h"
 #include "shm/shared_memory.h"
@@ -112,6 +113,10 @@ class ipc_client final : public ipc_client_i,
     // through on_message), unless the connection has been released or replaced meanwhile.
     void on_receive_task(received_batch& batch);
     void on_message(const char* payload, size_t size);
+    // The body of a message that was not read whole, with the log line of its kind when it
+    // does not decode.
+    bool decode_body(message_codec::message_reader::message* message);
+    void deliver(const char* data, int32_t length);
     // Batches done with are kept (spare_batch_count of them) with their room, for the next.
     static constexpr size_t spare_batch_count = 2;
     std::shared_ptr<received_batch> take_spare_batch();
@@ -135,7 +140,9 @@ class ipc_client final : public ipc_client_i,
     std::shared_ptr<received_batch> pending_;  // loop thread: payloads not yet handed on
     std::mutex spare_batch_lock_;              // a leaf
     std::vector<std::shared_ptr<received_batch>> spare_batches_;  // spare_batch_lock_
-    std::string received_text_;  // task thread: a text, handed on NUL-terminated
+    std::string received_text_;             // task thread: a text, handed on NUL-terminated
+    std::vector<char> received_bytes_;      // task thread: a byte stream decoded the long way
+    message_codec::message_reader reader_;  // task thread
     std::atomic<size_t> received_pending_{0};
     std::mutex pause_lock_;
     std::weak_ptr<win::pipe_connection> paused_;  // pause_lock_: stopped reading for us

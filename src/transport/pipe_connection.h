@@ -171,6 +171,7 @@ class pipe_connection final : public pipe_handler_listener,
     struct receiver_note {
         bool has_id = false;
         std::string id;
+        message_codec::message_reader reader;  // reads a run of alike messages quickly
     } note;
     void mark_leaving() { leaving_.store(true, std::memory_order_release); }
     bool is_leaving() const { return leaving_.load(std::memory_order_acquire); }

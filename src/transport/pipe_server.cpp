@@ -253,28 +253,70 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
     if (connection == nullptr || data == nullptr || length < 1 || connection->is_leaving()) {
         return true;
     }
-    message_codec::decoded_message message;
-    if (!message_codec::decode_message(data, static_cast<size_t>(length), &message)) {
-        log_error(L"win::pipe_server::on_pipe_recv_data decode pipe protocol failed");
+    const auto size = static_cast<size_t>(length);
+    message_codec::message_reader::message message;
+    // Most messages are of the one layout the writers give: read whole, both records at once.
+    const bool read_whole = connection->note.reader.read(data, size, &message);
+    message_codec::decoded_message decoded;
+    if (!read_whole) {
+        if (!message_codec::decode_message(data, size, &decoded)) {
+            log_error(L"win::pipe_server::on_pipe_recv_data decode pipe protocol failed");
+            return true;
+        }
+        message.view = decoded.view;
+    }
+    bool newly_bound = false;
+    if (!bind_link_id(connection, message.view, &newly_bound)) {
         return true;
     }
-    const message_codec::message_view& view = message.view;
-    bool newly_bound = false;
-    if (!bind_link_id(connection, view, &newly_bound)) {
+    if (!read_whole && !decode_body(&message)) {
         return true;
     }
     const char* client_id = connection->note.id.c_str();
-    switch (view.msg_type) {
+    switch (message.view.msg_type) {
         case msg_clientstate:
-            return on_state(connection, view, newly_bound);
+            return on_state(connection, message.number, newly_bound);
         case msg_string:
-            on_text(client_id, view);
+            on_text(client_id, message.data, message.data_size);
             return true;
         case msg_bytestream:
-            on_bytes(client_id, view);
+            on_bytes(client_id, message.data, message.data_size, message.number);
             return true;
         default:
             return true;  // a heart beat, like every frame, has reset the silence counter
+    }
+}
+
+bool pipe_server::decode_body(message_codec::message_reader::message* message) {
+    const message_codec::message_view& view = message->view;
+    switch (view.msg_type) {
+        case msg_clientstate:
+            if (!message_codec::decode_state(view.body, view.body_size, &message->number)) {
+                log_error(L"win::pipe_server::on_pipe_recv_data decode msg_clientstate failed");
+                return false;
+            }
+            return true;
+        case msg_string:
+            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
+                log_error(L"win::pipe_server::on_pipe_recv_data decode msg_string failed");
+                return false;
+            }
+            message->data = received_text_.data();
+            message->data_size = received_text_.size();
+            return true;
+        case msg_bytestream: {
+            int32_t length = 0;
+            if (!message_codec::decode_bytes(view.body, view.body_size, &received_bytes_,
+                                             &message->data, &length)) {
+                log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
+                return false;
+            }
+            message->data_size = static_cast<size_t>(length);
+            message->number = length;
+            return true;
+        }
+        default:
+            return true;
     }
 }
 
@@ -331,13 +373,7 @@ void pipe_server::log_taken_id(std::string_view id) {
         wide(std::string(id)).c_str());
 }
 
-bool pipe_server::on_state(pipe_connection* connection, const message_codec::message_view& view,
-                           bool newly_bound) {
-    int32_t state = 0;
-    if (!message_codec::decode_state(view.body, view.body_size, &state)) {
-        log_error(L"win::pipe_server::on_pipe_recv_data decode msg_clientstate failed");
-        return true;
-    }
+bool pipe_server::on_state(pipe_connection* connection, int32_t state, bool newly_bound) {
     if (state == state_connect) {
         if (!newly_bound) {
             log_taken_id(connection->note.id);  // announced before, by this very link
@@ -352,30 +388,31 @@ bool pipe_server::on_state(pipe_connection* connection, const message_codec::mes
     return true;
 }
 
-void pipe_server::on_text(const char* client_id, const message_codec::message_view& view) {
-    if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
-        log_error(L"win::pipe_server::on_pipe_recv_data decode msg_string failed");
-        return;
+void pipe_server::on_text(const char* client_id, const char* text, size_t size) {
+    if (text != received_text_.data()) {
+        received_text_.assign(text, size);  // handed on NUL-terminated
     }
     if (watch_ != nullptr) {
-        watch_->on_recv_data(client_id, received_text_.c_str(),
-                             static_cast<int32_t>(received_text_.size()));
+        watch_->on_recv_data(client_id, received_text_.c_str(), static_cast<int32_t>(size));
     }
     if (received_text_.capacity() > pipe_frame_buffer::retained_bytes) {
         std::string().swap(received_text_);  // a large text's room goes back once delivered
     }
 }
 
-void pipe_server::on_bytes(const char* client_id, const message_codec::message_view& view) {
-    std::vector<char> storage;
-    const char* bytes = nullptr;
-    int32_t size = 0;
-    if (!message_codec::decode_bytes(view.body, view.body_size, &storage, &bytes, &size)) {
+void pipe_server::on_bytes(const char* client_id, const char* data, size_t size, int32_t declared) {
+    // A negative length is no message; a length beyond the data is cut to the data.
+    if (declared < 0) {
         log_error(L"win::pipe_server::on_pipe_recv_data decode msg_bytestream failed");
         return;
     }
     if (watch_ != nullptr) {
-        watch_->on_recv_data(client_id, bytes, size);
+        const int32_t length =
+            static_cast<size_t>(declared) < size ? declared : static_cast<int32_t>(size);
+        watch_->on_recv_data(client_id, data, length);
+    }
+    if (received_bytes_.capacity() > pipe_frame_buffer::retained_bytes) {
+        std::vector<char>().swap(received_bytes_);
     }
 }
 

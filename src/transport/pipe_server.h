@@ -114,10 +114,13 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     bool bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
                       bool* newly_bound);
     static void log_taken_id(std::string_view id);
-    bool on_state(pipe_connection* connection, const message_codec::message_view& view,
-                  bool newly_bound);
-    void on_text(const char* client_id, const message_codec::message_view& view);
-    void on_bytes(const char* client_id, const message_codec::message_view& view);
+    // The body of a message that was not read whole, with the log line of its kind when it
+    // does not decode.
+    bool decode_body(message_codec::message_reader::message* message);
+    bool on_state(pipe_connection* connection, int32_t state, bool newly_bound);
+    void on_text(const char* client_id, const char* text, size_t size);
+    // declared: the byte stream's length field, which may say less or (negative) nothing.
+    void on_bytes(const char* client_id, const char* data, size_t size, int32_t declared);
 
     // The connection bound to the id, or null.
     std::shared_ptr<pipe_connection> bound_connection(const char* client_id);
@@ -141,8 +144,9 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
     std::map<std::string, connection_ref, std::less<>> clientid_map_;    // connect_lock_
     std::vector<std::shared_ptr<listen_instance>> instances_;            // loop thread
-    bool closing_instances_ = false;  // loop thread: stop_server has begun
-    std::string received_text_;       // loop thread: a received text, handed on NUL-terminated
+    bool closing_instances_ = false;    // loop thread: stop_server has begun
+    std::string received_text_;         // loop thread: a received text, handed on NUL-terminated
+    std::vector<char> received_bytes_;  // loop thread: a byte stream decoded the long way
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     pipe_handler_async loop_;

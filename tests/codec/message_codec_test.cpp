@@ -128,14 +128,40 @@ TEST(message_codec, reads_what_it_writes_as_decode_record_does) {
     int32_t state = 0;
     EXPECT_FALSE(message_codec::read_state(view.body, view.body_size, &state));
     EXPECT_FALSE(message_codec::read_text(view.body, view.body_size, &text, &size));
+
+    // A reader keeps what the bytes in front of the data said: a message alike but for its data
+    // reads the same; one that differs anywhere else, also in a byte of the same size, anew.
+    message_codec::message_reader reader;
+    message_codec::message_reader::message read;
+    for (const auto& [fill, declared] :
+         {std::pair<char, int32_t>{'d', 300}, {'e', 300}, {'e', 299}}) {
+        const std::string filled(300, fill);
+        out.clear();
+        ASSERT_TRUE(message_codec::write_bytes(out, 2, "id", declared, filled.data(), 300));
+        ASSERT_TRUE(reader.read(out.data(), out.size(), &read)) << fill << declared;
+        EXPECT_EQ(msg_bytestream, read.view.msg_type);
+        EXPECT_EQ("id", std::string(read.view.client_id, read.view.client_id_size));
+        EXPECT_EQ(declared, read.number);
+        EXPECT_EQ(filled, std::string(read.data, read.data_size));
+    }
+    out.data()[out.size() - 3] ^= 1;  // the tail behind the data
+    EXPECT_FALSE(reader.read(out.data(), out.size(), &read));
+    out.clear();
+    ASSERT_TRUE(message_codec::write_state(out, 2, "id", state_server_exit));
+    ASSERT_TRUE(reader.read(out.data(), out.size(), &read));
+    EXPECT_EQ(state_server_exit, read.number);
 }
 
 TEST(message_codec, leaves_other_layouts_and_damage_to_decode_record) {
     byte_buffer out;
     ASSERT_TRUE(message_codec::write_state(out, 1, "id", state_connect));
     message_codec::message_view view;
+    message_codec::message_reader reader;  // with the whole message kept
+    message_codec::message_reader::message read;
+    ASSERT_TRUE(reader.read(out.data(), out.size(), &read));
     for (size_t cut = 0; cut < out.size(); ++cut) {
         EXPECT_FALSE(message_codec::read_message(out.data(), cut, &view)) << cut;
+        EXPECT_FALSE(reader.read(out.data(), cut, &read)) << cut;
     }
     std::vector<char> longer(out.begin(), out.end());
     longer.push_back(0);  // decode_record ignores trailing bytes; the fast reader does not
