@@ -325,7 +325,6 @@ void pipe_listener::on_ready(uint32_t) {
             }
             return;  // EAGAIN, or out of descriptors: the next arrival tries again
         }
-        widen_send_buffer(fd);
         if (!peer_is_trusted(fd)) {
             send_byte(fd, handshake::denied);
             close(fd);

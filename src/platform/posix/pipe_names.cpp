@@ -101,18 +101,7 @@ bool peer_is_trusted(int fd) {
 }
 
 int new_stream_socket() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        widen_send_buffer(fd);
-    }
-    return fd;
-}
-
-void widen_send_buffer(int fd) {
-    // As much as the system allows up to this: a large message then crosses in fewer rounds
-    // of a full buffer and a reader's wake-up. A smaller buffer still works.
-    const int bytes = static_cast<int>(socket_send_buffer_bytes);
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+    return socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
 }  // namespace tovi_posix

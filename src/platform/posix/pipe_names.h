@@ -46,12 +46,7 @@ pipe_address address_of(const std::string& key);
 // True when the peer of a connected socket runs as this process's user or as root.
 bool peer_is_trusted(int fd);
 
-// A new non-blocking, close-on-exec stream socket with a widened send buffer, or -1.
+// A new non-blocking, close-on-exec stream socket, or -1.
 int new_stream_socket();
-
-// The send buffer asked for each pipe socket, in bytes (the system may give less).
-constexpr size_t socket_send_buffer_bytes = 1024 * 1024;
-// Asks for that send buffer on a socket, such as one that accept gave.
-void widen_send_buffer(int fd);
 
 }  // namespace tovi_posix
