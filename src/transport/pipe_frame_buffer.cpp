@@ -1,3 +1,4 @@
+// Building a frame's header, and assembling one incoming frame from the bytes read.
 #include "transport/pipe_frame_buffer.h"
 
 #include <cstring>
