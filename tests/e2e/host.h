@@ -4,42 +4,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "support/event_log.h"
 #include "toviipc.h"
 
 namespace e2e {
 
-struct event {
-    std::string kind;  // "data", "connect", "disconnect"
-    std::string client_id;
-    std::string data;
-    std::thread::id thread;
-};
-
-// A thread-safe list of events with waiting.
-class event_log {
-  public:
-    void add(event e);
-    std::vector<event> all();
-    size_t count(const std::string& kind);
-    // Waits until at least n events of the kind have arrived.
-    bool wait_for(const std::string& kind, size_t n, std::chrono::milliseconds timeout);
-    // The set of threads events arrived on.
-    std::set<std::thread::id> threads(const std::string& kind);
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<event> events_;
-};
+using tovi_test::event;
+using tovi_test::event_log;
 
 class server_host {
   public:
@@ -105,5 +80,16 @@ class client_host {
   private:
     int slot_ = -1;
 };
+
+// Connects, trying again until the time-out: when several clients wait for the one listening
+// instance, only one of them gets it and the others wait for the next (each attempt waits at
+// most 300 ms).
+bool connect_within(client_host& client, const std::string& name, const std::string& id,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Starts the server on name and connects the client under id; true once the server has
+// reported the connect.
+bool start_and_connect(server_host& server, client_host& client, const std::string& name,
+                       const std::string& id);
 
 }  // namespace e2e

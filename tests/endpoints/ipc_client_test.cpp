@@ -16,7 +16,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using tovi_test::contains_in_order;
 
 // A client endpoint connected to a raw server that sees every record it sends.
 class client_with_raw_server : public ::testing::Test {
@@ -84,47 +83,33 @@ TEST_F(client_with_raw_server, sends_texts_up_to_their_nul_and_bytes_as_given) {
     EXPECT_EQ(std::vector<char>({'x', '\0', 'y'}), bytes.bytes.data);
 }
 
-TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thread) {
-    ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "first")));
-    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 3, "2nd")));
-    ASSERT_TRUE(server_.send(raw::text_payload(sender_server, "", "third")));
-    ASSERT_TRUE(watch_.wait_for("data", 3, 30s));
-    const auto reports = watch_.all();
-    EXPECT_EQ("first", reports[0].data);
-    EXPECT_EQ("2nd", reports[1].data);
-    EXPECT_EQ("third", reports[2].data);
-    EXPECT_NE(std::this_thread::get_id(), reports[0].thread);
-    EXPECT_EQ(reports[0].thread, reports[1].thread);
-    EXPECT_EQ(reports[0].thread, reports[2].thread);
-}
-
-TEST_F(client_with_raw_server, cuts_a_byte_stream_length_to_its_data_and_drops_a_negative_one) {
+// Byte streams are mended as the server endpoint mends them: a negative length is dropped,
+// one beyond the data cut to it. The server's exit notice is not reported; the link's loss
+// is, once.
+TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thread_then_the_loss) {
     tovi_test::log_capture log;
-    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", -5, "neg")));
-    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 1000, "short")));
-    ASSERT_TRUE(server_.send(raw::bytes_payload(sender_server, "", 2, "long")));
-    ASSERT_TRUE(watch_.wait_for("data", 2, 30s));
+    ASSERT_TRUE(server_.send_together({raw::text_payload(sender_server, "", "first"),
+                                       raw::bytes_payload(sender_server, "", 3, "2nd"),
+                                       raw::bytes_payload(sender_server, "", -5, "neg"),
+                                       raw::bytes_payload(sender_server, "", 1000, "short"),
+                                       raw::bytes_payload(sender_server, "", 2, "long"),
+                                       raw::text_payload(sender_server, "", "last"),
+                                       raw::state_payload(sender_server, "", state_server_exit)}));
+    ASSERT_TRUE(watch_.wait_for("data", 5, 30s));
+    Sleep(100);  // room for a report of the exit notice, which must not come
     const auto reports = watch_.all();
-    EXPECT_EQ("short", reports[0].data);
-    EXPECT_EQ("lo", reports[1].data);
+    std::vector<std::string> data;
+    for (const auto& r : reports) {
+        data.push_back(r.data);
+        EXPECT_NE(std::this_thread::get_id(), r.thread);
+        EXPECT_EQ(reports[0].thread, r.thread);
+    }
+    EXPECT_EQ((std::vector<std::string>{"first", "2nd", "short", "lo", "last"}), data);
     EXPECT_EQ(1u, tovi_test::count_of(log.finish(), "::operator () decode msg_bytestream failed"));
-}
-
-TEST_F(client_with_raw_server, an_exit_notice_is_only_logged_and_the_close_reports_once) {
-    tovi_test::log_capture log;
-    ASSERT_TRUE(server_.send(raw::state_payload(sender_server, "", state_server_exit)));
-    Sleep(100);
-    EXPECT_EQ(0u, watch_.all().size());
     server_.close();
     ASSERT_TRUE(watch_.wait_for("disconnect", 1, 30s));
-    Sleep(100);
-    EXPECT_EQ(1u, watch_.count("disconnect"));
-    EXPECT_TRUE(contains_in_order(
-        log.finish(),
-        {":error tovi::ipc_client::on_pipe_recv_data::<lambda_b7e278183fcc6daa0b9a33023878dc16>"
-         "::operator () pipe server send exit notice\r\n",
-         ":error tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
-         "::operator () pipe is disconnect\r\n"}));
+    Sleep(100);  // room for a second report, which must not come
+    EXPECT_EQ(6u, watch_.all().size());
     EXPECT_FALSE(client_.send_string("after", 5));
 }
 
@@ -212,22 +197,18 @@ TEST(ipc_client, a_pipe_nobody_serves_fails_within_the_wait_and_leaves_the_clien
     EXPECT_FALSE(client.connect(tovi_test::unique_name("tovi_nobody").c_str(), "id"));
     EXPECT_FALSE(client.send_string("after", 5));
     EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
-    EXPECT_TRUE(contains_in_order(
-        log.finish(), {":error tovi::ipc_client::connect refused: the client id is empty\r\n",
-                       ":info tovi::ipc_client::connect clientid id connect to the server.\r\n",
-                       ":error win::pipe_connection::connect_to_server wait pipe failed",
-                       ":error tovi::ipc_client::connect connect to server failed\r\n"}));
+    // Once: the wait is not logged for each attempt.
+    EXPECT_EQ(1u, tovi_test::count_of(log.finish(), "connect_to_server wait pipe failed"));
 }
 
 TEST(ipc_client, init_log_creates_missing_directories_and_starts_with_a_separator) {
-    const std::string root = tovi_test::make_temp_dir("tovi_init_log");
-    const std::string directory = root + "\\a\\b";  // a backslash separates on both builds
+    const tovi_test::temp_dir root;
+    const std::string directory = root.path() + "\\a\\b";  // a backslash separates on both builds
     tovi::ipc_client client;
     EXPECT_FALSE(client.init_log(nullptr, "x.log"));
     ASSERT_TRUE(client.init_log(directory.c_str(), "client.log"));
     log_close();
-    const std::string text = tovi_test::read_file(root + "/a/b/client.log");
     const std::string separator = "\r\n" + std::string(89, '-') + "\r\n";
-    EXPECT_NE(std::string::npos, text.find(":info " + separator));
-    tovi_test::remove_tree(root);
+    EXPECT_NE(std::string::npos,
+              tovi_test::read_file(root / "a/b/client.log").find(":info " + separator));
 }

@@ -32,11 +32,6 @@ def tool():
 
 
 @pytest.fixture
-def example_server():
-    return built("EXAMPLE_SERVER")
-
-
-@pytest.fixture
 def example_client():
     return built("EXAMPLE_CLIENT")
 

@@ -30,21 +30,9 @@ def next_event(endpoint, kind, timeout=60):
     return event
 
 
-def test_a_python_server_answers_the_c_example_client_from_its_event_queue(
-    name, run, example_client
+def test_a_python_server_answers_the_c_example_client_and_the_tool_from_its_callback(
+    name, run, example_client, tool
 ):
-    with toviipc.Server(name) as server:
-        client = run([example_client, name, "E1", "hello"])
-        assert next_event(server, "connect") == toviipc.Event("connect", "E1")
-        message = next_event(server, "message")
-        assert (message.client, message.data, message.text) == ("E1", b"hello", "hello")
-        server.send_text(message.client, "hi from python")
-        assert client.finish() == 0
-        assert client.lines == ["answer: hi from python"]
-        assert next_event(server, "disconnect").client == "E1"
-
-
-def test_a_python_server_echoes_the_tools_messages_from_its_callback(name, run, tool):
     received = []
 
     def on_message(client, data):
@@ -53,6 +41,9 @@ def test_a_python_server_echoes_the_tools_messages_from_its_callback(name, run, 
 
     connected = []
     with toviipc.Server(name, on_message=on_message, on_connect=connected.append) as server:
+        example = run([example_client, name, "E1", "hello"])
+        assert example.finish() == 0
+        assert example.lines == ["answer: hello"]
         text = "gr\u00fc\u00df"
         client = run(
             [tool, "client", name, "T1", "--send", text, "--send-hex", "00ff", "--json"],
@@ -60,24 +51,14 @@ def test_a_python_server_echoes_the_tools_messages_from_its_callback(name, run, 
         )
         assert json_events(client, "message", hex="00ff")["length"] == 2
         assert json_events(client, "message", text=text)["length"] == 6
-        assert received == [("T1", text.encode()), ("T1", b"\x00\xff")]
-        assert connected == ["T1"]
+        assert received == [("E1", b"hello"), ("T1", text.encode()), ("T1", b"\x00\xff")]
+        assert connected == ["E1", "T1"]
         # Unwanted kinds still go to the queue.
         client.process.stdin.close()
         assert client.finish() == 0
+        assert next_event(server, "disconnect").client == "E1"
         assert next_event(server, "disconnect").client == "T1"
         assert list(server.events(timeout=0.2)) == []
-
-
-def test_a_python_client_talks_to_the_c_example_server(name, run, example_server):
-    server = run([example_server, name])
-    server.wait_line(lambda line: line == "listening on " + name)
-    with toviipc.Client(name, "P1") as client:
-        client.send_text("hello")
-        assert next_event(client, "message").data == b"echo: hello"
-        client.disconnect()
-    assert server.finish() == 0
-    assert server.lines == ["listening on " + name, "P1 connected", "P1 says: hello", "P1 left"]
 
 
 def test_a_python_client_gets_the_tool_servers_sends_and_is_dropped(name, run, tool):

@@ -8,14 +8,15 @@
 #include "shm/shared_memory_reader.h"
 #include "shm/shm_test_util.h"
 #include "support/test_support.h"
+#include "toviipc_shm.h"
 
 namespace {
 
 constexpr uint64_t client_data_size = 31457280;
 
 using shm_test::header_view;
-using shm_test::pattern;
 using shm_test::wide;
+using tovi_test::pattern;
 
 // True when another thread of this process cannot take the mutex now.
 bool held_elsewhere(HANDLE mutex) {
@@ -34,22 +35,6 @@ HANDLE open_slot_mutex(const std::string& name, int slot) {
 }
 
 }  // namespace
-
-// A reader in another process: reads once and compares with the expected pattern.
-TOVI_CHILD_ROLE(read_block) {
-    shared_memory_reader reader;
-    if (reader.open(arguments.at(0)) != shared_memory_reader::result::ok)
-        return 2;
-    const auto expected = pattern(static_cast<uint32_t>(std::stoul(arguments.at(1))),
-                                  static_cast<uint32_t>(std::stoul(arguments.at(2))));
-    std::vector<char> data(expected.size());
-    shared_memory_write write;
-    if (reader.read(data.data(), data.size(), &write) != shared_memory_reader::result::ok)
-        return 3;
-    if (data != expected || write.info[4] != 55)
-        return 4;
-    return 0;
-}
 
 // Holds a slot's mutex until killed. It waits for the mutex: the parent's check that it is
 // held takes the same mutex for a moment.
@@ -78,7 +63,7 @@ TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
     ASSERT_TRUE(header.ok());
     EXPECT_EQ(std::string(64, '\0'), header.bytes());
 
-    const auto first = pattern(1000, 1);
+    const std::string first = pattern(1000, 1);
     ASSERT_TRUE(block.write(first.data(), 1000, 1, 2, 3, 4, 5));
     EXPECT_EQ(1000, block.mapped_size(0));  // exactly the size written
     EXPECT_EQ(0, block.mapped_size(1));
@@ -142,7 +127,7 @@ TEST(shared_memory, a_closed_block_refuses_writes_and_a_new_create_maps_each_slo
     const std::string name = tovi_test::unique_name("tovi_shm");
     shared_memory block;
     ASSERT_TRUE(block.create(name, client_data_size, 3));
-    const auto data = pattern(4000, 2);
+    const std::string data = pattern(4000, 2);
     ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
     ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
     block.close();
@@ -155,22 +140,15 @@ TEST(shared_memory, a_closed_block_refuses_writes_and_a_new_create_maps_each_slo
     EXPECT_EQ(10, block.mapped_size(1));
 }
 
-TEST(shared_memory, a_reader_in_another_process_reads_the_bytes_exactly) {
-    const std::string name = tovi_test::unique_name("tovi_shm");
-    shared_memory block;
-    ASSERT_TRUE(block.create(name, client_data_size, 3));
-    const auto data = pattern(3 * 1024 * 1024 + 17, 9);
-    ASSERT_TRUE(block.write(data.data(), static_cast<uint32_t>(data.size()), 11, 22, 33, 44, 55));
-    tovi_test::child_process reader("read_block", {name, std::to_string(data.size()), "9"});
-    EXPECT_EQ(0, reader.wait(std::chrono::seconds(60)));
-}
-
-TEST(shared_memory, a_write_avoids_a_slot_held_by_the_reader_and_fails_when_both_are_held) {
+// A reader holds a slot's mutex only while it copies; the writer never waits for it. A write
+// goes to the other slot when the one it prefers is held, and fails when both are; a reader
+// that holds the newest slot makes other readers busy until the next write.
+TEST(shared_memory, a_write_avoids_a_slot_held_by_a_reader_and_fails_when_both_are_held) {
     const std::string name = tovi_test::unique_name("tovi_shm");
     shared_memory block;
     ASSERT_TRUE(block.create(name, client_data_size, 3));
     header_view header(name);
-    const auto data = pattern(100, 3);
+    const std::string data = pattern(100, 3);
     ASSERT_TRUE(block.write(data.data(), 100, 1, 1, 1, 1, 1));  // next_slot is now 1
     HANDLE slot1 = open_slot_mutex(name, 1);
     HANDLE slot0 = open_slot_mutex(name, 0);
@@ -186,19 +164,28 @@ TEST(shared_memory, a_write_avoids_a_slot_held_by_the_reader_and_fails_when_both
     tovi_test::child_process holder0("hold_slot", {name, "0"});
     ASSERT_TRUE(
         tovi_test::wait_until([&] { return held_elsewhere(slot0); }, std::chrono::seconds(30)));
+    toviipc_shm_reader* reader = nullptr;
+    ASSERT_EQ(TOVIIPC_SHM_OK, toviipc_shm_open(name.c_str(), &reader));
+    char copy[100];
+    toviipc_shm_data read;
+    EXPECT_EQ(TOVIIPC_SHM_BUSY, toviipc_shm_read(reader, copy, sizeof(copy), &read));
     const std::string before = header.bytes();
     EXPECT_FALSE(block.write(data.data(), 70, 3, 3, 3, 3, 3));
     EXPECT_EQ(before, header.bytes());
 
     // A reader killed while holding a slot does not stop the writer.
-    holder0.kill();
     holder1.kill();
     EXPECT_TRUE(block.write(data.data(), 70, 4, 4, 4, 4, 4));
+    ASSERT_EQ(TOVIIPC_SHM_OK, toviipc_shm_read(reader, copy, sizeof(copy), &read));
+    EXPECT_EQ(1u, read.slot);
+    EXPECT_EQ(4u, read.info[0]);
+    holder0.kill();
     EXPECT_TRUE(block.write(data.data(), 80, 5, 5, 5, 5, 5));
     EXPECT_EQ(70u, header.length(1));
     EXPECT_EQ(80u, header.length(0));
     EXPECT_FALSE(held_elsewhere(slot0));  // each abandoned mutex was released by its write
     EXPECT_FALSE(held_elsewhere(slot1));
+    toviipc_shm_close(reader);
     CloseHandle(slot0);
     CloseHandle(slot1);
 }

@@ -34,7 +34,7 @@ TOVI_CHILD_ROLE(told_clients) {
         for (int i = 0; i < clients_per_round; ++i) {
             clients.push_back(std::make_unique<e2e::client_host>());
             const std::string id = "r" + std::to_string(round) + "c" + std::to_string(i);
-            if (!stress::connect_within(*clients.back(), name, id)) {
+            if (!e2e::connect_within(*clients.back(), name, id)) {
                 return 2;
             }
         }
@@ -76,7 +76,7 @@ TEST(connects, a_link_made_or_fed_by_host_threads_that_end_lives_on) {
     e2e::server_host server;
     server.record_data = false;
     server.on_data_hook = [&](const char*, const char* data, int32_t length) {
-        const std::string expected = stress::pattern(200000, received++);
+        const std::string expected = tovi_test::pattern(200000, received++);
         intact = intact && expected == std::string(data, static_cast<size_t>(length));
     };
     ASSERT_TRUE(server.start(name));
@@ -85,7 +85,7 @@ TEST(connects, a_link_made_or_fed_by_host_threads_that_end_lives_on) {
     ASSERT_TRUE(server.events.wait_for("connect", 1, 30s));
     for (uint32_t n = 0; n < 20; ++n) {
         std::thread([&client, n] {
-            EXPECT_TRUE(client.send_bytes(stress::pattern(200000, n)));
+            EXPECT_TRUE(client.send_bytes(tovi_test::pattern(200000, n)));
         }).join();
     }
     EXPECT_TRUE(tovi_test::wait_until([&] { return received == 20; }, 60s)) << received;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,11 +18,37 @@ bool wait_until(const std::function<bool()>& predicate, std::chrono::millisecond
 // name and a counter. Safe for pipe, mapping, mutex and file names.
 std::string unique_name(const std::string& prefix);
 
-// A fresh, empty directory under the system's temporary directory; removed by the caller.
-std::string make_temp_dir(const std::string& prefix);
-void remove_tree(const std::string& path);
+// A fresh, empty directory under the system's temporary directory, removed with everything in
+// it when the object goes.
+class temp_dir {
+  public:
+    explicit temp_dir(const std::string& prefix = "tovi");
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    // A path inside the directory.
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  private:
+    std::string path_;
+};
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+
+// size bytes that differ with seed and along the data, so that a receiver can tell a message
+// whole, in place and from the right sender.
+std::string pattern(size_t size, uint32_t seed);
+
+// A pipe frame around the payload: "TQNP", the length field (little-endian; the whole frame's
+// length unless given), the payload.
+std::string frame(const std::string& payload);
+std::string frame(const std::string& payload, uint32_t length_field);
+
+// True when every piece occurs in text, each after the one before it.
+bool contains_in_order(const std::string& text, const std::vector<std::string>& pieces);
+// The number of times piece occurs in text.
+size_t count_of(const std::string& text, const std::string& piece);
 
 // True for the Windows build running under Wine, whose named pipes ignore
 // FILE_FLAG_FIRST_PIPE_INSTANCE; cases that rely on it say so and skip that part there.

@@ -240,7 +240,9 @@ TEST_F(tool, a_client_without_actions_sends_its_input_lines_and_leaves_when_inpu
     }
 }
 
-TEST_F(tool, shm_read_shows_what_a_client_wrote_with_its_five_values) {
+// shm-read, and the example reader, print the block a client wrote with its five values, and
+// exit 4 (1) once the block is gone; --follow prints each new write, from any client.
+TEST_F(tool, shm_read_shows_what_clients_wrote_with_their_five_values) {
     auto server = start_server();
     auto writer = run({"client", pipe, "W1", "--shm", "block text", "--info",
                        "7,0,4294967295,0x10,5", "--send-hex", "00ff", "--json"});
@@ -257,58 +259,41 @@ TEST_F(tool, shm_read_shows_what_a_client_wrote_with_its_five_values) {
     EXPECT_EQ("7,0,4294967295,16,5", block.at("info"));
     EXPECT_EQ("10", block.at("length"));
     EXPECT_EQ("block text", block.at("text"));
+    running example(built(EXAMPLE_SHM_READER), {pipe, "1"});
+    EXPECT_EQ(0, example.exit_status());
+    EXPECT_EQ((std::vector<std::string>{
+                  "slot 0, values 7,0,4294967295,16,5, 10 bytes: 62 6c 6f 63 6b 20 74 65 78 74"}),
+              example.lines());
 
-    // The block lives while its writer is connected.
-    writer->process.close_input();
-    EXPECT_EQ(0, writer->exit_status());
-    EXPECT_FALSE(server->wait_event("disconnect", {{"client", "W1"}}).empty());
-    auto late_reader = run({"shm-read", pipe});
-    EXPECT_EQ(4, late_reader->exit_status());
-    stop_server(*server);
-}
-
-TEST_F(tool, the_example_reader_prints_a_clients_write_and_names_a_missing_block) {
-    auto server = start_server();
-    auto writer = run({"client", pipe, "R1", "--shm", "AB", "--info", "1,2,3,4,5", "--json"});
-    ASSERT_FALSE(writer->wait_event("shm").empty());
-    running reader(built(EXAMPLE_SHM_READER), {pipe, "1"});
-    EXPECT_EQ(0, reader.exit_status());
-    EXPECT_EQ((std::vector<std::string>{"slot 0, values 1,2,3,4,5, 2 bytes: 41 42"}),
-              reader.lines());
-
-    writer->process.close_input();
-    EXPECT_EQ(0, writer->exit_status());
-    running late(built(EXAMPLE_SHM_READER), {pipe}, true);
-    EXPECT_EQ(1, late.exit_status());
-    EXPECT_NE(std::string::npos, late.process.read_errors().find("no block of that name"));
-    stop_server(*server);
-}
-
-TEST_F(tool, shm_read_follow_prints_each_new_write_from_any_client_of_the_pipe) {
-    auto server = start_server();
-    auto first = run({"client", pipe, "F1", "--shm", "one", "--info", "1,1,1,1,1", "--json"});
-    ASSERT_FALSE(first->wait_event("shm").empty());
     auto follower = run({"shm-read", pipe, "--follow", "--json"});
-    EXPECT_FALSE(follower->wait_event("shm", {{"text", "one"}, {"slot", "0"}}).empty());
-
+    EXPECT_FALSE(follower->wait_event("shm", {{"text", "block text"}, {"slot", "0"}}).empty());
     // A second client of the pipe writes the same block, into the slot the first did not use.
-    auto second = run({"client", pipe, "F2", "--shm", "two", "--info", "2,2,2,2,2", "--json"});
+    auto second = run({"client", pipe, "W2", "--shm", "two", "--info", "2,2,2,2,2", "--json"});
     EXPECT_FALSE(
         follower->wait_event("shm", {{"text", "two"}, {"slot", "1"}, {"info", "2,2,2,2,2"}})
             .empty());
     if (follower->process.interrupt()) {
         EXPECT_EQ(0, follower->exit_status());
     }
-    first->process.close_input();
-    second->process.close_input();
-    EXPECT_EQ(0, first->exit_status());
-    EXPECT_EQ(0, second->exit_status());
+
+    // The block lives while its writers are connected.
+    for (auto* client : {writer.get(), second.get()}) {
+        client->process.close_input();
+        EXPECT_EQ(0, client->exit_status());
+    }
+    EXPECT_FALSE(server->wait_event("disconnect", {{"client", "W2"}}).empty());
+    EXPECT_FALSE(server->wait_event("disconnect", {{"client", "W1"}}).empty());
+    auto late_reader = run({"shm-read", pipe});
+    EXPECT_EQ(4, late_reader->exit_status());
+    running late_example(built(EXAMPLE_SHM_READER), {pipe}, true);
+    EXPECT_EQ(1, late_example.exit_status());
+    EXPECT_NE(std::string::npos, late_example.process.read_errors().find("no block of that name"));
     stop_server(*server);
 }
 
 TEST_F(tool, a_client_with_stay_leaves_in_time_although_its_input_stays_open) {
-    const std::string logs = tovi_test::make_temp_dir("tool_logs");
-    auto server = start_server({"--log", logs});
+    const tovi_test::temp_dir logs("tool_logs");
+    auto server = start_server({"--log", logs.path()});
     // A text may begin with a dash; "--" ends the options.
     auto client = run({"client", "--send", "-5 degrees", "--stay=0.5", "--json", "--", pipe, "S1"});
     EXPECT_FALSE(server->wait_event("message", {{"text", "-5 degrees"}}).empty());
@@ -319,13 +304,12 @@ TEST_F(tool, a_client_with_stay_leaves_in_time_although_its_input_stays_open) {
 
     // --log: the server's log file, named after its role and process.
     std::string log;
-    for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+    for (const auto& entry : std::filesystem::directory_iterator(logs.path())) {
         if (entry.path().filename().string().rfind("toviipc-server-", 0) == 0) {
             log = tovi_test::read_file(entry.path().string());
         }
     }
     EXPECT_NE(std::string::npos, log.find("win::pipe_server::start_server")) << log;
-    tovi_test::remove_tree(logs);
 }
 
 TEST_F(tool, a_client_without_a_server_exits_4_and_a_second_server_on_a_name_exits_4) {

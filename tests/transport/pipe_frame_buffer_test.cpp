@@ -4,16 +4,9 @@
 
 #include <string>
 
-namespace {
+#include "support/test_support.h"
 
-std::string header(const char* magic, uint32_t length) {
-    std::string h(magic, 4);
-    for (int i = 0; i < 4; ++i)
-        h += static_cast<char>(length >> (8 * i));
-    return h;
-}
-
-}  // namespace
+using tovi_test::frame;
 
 TEST(pipe_frame_buffer, builds_a_one_byte_payload_as_nine_bytes) {
     byte_buffer frame;
@@ -28,7 +21,7 @@ TEST(pipe_frame_buffer, builds_a_one_byte_payload_as_nine_bytes) {
 TEST(pipe_frame_buffer, asks_for_the_header_then_the_rest_then_the_next_header) {
     win::pipe_frame_buffer buffer;
     EXPECT_EQ(8, buffer.bytes_needed());
-    const std::string h = header("TQNP", 13);
+    const std::string h = frame("", 13);
     buffer.append(h.data(), 3);
     EXPECT_EQ(0, buffer.bytes_needed());  // the reader never leaves a header half-appended
     buffer.append(h.data() + 3, 5);
@@ -48,20 +41,20 @@ TEST(pipe_frame_buffer, asks_for_the_header_then_the_rest_then_the_next_header) 
 // One byte more, a wrong magic and a short length end a link: pipe_connection_test.
 TEST(pipe_frame_buffer, the_largest_and_an_empty_frame_are_whole_and_a_short_length_asks_below_0) {
     win::pipe_frame_buffer largest;
-    const std::string ok = header("TQNP", 52428800);
+    const std::string ok = frame("", 52428800);
     largest.append(ok.data(), ok.size());
     EXPECT_FALSE(largest.checkIfError());
     EXPECT_EQ(52428792, largest.bytes_needed());
 
     win::pipe_frame_buffer empty;
-    const std::string eight = header("TQNP", 8);
+    const std::string eight = frame("");
     empty.append(eight.data(), eight.size());
     std::vector<char> payload{'x'};
     ASSERT_TRUE(empty.get_payload(payload));
     EXPECT_TRUE(payload.empty());
 
     win::pipe_frame_buffer short_length;
-    const std::string four = header("TQNP", 4);
+    const std::string four = frame("", 4);
     short_length.append(four.data(), four.size());
     EXPECT_FALSE(short_length.checkIfError());
     EXPECT_EQ(-4, short_length.bytes_needed());
