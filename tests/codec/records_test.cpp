@@ -111,16 +111,6 @@ TEST(records, decode_returns_a_non_zero_return_code_of_the_packet) {
     EXPECT_EQ("x", text.data);
 }
 
-TEST(records, encode_leaves_the_output_as_it_was_when_a_text_exceeds_100_mib) {
-    const StringData huge{std::string(104857601, 'x')};
-    std::vector<char> out;
-    encode_record(out, huge);
-    EXPECT_TRUE(out.empty());
-    out = {'k'};
-    encode_record(out, huge);
-    EXPECT_EQ(std::vector<char>{'k'}, out);
-}
-
 TEST(records, decode_refuses_huge_declared_sizes_without_allocating_them) {
     const std::vector<char> payloads[] = {
         // A byte vector of 2,000,000,000 bytes as ByteStreamData::data.

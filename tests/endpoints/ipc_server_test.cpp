@@ -56,134 +56,99 @@ class server_with_raw_clients : public ::testing::Test {
     tovi::ipc_server server_;
 };
 
-// "kind id data" of each report from the first'th on.
-std::vector<std::string> reports_from(tovi_test::event_log& log, size_t first) {
-    std::vector<std::string> out;
+// "kind id data" of each report from the first'th on, joined by ", ".
+std::string reports_from(tovi_test::event_log& log, size_t first) {
+    std::string out;
     const auto all = log.all();
     for (size_t i = first; i < all.size(); ++i) {
-        out.push_back(all[i].kind + " " + all[i].client_id +
-                      (all[i].data.empty() ? "" : " " + all[i].data));
+        out += (i == first ? "" : ", ") + all[i].kind + " " + all[i].client_id +
+               (all[i].data.empty() ? "" : " " + all[i].data);
     }
     return out;
 }
 
 }  // namespace
 
-// What a link sends, what the host is told of it, and whether the link stays bound to its id.
-TEST_F(server_with_raw_clients, reports_what_a_link_sends_and_binds_it_to_the_first_id_it_names) {
+// What a link sends, what the host is told of it, and how the link goes on. A link speaks for
+// one client id, the first it binds; a byte stream's negative length is dropped and one beyond
+// the data cut to it, an empty payload ignored. A link that names an id taken by another link,
+// an empty id or one holding a NUL, or a second id, is sent away: nothing it sent reaches the
+// host, its own id (if any) is reported gone, and every id it named is free again afterwards.
+TEST_F(server_with_raw_clients, reports_what_a_link_sends_and_holds_it_to_the_first_id_it_binds) {
     tovi_test::log_capture log;
-    const auto announce = [](const char* id) {
+    const auto a = [](const std::string& id) {
         return raw::state_payload(sender_client, id, state_connect);
     };
-    const auto bytes = [](int32_t length, const char* data) {
-        return raw::bytes_payload(sender_client, "B", length, data);
+    const auto t = [](const std::string& id, const char* text = "impostor") {
+        return raw::text_payload(sender_client, id, text);
+    };
+    const auto b = [](int32_t length, const char* data) {
+        return raw::bytes_payload(sender_client, "M", length, data);
     };
     std::vector<char> unknown;  // a message of a kind the server does not know
     encode_record(unknown, PipeProtocol{sender_client, 9, "U", {}});
+    const std::string nul_id("X\0y", 3);
+    enum ending { stays, leaves, sent_away };
     const struct {
         const char* what;
-        std::string id;
         std::vector<std::string> sends;
-        std::vector<std::string> reports;
-        bool leaves;
+        const char* reports;  // "kind id data" each, joined by ", "
+        ending end;
+        const char* id;  // the id that stays bound to the link
     } rows[] = {
-        {"an announcement", "X", {announce("X")}, {"connect X"}, false},
-        {"a text first",
-         "T",
-         {raw::text_payload(sender_client, "T", "hello")},
-         {"data T hello"},
-         false},
-        {"a message of an unknown kind first",
-         "U",
-         {std::string(unknown.begin(), unknown.end())},
-         {},
-         false},
-        // A negative length is dropped, one beyond the data cut to it; an empty payload ignored.
-        {"byte streams with bad lengths",
-         "B",
-         {announce("B"), bytes(3, "abc"), bytes(-1, "neg"), bytes(99, "cut"), "",
-          raw::text_payload(sender_client, "B", "text")},
-         {"connect B", "data B abc", "data B cut", "data B text"},
-         false},
+        {"an announcement", {a("X")}, "connect X", stays, "X"},
+        {"a text first", {t("T", "hello")}, "data T hello", stays, "T"},
+        {"an unknown kind first", {std::string(unknown.begin(), unknown.end())}, "", stays, "U"},
+        {"byte streams",
+         {a("M"), b(3, "abc"), b(-1, "neg"), b(99, "cut"), "", t("M", "text")},
+         "connect M, data M abc, data M cut, data M text",
+         stays,
+         "M"},
         {"an exit notice",
-         "Q",
-         {announce("Q"), raw::state_payload(sender_client, "Q", state_client_exit)},
-         {"connect Q", "disconnect Q"},
-         true},
+         {a("Q"), raw::state_payload(sender_client, "Q", state_client_exit)},
+         "connect Q, disconnect Q",
+         leaves,
+         ""},
+        {"a newcomer under a taken id", {a("X"), t("X")}, "", sent_away, ""},
+        {"an unannounced text under a taken id", {t("X"), t("X")}, "", sent_away, ""},
+        {"an empty id", {a(""), t("")}, "", sent_away, ""},
+        {"an id holding a NUL", {a(nul_id), t(nul_id)}, "", sent_away, ""},
+        {"a second id", {a("A"), t("X"), t("B"), t("A")}, "connect A, disconnect A", sent_away, ""},
+        {"its own id twice", {a("Y"), a("Y"), t("Y")}, "connect Y, disconnect Y", sent_away, ""},
     };
     raw::pipe_end links[std::size(rows)];
-    size_t reported = 0;
+    size_t reported = 0, ended = 0;
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].what);
         open_client(links[i], "");
-        ASSERT_TRUE(links[i].send_together(rows[i].sends));
-        ASSERT_TRUE(watch_.wait_for("", reported + rows[i].reports.size(), 30s));
+        ASSERT_TRUE(links[i].send_together(rows[i].sends));  // so the server reads them at once
+        const size_t count = *rows[i].reports ? tovi_test::count_of(rows[i].reports, ",") + 1 : 0;
+        ASSERT_TRUE(watch_.wait_for("", reported + count, 30s));
         EXPECT_EQ(rows[i].reports, reports_from(watch_, reported));
-        if (rows[i].leaves) {
+        if (rows[i].end == sent_away) {
+            expect_sent_away(links[i]);
+        } else if (rows[i].end == leaves) {
             EXPECT_TRUE(links[i].wait_closed(30s));
             // The drop is reported from the worker thread, not the loop's.
             EXPECT_NE(watch_.all()[reported].thread, watch_.all().back().thread);
         } else {
             expect_reaches(links[i], rows[i].id);
         }
-        reported += rows[i].reports.size();
+        reported += count;
+        ended += rows[i].end == stays ? 0 : 1;
     }
+    // Every link that ended has been reported, or logged without an id: nothing came after.
+    EXPECT_TRUE(log.wait_for("::operator () clientid = ", 30s, ended));
+    EXPECT_EQ(reported, watch_.all().size());
+    expect_reaches(links[0], "X");  // the holder keeps its id
+    raw::pipe_end again[3];
+    for (int i = 0; i < 3; ++i) {
+        open_client(again[i], std::string(1, "ABY"[i]));
+    }
+    EXPECT_TRUE(watch_.wait_for("", reported + 3, 30s));
     EXPECT_EQ(1u, tovi_test::count_of(log.finish(),
                                       ":error win::pipe_server::on_pipe_recv_data decode "
                                       "msg_bytestream failed\r\n"));
-}
-
-// A link speaks for one client id, the first it binds. A link that names an id taken by another
-// link, an empty id or one holding a NUL, or a second id, is sent an exit notice and dropped;
-// nothing it sent reaches the host, its own id (if any) is reported gone, and every id it named
-// is free again afterwards.
-TEST_F(server_with_raw_clients, a_link_speaks_only_for_the_one_id_it_bound) {
-    tovi_test::log_capture log;
-    raw::pipe_end holder;
-    open_client(holder, "X");
-    ASSERT_TRUE(watch_.wait_for("connect", 1, 30s));
-    const auto announce = [](const std::string& id) {
-        return raw::state_payload(sender_client, id, state_connect);
-    };
-    const auto text = [](const std::string& id) {
-        return raw::text_payload(sender_client, id, "impostor");
-    };
-    const std::string nul_id("X\0y", 3);
-    const struct {
-        const char* what;
-        std::vector<std::string> sends;
-        const char* reported;  // the id whose disconnect is reported, or ""
-    } rows[] = {
-        {"a newcomer under the taken id", {announce("X"), text("X")}, ""},
-        {"an unannounced text under the taken id", {text("X"), text("X")}, ""},
-        {"an empty id", {announce(""), text("")}, ""},
-        {"an id holding a NUL", {announce(nul_id), text(nul_id)}, ""},
-        {"a second id on a bound link", {announce("A"), text("X"), text("B"), text("A")}, "A"},
-        {"the link's own id announced twice", {announce("Y"), announce("Y"), text("Y")}, "Y"},
-    };
-    size_t reported = 0;
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
-        raw::pipe_end link;
-        open_client(link, "");
-        ASSERT_TRUE(link.send_together(r.sends));  // so the server reads them at once
-        expect_sent_away(link);
-        if (*r.reported != '\0') {
-            ASSERT_TRUE(watch_.wait_for("disconnect", ++reported, 30s));
-            EXPECT_EQ(r.reported, watch_.all().back().client_id);
-        }
-    }
-    // Every drop has been reported, or logged without an id.
-    EXPECT_TRUE(log.wait_for("::operator () clientid = ", 30s, std::size(rows)));
-    EXPECT_EQ(0u, watch_.count("data"));
-    EXPECT_EQ(reported, watch_.count("disconnect"));
-    // The holder keeps its id, and the ids the dropped links named are free.
-    expect_reaches(holder, "X");
-    raw::pipe_end a, b, y;
-    open_client(a, "A");
-    open_client(b, "B");
-    open_client(y, "Y");
-    EXPECT_TRUE(watch_.wait_for("connect", 5, 30s));
 }
 
 // Only a client dropped by name is reported gone; a stopped server serves its name again.

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "shm/shared_memory_layout.h"
-#include "shm/shared_memory_reader.h"
 #include "shm/shm_test_util.h"
 #include "support/test_support.h"
 #include "toviipc_shm.h"
@@ -86,14 +85,6 @@ TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
     EXPECT_EQ(500u, header.length(0));
     ASSERT_TRUE(block.write(first.data(), 20, 0, 0, 0, 0, 0));  // slot 1 grows its view
     EXPECT_EQ(20, block.mapped_size(1));
-
-    shared_memory_reader reader;
-    ASSERT_EQ(shared_memory_reader::result::ok, reader.open(name));
-    std::vector<char> data(20);
-    shared_memory_write write;
-    ASSERT_EQ(shared_memory_reader::result::ok, reader.read(data.data(), data.size(), &write));
-    EXPECT_EQ(1, write.slot);
-    EXPECT_EQ(std::vector<char>(first.begin(), first.begin() + 20), data);
 }
 
 TEST(shared_memory, refuses_a_write_of_the_slot_capacity_and_takes_one_byte_less) {

@@ -40,25 +40,6 @@ constexpr bool measures_memory = false;
 constexpr bool measures_memory = true;
 #endif
 
-// A latch that a callback waits on until the test opens it.
-class gate {
-  public:
-    void open() {
-        std::lock_guard<std::mutex> hold(lock_);
-        open_ = true;
-        changed_.notify_all();
-    }
-    void pass() {
-        std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait(hold, [this] { return open_; });
-    }
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool open_ = false;
-};
-
 }  // namespace
 
 // Sends one 20 MiB and fifty 1 MiB messages, disconnects and exits at once, without releasing
@@ -234,7 +215,7 @@ TEST(traffic, a_server_callback_that_never_returns_makes_its_client_sends_fail_n
     const std::string name = tovi_test::unique_name("tovi_stress");
     const tovi_test::temp_dir directory("tovi_stress");
     const std::string results = directory / "stuck_sender";
-    gate stuck;
+    tovi_test::gate stuck;
     std::atomic<long long> received{0};
     e2e::server_host server;
     server.record_data = false;

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,34 @@ std::string pattern(size_t size, uint32_t seed);
 // length unless given), the payload.
 std::string frame(const std::string& payload);
 std::string frame(const std::string& payload, uint32_t length_field);
+
+// A latch that threads wait at until the test opens it (for at most a minute, so that a failing
+// case ends).
+class gate {
+  public:
+    void open() {
+        std::lock_guard<std::mutex> hold(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void pass() {
+        std::unique_lock<std::mutex> hold(lock_);
+        ++arrived_;
+        changed_.notify_all();
+        changed_.wait_for(hold, std::chrono::minutes(1), [this] { return open_; });
+    }
+    // Waits until a thread has come to the gate.
+    bool wait_arrival(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, timeout, [this] { return arrived_ > 0; });
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int arrived_ = 0;
+};
 
 // True when every piece occurs in text, each after the one before it.
 bool contains_in_order(const std::string& text, const std::vector<std::string>& pieces);

@@ -21,18 +21,6 @@ task_queue::task make_task(std::function<void()> body) {
     return std::make_shared<std::function<void()>>(std::move(body));
 }
 
-// A task that runs until it is released.
-struct gate {
-    std::atomic<bool> entered{false};
-    std::atomic<bool> open{false};
-    task_queue::task task() {
-        return make_task([this] {
-            entered = true;
-            wait_until([this] { return open.load(); }, 30s);
-        });
-    }
-};
-
 }  // namespace
 
 TEST(task_queue, runs_tasks_one_at_a_time_in_posting_order_on_its_own_thread) {
@@ -66,9 +54,9 @@ TEST(task_queue, runs_tasks_one_at_a_time_in_posting_order_on_its_own_thread) {
 
 TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_queue) {
     auto queue = std::make_unique<task_queue>();
-    gate running;
-    queue->post_task(running.task());
-    ASSERT_TRUE(wait_until([&] { return running.entered.load(); }, 30s));
+    tovi_test::gate running;
+    queue->post_task(make_task([&] { running.pass(); }));
+    ASSERT_TRUE(running.wait_arrival(30s));
     auto witness = std::make_shared<int>(0);
     std::atomic<int> ran{0};
     auto counted = [&ran, witness] { ++ran; };
@@ -88,7 +76,7 @@ TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_
         },
         30s));
     EXPECT_FALSE(stopped) << "stop_tasks returned while a task was running";
-    running.open = true;
+    running.open();
     stopper.join();
     queue->post_task(make_task(counted));
     EXPECT_EQ(0, ran.load());
