@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "allocation_counter.h"
@@ -147,25 +146,4 @@ TEST(records, decode_refuses_deep_nesting_without_exhausting_the_stack) {
         EXPECT_EQ(-1, decode(protocol, codec_test::record_payload("TqIPC.PipeProtocol", record)))
             << level;
     }
-}
-
-TEST(records, encode_and_decode_on_several_threads_at_once) {
-    std::vector<int> failures(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &failures] {
-            for (size_t i = 0; i < 300; ++i) {
-                const StringData text{std::string(i, static_cast<char>('a' + t))};
-                PipeProtocol received;
-                StringData back;
-                failures[t] +=
-                    decode(received, encoded(PipeProtocol{2, 1, "", encoded(text)})) != 0 ||
-                    decode(back, received.body) != 0 || !(back == text);
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(std::vector<int>(4, 0), failures);
 }

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <thread>
 
+#include "platform/pipe_test_util.h"
 #include "raw_peer.h"
 #include "recording_watch.h"
 #include "support/log_capture.h"
@@ -21,12 +21,20 @@ using namespace std::chrono_literals;
 class client_with_raw_server : public ::testing::Test {
   protected:
     void SetUp() override {
-        name_ = tovi_test::unique_name("tovi_client");
-        listener_ = std::make_unique<raw::listener>(name_);
-        ASSERT_TRUE(listener_->is_listening());
         client_.set_watch(&watch_);
+        connect();
+    }
+    // Serves the name with one raw instance, connects the client to it under A1 and takes the
+    // server's end.
+    void connect() {
+        HANDLE pipe = conformance::create_instance(conformance::pipe_path(name_),
+                                                   FILE_FLAG_FIRST_PIPE_INSTANCE);
+        ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+        server_.adopt(pipe);
+        conformance::overlapped_op accepted;
+        ConnectNamedPipe(pipe, &accepted);
         ASSERT_TRUE(client_.connect(name_.c_str(), "A1"));
-        ASSERT_TRUE(listener_->accept(server_, 30s));
+        ASSERT_TRUE(accepted.signalled(30000));
     }
     raw::message next() {
         raw::message m;
@@ -41,8 +49,7 @@ class client_with_raw_server : public ::testing::Test {
         return m;
     }
 
-    std::string name_;
-    std::unique_ptr<raw::listener> listener_;
+    const std::string name_ = tovi_test::unique_name("tovi_client");
     raw::pipe_end server_;
     recording_client_watch watch_;
     tovi::ipc_client client_;
@@ -119,9 +126,7 @@ TEST_F(client_with_raw_server, disconnect_reports_only_a_server_that_sent_the_cl
     for (const bool sent_away : {false, true}) {
         SCOPED_TRACE(sent_away ? "sent away first" : "a plain goodbye");
         if (sent_away) {
-            listener_ = std::make_unique<raw::listener>(name_);
-            ASSERT_TRUE(client_.connect(name_.c_str(), "A1"));
-            ASSERT_TRUE(listener_->accept(server_, 30s));
+            connect();
             next();
             ASSERT_TRUE(server_.send(raw::state_payload(sender_server, "", state_server_exit)));
         }

@@ -120,35 +120,4 @@ bool connect(pipe_end& end, const std::string& name, const std::string& id) {
            (id.empty() || end.send(state_payload(sender_client, id, state_connect)));
 }
 
-listener::listener(const std::string& name) {
-    connect_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    pipe_ =
-        conformance::create_instance(conformance::pipe_path(name), FILE_FLAG_FIRST_PIPE_INSTANCE);
-    if (pipe_ != INVALID_HANDLE_VALUE && !ConnectNamedPipe(pipe_, &connect_) &&
-        GetLastError() == ERROR_PIPE_CONNECTED) {
-        connected_at_once_ = true;
-    }
-}
-
-listener::~listener() {
-    if (pipe_ != INVALID_HANDLE_VALUE) {
-        CancelIoEx(pipe_, &connect_);
-        DWORD n = 0;
-        GetOverlappedResult(pipe_, &connect_, &n, TRUE);
-        CloseHandle(pipe_);
-    }
-    CloseHandle(connect_.hEvent);
-}
-
-bool listener::accept(pipe_end& end, std::chrono::milliseconds timeout) {
-    if (pipe_ == INVALID_HANDLE_VALUE ||
-        (!connected_at_once_ &&
-         WaitForSingleObject(connect_.hEvent, ms(timeout)) != WAIT_OBJECT_0)) {
-        return false;
-    }
-    end.adopt(pipe_);
-    pipe_ = INVALID_HANDLE_VALUE;
-    return true;
-}
-
 }  // namespace raw

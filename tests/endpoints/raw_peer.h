@@ -61,21 +61,4 @@ class pipe_end {
 // id. False when either failed.
 bool connect(pipe_end& end, const std::string& name, const std::string& id = "");
 
-// A listening instance of a name, and the end of the first client that connects to it.
-class listener {
-  public:
-    explicit listener(const std::string& name);
-    ~listener();
-    listener(const listener&) = delete;
-    listener& operator=(const listener&) = delete;
-    bool is_listening() const { return pipe_ != INVALID_HANDLE_VALUE; }
-    // Waits for the client and hands the connected end over.
-    bool accept(pipe_end& end, std::chrono::milliseconds timeout);
-
-  private:
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    OVERLAPPED connect_{};
-    bool connected_at_once_ = false;
-};
-
 }  // namespace raw
