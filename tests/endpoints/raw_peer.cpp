@@ -50,16 +50,12 @@ void pipe_end::close() {
     }
 }
 
-bool pipe_end::raw_write(const std::string& bytes) {
-    return conformance::write_all(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()));
-}
-
 bool pipe_end::send_together(const std::vector<std::string>& payloads) {
     std::string frames;
     for (const std::string& payload : payloads) {
         frames += tovi_test::frame(payload);
     }
-    return raw_write(frames);
+    return conformance::write_all(pipe_, frames.data(), static_cast<DWORD>(frames.size()));
 }
 
 bool pipe_end::receive(std::string* payload, std::chrono::milliseconds timeout) {

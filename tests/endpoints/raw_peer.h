@@ -39,10 +39,9 @@ class pipe_end {
     void close();
 
     // Writes a frame around each payload, all in one write, so that the peer reads them at
-    // once; raw_write writes the bytes as they are.
+    // once.
     bool send(const std::string& payload) { return send_together({payload}); }
     bool send_together(const std::vector<std::string>& payloads);
-    bool raw_write(const std::string& bytes);
 
     // Reads one frame's payload, or one message, waiting at most timeout for each piece. False
     // on time-out or when the peer closed (closed() then tells which).

@@ -87,18 +87,6 @@ std::string frame(const std::string& payload) {
     return frame(payload, static_cast<uint32_t>(payload.size() + 8));
 }
 
-bool contains_in_order(const std::string& text, const std::vector<std::string>& pieces) {
-    size_t at = 0;
-    for (const std::string& piece : pieces) {
-        at = text.find(piece, at);
-        if (at == std::string::npos) {
-            return false;
-        }
-        at += piece.size();
-    }
-    return true;
-}
-
 size_t count_of(const std::string& text, const std::string& piece) {
     size_t count = 0;
     for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {

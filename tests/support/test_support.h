@@ -75,8 +75,6 @@ class gate {
     int arrived_ = 0;
 };
 
-// True when every piece occurs in text, each after the one before it.
-bool contains_in_order(const std::string& text, const std::vector<std::string>& pieces);
 // The number of times piece occurs in text.
 size_t count_of(const std::string& text, const std::string& piece);
 
