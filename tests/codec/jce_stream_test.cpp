@@ -105,7 +105,7 @@ TEST(jce_writer, writes_byte_vectors_as_simple_lists_and_maps_in_unsigned_key_or
               hex(writer));
 }
 
-TEST(jce_reader, finds_fields_by_tag_and_stops_at_the_end_of_a_struct) {
+TEST(jce_reader, finds_fields_by_tag_skipping_others_and_stops_at_the_end_of_a_struct) {
     reader_over in("00 01 10 02 26 01 41 30 05");
     EXPECT_TRUE(in.reader.skipToTag(3));
     EXPECT_EQ(3, in.reader.readHead().tag);
@@ -118,19 +118,15 @@ TEST(jce_reader, finds_fields_by_tag_and_stops_at_the_end_of_a_struct) {
     one_int record;
     empty_struct.reader.read(record, 0, true);
     EXPECT_EQ(-7, record.value);
-}
-
-TEST(jce_reader, skips_unknown_fields_of_every_type) {
-    reader_over in(
+    // Unknown fields of every type are skipped.
+    reader_over skipped(
         "03 0102030405060708 14 01020304 25 0102030405060708 37 00000002 4142 "
         "49 00 02 00 01 1c 58 00 01 06 00 16 01 61 6a 00 01 0b 7d 00 00 02 0102 "
         "81 00 01 90 09");
     int32_t value = 0;
-    in.reader.read(value, 9, true);
+    skipped.reader.read(value, 9, true);
     EXPECT_EQ(9, value);
-}
-
-TEST(jce_reader, reads_lists_of_chars_and_keeps_the_first_value_of_a_repeated_key) {
+    // A list of chars is a byte vector too; a repeated map key keeps its first value.
     reader_over list("09 00 03 00 01 00 02 00 03");
     std::vector<char> bytes;
     list.reader.read(bytes, 0, true);
