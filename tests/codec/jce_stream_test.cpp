@@ -26,45 +26,39 @@ void read_at(taf::JceReader& reader) {
 
 }  // namespace
 
+// Tags from 15 on take a two-byte head.
 TEST(jce_writer, writes_integers_in_their_shortest_form_and_reads_them_back) {
-    const std::pair<int32_t, const char*> cases[] = {{0, "0c"},
-                                                     {1, "00 01"},
-                                                     {-1, "00 ff"},
-                                                     {127, "00 7f"},
-                                                     {128, "01 00 80"},
-                                                     {-128, "00 80"},
-                                                     {-129, "01 ff 7f"},
-                                                     {32767, "01 7f ff"},
-                                                     {-32768, "01 80 00"},
-                                                     {32768, "02 00 00 80 00"},
-                                                     {-32769, "02 ff ff 7f ff"}};
+    const struct {
+        int32_t value;
+        uint8_t tag;
+        const char* bytes;
+    } cases[] = {{0, 0, "0c"},
+                 {1, 0, "00 01"},
+                 {-1, 0, "00 ff"},
+                 {127, 0, "00 7f"},
+                 {128, 0, "01 00 80"},
+                 {-128, 0, "00 80"},
+                 {-129, 0, "01 ff 7f"},
+                 {32767, 0, "01 7f ff"},
+                 {-32768, 0, "01 80 00"},
+                 {32768, 0, "02 00 00 80 00"},
+                 {-32769, 0, "02 ff ff 7f ff"},
+                 {1, 14, "e0 01"},
+                 {2, 15, "f0 0f 02"},
+                 {3, 255, "f0 ff 03"}};
     for (const auto& c : cases) {
         taf::JceWriter writer;
-        writer.write(c.first, 0);
-        EXPECT_EQ(c.second, hex(writer)) << c.first;
-        reader_over in(c.second);
+        writer.write(c.value, c.tag);
+        EXPECT_EQ(c.bytes, hex(writer)) << c.value;
+        reader_over in(c.bytes);
         int32_t value = 99;
-        in.reader.read(value, 0, true);
-        EXPECT_EQ(c.first, value);
+        in.reader.read(value, c.tag, true);
+        EXPECT_EQ(c.value, value);
     }
     taf::JceWriter narrow;
     narrow.write(int8_t{0}, 1);
     narrow.write(int16_t{-129}, 2);
     EXPECT_EQ("1c 21 ff 7f", hex(narrow));
-}
-
-TEST(jce_writer, uses_a_two_byte_head_from_tag_15_on) {
-    taf::JceWriter writer;
-    writer.write(int32_t{1}, 14);
-    writer.write(int32_t{2}, 15);
-    writer.write(int32_t{3}, 255);
-    EXPECT_EQ("e0 01 f0 0f 02 f0 ff 03", hex(writer));
-    reader_over in(hex(writer));
-    int32_t at_15 = 0, at_255 = 0;
-    in.reader.read(at_15, 15, true);
-    in.reader.read(at_255, 255, true);
-    EXPECT_EQ(2, at_15);
-    EXPECT_EQ(3, at_255);
 }
 
 TEST(jce_writer, switches_from_string1_to_string4_at_256_bytes) {

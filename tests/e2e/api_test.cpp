@@ -36,7 +36,8 @@ TEST(exported_interface, a_null_or_released_handle_and_a_null_function_table_are
     e2e::client_host client;
     e2e::server_host server;
     every_entry_refuses(client, nullptr, server, nullptr);
-    ASSERT_TRUE(e2e::start_and_connect(server, client, tovi_test::unique_name("tovi_api"), "R"));
+    const std::string name = tovi_test::unique_name("tovi_api");
+    ASSERT_TRUE(server.start(name) && client.connect(name, "R"));
     release_tovi_ipc_client(client.handle);
     release_tovi_ipc_server(server.handle);
     every_entry_refuses(client, client.handle, server, server.handle);  // released twice, too

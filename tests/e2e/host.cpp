@@ -181,10 +181,4 @@ bool connect_within(client_host& client, const std::string& name, const std::str
     return false;
 }
 
-bool start_and_connect(server_host& server, client_host& client, const std::string& name,
-                       const std::string& id) {
-    return server.start(name) && client.connect(name, id) &&
-           server.events.wait_for("connect", 1, std::chrono::seconds(30));
-}
-
 }  // namespace e2e

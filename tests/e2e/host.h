@@ -87,9 +87,4 @@ class client_host {
 bool connect_within(client_host& client, const std::string& name, const std::string& id,
                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-// Starts the server on name and connects the client under id; true once the server has
-// reported the connect.
-bool start_and_connect(server_host& server, client_host& client, const std::string& name,
-                       const std::string& id);
-
 }  // namespace e2e

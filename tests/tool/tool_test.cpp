@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -319,8 +318,14 @@ TEST_F(tool, a_client_with_stay_leaves_in_time_although_its_input_stays_open) {
     EXPECT_NE(std::string::npos, log.find("win::pipe_server::start_server")) << log;
 }
 
-TEST_F(tool, bad_arguments_exit_2_with_one_line_on_standard_error_that_gives_the_reason) {
+// Bad arguments exit 2 with one line on standard error that gives the reason; --help exits 0
+// with the command's usage.
+TEST_F(tool, bad_arguments_exit_2_with_their_reason_and_help_0_with_the_usage) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"server", "--help"}, "usage: toviipc server"},
+        {{"client", "--help"}, "usage: toviipc client"},
+        {{"shm-read", "--help"}, "usage: toviipc shm-read"},
+        {{"demo", "--help"}, "usage: toviipc demo"},
         {{}, "missing a command"},
         {{"bogus"}, "unknown command 'bogus'"},
         {{"server"}, "missing the pipe NAME"},
@@ -356,22 +361,20 @@ TEST_F(tool, bad_arguments_exit_2_with_one_line_on_standard_error_that_gives_the
         SCOPED_TRACE("toviipc" + shown);
         auto process = run(c.first, true);
         const std::string errors = process->process.read_errors();
-        EXPECT_EQ(2, process->exit_status());
+        const bool help = c.second.rfind("usage", 0) == 0;
+        EXPECT_EQ(help ? 0 : 2, process->exit_status());
+        if (help) {
+            ASSERT_FALSE(process->lines().empty());
+            EXPECT_EQ(c.second, process->lines()[0].substr(0, c.second.size()));
+            continue;
+        }
         EXPECT_TRUE(process->lines().empty());
         EXPECT_NE(std::string::npos, errors.find(c.second)) << errors;
         EXPECT_EQ(errors.find('\n'), errors.size() - 1) << errors;
     }
 }
 
-TEST_F(tool, help_describes_each_command_and_version_matches_the_header) {
-    for (const char* command : {"server", "client", "shm-read", "demo"}) {
-        auto process = run({command, "--help"});
-        EXPECT_EQ(0, process->exit_status());
-        const auto lines = process->lines();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ("usage: toviipc " + std::string(command),
-                  lines[0].substr(0, 15 + strlen(command)));
-    }
+TEST_F(tool, the_version_is_the_headers_everywhere) {
     EXPECT_EQ(std::to_string(TOVIIPC_VERSION_MAJOR) + "." + std::to_string(TOVIIPC_VERSION_MINOR) +
                   "." + std::to_string(TOVIIPC_VERSION_PATCH),
               TOVIIPC_VERSION_STRING);
