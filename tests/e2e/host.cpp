@@ -82,10 +82,6 @@ server_host::server_host(unsigned mask) {
     handle = create_tovi_ipc_server(&f, &masked[slot_]);
 }
 
-server_host::~server_host() {
-    release();
-}
-
 void server_host::release() {
     if (handle != nullptr)
         release_tovi_ipc_server(handle);
@@ -116,10 +112,6 @@ void server_host::on_data(const char* id, const char* data, int32_t length) {
     }
 }
 
-void server_host::on_connect(const char* id) {
-    events.add("connect", id);
-}
-
 void server_host::on_disconnect(const char* id) {
     if (on_disconnect_hook) {
         on_disconnect_hook(id);
@@ -133,10 +125,6 @@ client_host::client_host(bool with_callbacks) {
         return;
     handle = create_tovi_ipc_client(
         &f, with_callbacks ? &client_callbacks()[static_cast<size_t>(slot_)] : nullptr);
-}
-
-client_host::~client_host() {
-    release();
 }
 
 void client_host::release() {

@@ -20,7 +20,7 @@ class server_host {
   public:
     // callbacks_mask: bit 0 on_recv_data, bit 1 on_client_connect, bit 2 on_client_disconnect.
     explicit server_host(unsigned callbacks_mask = 7);
-    ~server_host();
+    ~server_host() { release(); }
 
     ipc_server_functions f{};
     ipc_handle* handle = nullptr;
@@ -42,7 +42,7 @@ class server_host {
 
     // Called by the callbacks of this host's slot.
     void on_data(const char* id, const char* data, int32_t length);
-    void on_connect(const char* id);
+    void on_connect(const char* id) { events.add("connect", id); }
     void on_disconnect(const char* id);
 
   private:
@@ -54,7 +54,7 @@ class server_host {
 class client_host {
   public:
     explicit client_host(bool with_callbacks = true);
-    ~client_host();
+    ~client_host() { release(); }
 
     ipc_client_functions f{};
     ipc_handle* handle = nullptr;

@@ -174,27 +174,26 @@ TEST_F(client_with_raw_server, disconnect_from_its_own_callback_is_refused_witho
     ASSERT_TRUE(watch_.wait_for("data", 1, 30s));
 }
 
-TEST(ipc_client, a_pipe_nobody_serves_fails_within_the_wait_and_leaves_the_client_idle) {
-    tovi_test::log_capture log;
-    tovi::ipc_client client;
-    const char block[] = "x";
-    EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
-    EXPECT_FALSE(client.connect(nullptr, "id"));
-    EXPECT_FALSE(client.connect("any", ""));  // the server could not report an empty id
-    EXPECT_FALSE(client.send_string("before", 6));
-    EXPECT_FALSE(client.connect(tovi_test::unique_name("tovi_nobody").c_str(), "id"));
-    EXPECT_FALSE(client.send_string("after", 5));
-    EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
-    // Once: the wait is not logged for each attempt.
-    EXPECT_EQ(1u, tovi_test::count_of(log.finish(), "connect_to_server wait pipe failed"));
-}
-
-TEST(ipc_client, init_log_creates_missing_directories_and_starts_with_a_separator) {
+// init_log creates missing directories and starts with a separator line.
+TEST(ipc_client, a_client_nobody_serves_stays_idle_and_init_log_starts_its_file_with_a_separator) {
     const tovi_test::temp_dir root;
-    const std::string directory = root.path() + "\\a\\b";  // a backslash separates on both builds
     tovi::ipc_client client;
+    {
+        tovi_test::log_capture log;
+        const char block[] = "x";
+        EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
+        EXPECT_FALSE(client.connect(nullptr, "id"));
+        EXPECT_FALSE(client.connect("any", ""));  // the server could not report an empty id
+        EXPECT_FALSE(client.send_string("before", 6));
+        EXPECT_FALSE(client.connect(tovi_test::unique_name("tovi_nobody").c_str(), "id"));
+        EXPECT_FALSE(client.send_string("after", 5));
+        EXPECT_FALSE(client.write_shared_memory(block, 1, 0, 0, 0, 0, 0));
+        // Once: the wait is not logged for each attempt.
+        EXPECT_EQ(1u, tovi_test::count_of(log.finish(), "connect_to_server wait pipe failed"));
+    }
     EXPECT_FALSE(client.init_log(nullptr, "x.log"));
-    ASSERT_TRUE(client.init_log(directory.c_str(), "client.log"));
+    // A backslash separates on both builds.
+    ASSERT_TRUE(client.init_log((root.path() + "\\a\\b").c_str(), "client.log"));
     log_close();
     const std::string separator = "\r\n" + std::string(89, '-') + "\r\n";
     EXPECT_NE(std::string::npos,

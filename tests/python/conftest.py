@@ -93,10 +93,4 @@ def run():
         child.stop()
 
 
-@pytest.fixture
-def python_env():
-    """The environment for a child Python that imports this package."""
-    return dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-
-
 PYTHON = sys.executable

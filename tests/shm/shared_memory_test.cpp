@@ -93,7 +93,9 @@ TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
     EXPECT_EQ(20, block.mapped_size(1));
 }
 
-TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_opens_nothing) {
+// A name takes at most 230 UTF-16 units: 115 characters outside the BMP take two units each.
+// A closed block refuses writes, and a new create maps each slot afresh.
+TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_maps_each_slot_afresh) {
     shared_memory block;
     EXPECT_FALSE(block.create("", client_data_size, 3));
     EXPECT_FALSE(block.is_open());
@@ -101,26 +103,18 @@ TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_opens_nothing) 
     EXPECT_FALSE(block.create(too_long, client_data_size, 3));
     EXPECT_FALSE(block.is_open());
     EXPECT_EQ(nullptr, OpenFileMappingW(FILE_MAP_READ, FALSE, wide(too_long).c_str()));
-    // 230 UTF-16 units still fit: 115 characters outside the BMP take two units each.
     std::string longest;
     for (int i = 0; i < 115; ++i)
         longest += "\xF0\x9F\x98\x80";
-    EXPECT_TRUE(block.create(longest, 1 << 20, 3));
-    block.close();
-    EXPECT_FALSE(block.create(longest + "x", 1 << 20, 3));
-}
-
-TEST(shared_memory, a_closed_block_refuses_writes_and_a_new_create_maps_each_slot_afresh) {
-    const std::string name = tovi_test::unique_name("tovi_shm");
-    shared_memory block;
-    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    EXPECT_FALSE(block.create(longest + "x", client_data_size, 3));
+    ASSERT_TRUE(block.create(longest, client_data_size, 3));
     const std::string data = pattern(4000, 2);
     ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
     ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
     block.close();
     EXPECT_FALSE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
     EXPECT_EQ(0, block.mapped_size(0));
-    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    ASSERT_TRUE(block.create(longest, client_data_size, 3));
     ASSERT_TRUE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
     EXPECT_EQ(10, block.mapped_size(0));
     ASSERT_TRUE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
