@@ -1,7 +1,6 @@
 #include "host.h"
 
 #include <array>
-#include <thread>
 #include <utility>
 
 namespace e2e {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <iterator>
-#include <memory>
 #include <thread>
 
 #include "raw_peer.h"

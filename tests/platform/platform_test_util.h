@@ -28,7 +28,6 @@ class scoped_events {
 
     HANDLE operator[](size_t i) const { return handles_[i]; }
     const HANDLE* data() const { return handles_.data(); }
-    DWORD size() const { return static_cast<DWORD>(handles_.size()); }
 
   private:
     std::vector<HANDLE> handles_;

@@ -2,7 +2,6 @@
 // told when the server stops or drops them; host threads that end while their link lives on.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <thread>
 

@@ -3,10 +3,8 @@
 // threads; a large message's room goes back once it is delivered.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "raw_peer.h"

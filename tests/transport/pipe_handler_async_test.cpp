@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
