@@ -1,3 +1,4 @@
+// The texts of the tagged encoding's errors, one class per kind of failure.
 #include "codec/jce_exceptions.h"
 
 #include <cstdarg>

@@ -1,3 +1,5 @@
+// Reading the tagged encoding from untrusted bytes: heads, values and skipped fields, each
+// checked against the bytes that remain before anything is allocated.
 #include "codec/jce_reader.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Writing values of the tagged encoding in their shortest forms, into the writer's own bytes.
 #include "codec/jce_writer.h"
 
 #include <cstring>

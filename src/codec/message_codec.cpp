@@ -1,3 +1,5 @@
+// One-pass writers and readers of whole messages, byte for byte what encode_record and
+// decode_record give, and the endpoints' decoding with decode_record as the fallback.
 #include "codec/message_codec.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The protocol records' fields in the tagged encoding, and encode_record / decode_record, which
+// wrap them in packets and keep every codec exception inside.
 #include "codec/records.h"
 
 #include <utility>

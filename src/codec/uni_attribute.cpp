@@ -1,3 +1,5 @@
+// The attribute container of a packet: named values kept under their type names, encoded as
+// the packet's attribute map.
 #include "codec/uni_attribute.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// The packet envelope: its header fields around the attribute map, behind a 4-byte length.
 #include "codec/uni_packet.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The endpoints' init_log: the log file opened at directory\file_name, with a separator line.
 #include "endpoints/endpoint_log.h"
 
 #include <string>

@@ -1,3 +1,5 @@
+// The client endpoint: connecting and announcing, the heart beat, sends, the shared-memory
+// block, and the reports handed to the host's observer on the client's task thread.
 #include "endpoints/ipc_client.h"
 
 #include <cstring>

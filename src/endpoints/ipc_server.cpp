@@ -1,3 +1,5 @@
+// The server endpoint: start and stop of its pipe server, the host's sends and drops, and the
+// reports passed on to the host's observer.
 #include "endpoints/ipc_server.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// One open log file: the pending text, the writer thread that writes it as UTF-8, and rotation.
 #include "log/file_logger.h"
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The process's one log: opening, moving and releasing it, and the logging calls every part
+// of the library makes.
 #include "log/log.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// The fixed layout of a log line: time stamp, milliseconds, ids, level prefix, message, CR LF.
 #include "log/log_line.h"
 
 #include "log/wide_format.h"

@@ -1,3 +1,4 @@
+// UTF-8 texts of the library as the wide strings that the system's calls and the log take.
 #include "log/utf8_to_utf16.h"
 
 #include "platform/win32.h"

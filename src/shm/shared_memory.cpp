@@ -1,3 +1,5 @@
+// The writer of a client's double-buffered shared-memory block: creating it, and writes that
+// never wait for a reader.
 #include "shm/shared_memory.h"
 
 #include <cstring>

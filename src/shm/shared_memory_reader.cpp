@@ -1,3 +1,4 @@
+// Reading the newest write of a shared-memory block, one slot mutex held for one copy.
 #include "shm/shared_memory_reader.h"
 
 #include <chrono>

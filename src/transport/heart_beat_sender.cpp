@@ -1,3 +1,4 @@
+// A heart beat at a fixed interval, on a timer of the owner's event loop.
 #include "transport/heart_beat_sender.h"
 
 #include "transport/pipe_handler_async.h"

@@ -1,3 +1,5 @@
+// One end of a pipe link: framing and queued writes, the read of each frame, failure reports
+// and the graceful close.
 #include "transport/pipe_connection.h"
 
 #include <algorithm>

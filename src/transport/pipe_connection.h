@@ -186,6 +186,20 @@ class pipe_connection final : public pipe_handler_listener,
 
   private:
     using clock = std::chrono::steady_clock;
+    // The close, which only moves forward: open -> draining -> closing -> closed.
+    //   open      frames are accepted; a link failure is reported to the receiver only here.
+    //   draining  close(true) asked for it (the owner on any thread, or the loop as it stops):
+    //             no frame is accepted, the queued ones are written while the peer takes them.
+    //             On the loop thread the drain ends when the queue is empty or the link breaks
+    //             (advance_close, link_failed), or when check_drain finds no progress for
+    //             drain_stall_ms or drain_limit_ms passed in all.
+    //   closing   close(false) from open or draining, or the drain's end: what is still queued
+    //             is dropped with a count in the log and the outstanding operations cancelled.
+    //   closed    their completions are back and the handle is closed (advance_close, on the
+    //             loop thread); wait_closed returns. A refused init_pipe goes here at once.
+    // Apart from that, only close() moves a connection out of open; the loop makes every later
+    // move. close and advance_close change it under send_lock_, so that a sender holding the
+    // lock sees it steady; link_failed and check_drain end a drain with a compare-and-swap.
     enum class state { open, draining, closing, closed };
 
     // Loop thread only, each.

@@ -1,3 +1,5 @@
+// Building a frame's header, and taking incoming frames off the bytes read (many small frames
+// to a read).
 #include "transport/pipe_frame_buffer.h"
 
 #include <cstring>
@@ -56,21 +58,6 @@ char* pipe_frame_buffer::read_room(size_t* count) {
 
 void pipe_frame_buffer::commit(size_t count) {
     end_ += count;
-}
-
-void pipe_frame_buffer::append(const char* data, size_t count) {
-    while (count > 0) {
-        size_t room = 0;
-        char* target = read_room(&room);
-        const size_t taken = count < room ? count : room;
-        std::memcpy(target, data, taken);
-        commit(taken);
-        data += taken;
-        count -= taken;
-        if (taken == room && count > 0) {
-            return;
-        }
-    }
 }
 
 pipe_frame_buffer::next pipe_frame_buffer::next_frame(const char** payload, size_t* size,

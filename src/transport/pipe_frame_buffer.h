@@ -39,9 +39,6 @@ class pipe_frame_buffer {
     char* read_room(size_t* count);
     // count bytes have landed at the start of the room.
     void commit(size_t count);
-    // Copies bytes in as reads would (for tests): as many as fit before the frames held must
-    // be taken.
-    void append(const char* data, size_t count);
 
     enum class next {
         frame,         // a whole frame: its payload

@@ -1,3 +1,5 @@
+// The event loop of an endpoint: one thread on a completion port that finishes every pipe
+// operation, runs posted work and timers, and keeps each pipe's owner alive while attached.
 #include "transport/pipe_handler_async.h"
 
 #include <future>

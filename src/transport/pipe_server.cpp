@@ -1,3 +1,5 @@
+// The server side of the transport: instances waiting for clients, each client's link and id,
+// the records it receives, and the heart-beat check that drops silent clients.
 #include "transport/pipe_server.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// A worker thread that runs posted tasks one at a time, in posting order.
 #include "transport/task_queue.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// Starting and stopping a transport object's one worker thread, and its exit signal.
 #include "transport/thread_base.h"
 
 #include "log/log.h"

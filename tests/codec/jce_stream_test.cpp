@@ -26,45 +26,39 @@ void read_at(taf::JceReader& reader) {
 
 }  // namespace
 
+// Tags from 15 on take a two-byte head.
 TEST(jce_writer, writes_integers_in_their_shortest_form_and_reads_them_back) {
-    const std::pair<int32_t, const char*> cases[] = {{0, "0c"},
-                                                     {1, "00 01"},
-                                                     {-1, "00 ff"},
-                                                     {127, "00 7f"},
-                                                     {128, "01 00 80"},
-                                                     {-128, "00 80"},
-                                                     {-129, "01 ff 7f"},
-                                                     {32767, "01 7f ff"},
-                                                     {-32768, "01 80 00"},
-                                                     {32768, "02 00 00 80 00"},
-                                                     {-32769, "02 ff ff 7f ff"}};
+    const struct {
+        int32_t value;
+        uint8_t tag;
+        const char* bytes;
+    } cases[] = {{0, 0, "0c"},
+                 {1, 0, "00 01"},
+                 {-1, 0, "00 ff"},
+                 {127, 0, "00 7f"},
+                 {128, 0, "01 00 80"},
+                 {-128, 0, "00 80"},
+                 {-129, 0, "01 ff 7f"},
+                 {32767, 0, "01 7f ff"},
+                 {-32768, 0, "01 80 00"},
+                 {32768, 0, "02 00 00 80 00"},
+                 {-32769, 0, "02 ff ff 7f ff"},
+                 {1, 14, "e0 01"},
+                 {2, 15, "f0 0f 02"},
+                 {3, 255, "f0 ff 03"}};
     for (const auto& c : cases) {
         taf::JceWriter writer;
-        writer.write(c.first, 0);
-        EXPECT_EQ(c.second, hex(writer)) << c.first;
-        reader_over in(c.second);
+        writer.write(c.value, c.tag);
+        EXPECT_EQ(c.bytes, hex(writer)) << c.value;
+        reader_over in(c.bytes);
         int32_t value = 99;
-        in.reader.read(value, 0, true);
-        EXPECT_EQ(c.first, value);
+        in.reader.read(value, c.tag, true);
+        EXPECT_EQ(c.value, value);
     }
     taf::JceWriter narrow;
     narrow.write(int8_t{0}, 1);
     narrow.write(int16_t{-129}, 2);
     EXPECT_EQ("1c 21 ff 7f", hex(narrow));
-}
-
-TEST(jce_writer, uses_a_two_byte_head_from_tag_15_on) {
-    taf::JceWriter writer;
-    writer.write(int32_t{1}, 14);
-    writer.write(int32_t{2}, 15);
-    writer.write(int32_t{3}, 255);
-    EXPECT_EQ("e0 01 f0 0f 02 f0 ff 03", hex(writer));
-    reader_over in(hex(writer));
-    int32_t at_15 = 0, at_255 = 0;
-    in.reader.read(at_15, 15, true);
-    in.reader.read(at_255, 255, true);
-    EXPECT_EQ(2, at_15);
-    EXPECT_EQ(3, at_255);
 }
 
 TEST(jce_writer, switches_from_string1_to_string4_at_256_bytes) {
@@ -105,7 +99,7 @@ TEST(jce_writer, writes_byte_vectors_as_simple_lists_and_maps_in_unsigned_key_or
               hex(writer));
 }
 
-TEST(jce_reader, finds_fields_by_tag_and_stops_at_the_end_of_a_struct) {
+TEST(jce_reader, finds_fields_by_tag_skipping_others_and_stops_at_the_end_of_a_struct) {
     reader_over in("00 01 10 02 26 01 41 30 05");
     EXPECT_TRUE(in.reader.skipToTag(3));
     EXPECT_EQ(3, in.reader.readHead().tag);
@@ -118,19 +112,15 @@ TEST(jce_reader, finds_fields_by_tag_and_stops_at_the_end_of_a_struct) {
     one_int record;
     empty_struct.reader.read(record, 0, true);
     EXPECT_EQ(-7, record.value);
-}
-
-TEST(jce_reader, skips_unknown_fields_of_every_type) {
-    reader_over in(
+    // Unknown fields of every type are skipped.
+    reader_over skipped(
         "03 0102030405060708 14 01020304 25 0102030405060708 37 00000002 4142 "
         "49 00 02 00 01 1c 58 00 01 06 00 16 01 61 6a 00 01 0b 7d 00 00 02 0102 "
         "81 00 01 90 09");
     int32_t value = 0;
-    in.reader.read(value, 9, true);
+    skipped.reader.read(value, 9, true);
     EXPECT_EQ(9, value);
-}
-
-TEST(jce_reader, reads_lists_of_chars_and_keeps_the_first_value_of_a_repeated_key) {
+    // A list of chars is a byte vector too; a repeated map key keeps its first value.
     reader_over list("09 00 03 00 01 00 02 00 03");
     std::vector<char> bytes;
     list.reader.read(bytes, 0, true);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "allocation_counter.h"
@@ -50,25 +49,21 @@ int32_t decode(R& record, const std::vector<char>& bytes) {
 
 }  // namespace
 
-TEST(records, encode_hi_from_client_a1_as_the_175_byte_payload_and_decode_it_back) {
-    PipeProtocol message{sender_client, msg_string, "A1", encoded(StringData{"hi"})};
-    const std::vector<char> payload = encoded(message);
-    EXPECT_EQ(hex(unhex(hi_from_a1)), hex(payload));
-
-    PipeProtocol back;
-    ASSERT_EQ(0, decode(back, payload));
-    EXPECT_EQ(message, back);
+// The worked examples: a text "hi" from client A1 in 175 bytes, its heart beat in 91. Decoding
+// overwrites what the record held.
+TEST(records, encode_a_text_and_a_heart_beat_as_the_worked_examples_and_decode_them_back) {
+    const PipeProtocol hi{sender_client, msg_string, "A1", encoded(StringData{"hi"})};
+    const PipeProtocol beat{sender_client, msg_heartbeat, "A1", {}};
+    for (const auto& example : {std::make_pair(hi, hi_from_a1), {beat, heart_beat_from_a1}}) {
+        const std::vector<char> payload = encoded(example.first);
+        EXPECT_EQ(hex(unhex(example.second)), hex(payload));
+        PipeProtocol back{7, 7, "old", {'x'}};
+        ASSERT_EQ(0, decode(back, payload));
+        EXPECT_EQ(example.first, back);
+    }
     StringData text;
-    ASSERT_EQ(0, decode(text, back.body));
+    ASSERT_EQ(0, decode(text, hi.body));
     EXPECT_EQ("hi", text.data);
-}
-
-TEST(records, encode_a_heart_beat_as_91_bytes) {
-    const std::vector<char> payload = encoded(PipeProtocol{sender_client, msg_heartbeat, "A1", {}});
-    EXPECT_EQ(hex(unhex(heart_beat_from_a1)), hex(payload));
-    PipeProtocol back{7, 7, "old", {'x'}};
-    ASSERT_EQ(0, decode(back, payload));
-    EXPECT_EQ((PipeProtocol{sender_client, msg_heartbeat, "A1", {}}), back);
 }
 
 TEST(records, write_empty_fields_in_their_short_forms) {
@@ -111,16 +106,6 @@ TEST(records, decode_returns_a_non_zero_return_code_of_the_packet) {
     EXPECT_EQ("x", text.data);
 }
 
-TEST(records, encode_leaves_the_output_as_it_was_when_a_text_exceeds_100_mib) {
-    const StringData huge{std::string(104857601, 'x')};
-    std::vector<char> out;
-    encode_record(out, huge);
-    EXPECT_TRUE(out.empty());
-    out = {'k'};
-    encode_record(out, huge);
-    EXPECT_EQ(std::vector<char>{'k'}, out);
-}
-
 TEST(records, decode_refuses_huge_declared_sizes_without_allocating_them) {
     const std::vector<char> payloads[] = {
         // A byte vector of 2,000,000,000 bytes as ByteStreamData::data.
@@ -157,25 +142,4 @@ TEST(records, decode_refuses_deep_nesting_without_exhausting_the_stack) {
         EXPECT_EQ(-1, decode(protocol, codec_test::record_payload("TqIPC.PipeProtocol", record)))
             << level;
     }
-}
-
-TEST(records, encode_and_decode_on_several_threads_at_once) {
-    std::vector<int> failures(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &failures] {
-            for (size_t i = 0; i < 300; ++i) {
-                const StringData text{std::string(i, static_cast<char>('a' + t))};
-                PipeProtocol received;
-                StringData back;
-                failures[t] +=
-                    decode(received, encoded(PipeProtocol{2, 1, "", encoded(text)})) != 0 ||
-                    decode(back, received.body) != 0 || !(back == text);
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(std::vector<int>(4, 0), failures);
 }

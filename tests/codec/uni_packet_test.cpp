@@ -23,15 +23,6 @@ std::string error_of(F action) {
 
 }  // namespace
 
-TEST(uni_packet, refuses_to_encode_without_servant_or_function_name) {
-    taf::UniPacket packet;
-    std::vector<char> out{'k'};
-    EXPECT_EQ("ServantName must not be empty", error_of([&] { packet.encode(out); }));
-    packet.ServantName = "s";
-    EXPECT_EQ("FuncName must not be empty", error_of([&] { packet.encode(out); }));
-    EXPECT_EQ(std::vector<char>{'k'}, out);
-}
-
 TEST(uni_packet, round_trips_the_header_whatever_the_length_prefix_says) {
     taf::UniPacket packet;
     packet.PacketType = 1;

@@ -5,47 +5,6 @@
 
 namespace e2e {
 
-void event_log::add(event e) {
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        events_.push_back(std::move(e));
-    }
-    changed_.notify_all();
-}
-
-std::vector<event> event_log::all() {
-    std::lock_guard<std::mutex> lock(lock_);
-    return events_;
-}
-
-size_t event_log::count(const std::string& kind) {
-    std::lock_guard<std::mutex> lock(lock_);
-    size_t n = 0;
-    for (const event& e : events_)
-        n += e.kind == kind ? 1 : 0;
-    return n;
-}
-
-bool event_log::wait_for(const std::string& kind, size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(lock_);
-    return changed_.wait_for(lock, timeout, [&] {
-        size_t found = 0;
-        for (const event& e : events_)
-            found += e.kind == kind ? 1 : 0;
-        return found >= n;
-    });
-}
-
-std::set<std::thread::id> event_log::threads(const std::string& kind) {
-    std::lock_guard<std::mutex> lock(lock_);
-    std::set<std::thread::id> out;
-    for (const event& e : events_) {
-        if (e.kind == kind)
-            out.insert(e.thread);
-    }
-    return out;
-}
-
 namespace {
 
 constexpr int client_slots = 512;
@@ -122,10 +81,6 @@ server_host::server_host(unsigned mask) {
     handle = create_tovi_ipc_server(&f, &masked[slot_]);
 }
 
-server_host::~server_host() {
-    release();
-}
-
 void server_host::release() {
     if (handle != nullptr)
         release_tovi_ipc_server(handle);
@@ -146,8 +101,7 @@ bool server_host::send_bytes(const std::string& id, const std::string& bytes) {
 
 void server_host::on_data(const char* id, const char* data, int32_t length) {
     if (record_data) {
-        events.add({"data", id, std::string(data, static_cast<size_t>(length)),
-                    std::this_thread::get_id()});
+        events.add("data", id, std::string(data, static_cast<size_t>(length)));
     }
     if (echo) {
         f.send_bytestream(handle, id, data, length);
@@ -157,15 +111,11 @@ void server_host::on_data(const char* id, const char* data, int32_t length) {
     }
 }
 
-void server_host::on_connect(const char* id) {
-    events.add({"connect", id, "", std::this_thread::get_id()});
-}
-
 void server_host::on_disconnect(const char* id) {
     if (on_disconnect_hook) {
         on_disconnect_hook(id);
     }
-    events.add({"disconnect", id, "", std::this_thread::get_id()});
+    events.add("disconnect", id);
 }
 
 client_host::client_host(bool with_callbacks) {
@@ -174,10 +124,6 @@ client_host::client_host(bool with_callbacks) {
         return;
     handle = create_tovi_ipc_client(
         &f, with_callbacks ? &client_callbacks()[static_cast<size_t>(slot_)] : nullptr);
-}
-
-client_host::~client_host() {
-    release();
 }
 
 void client_host::release() {
@@ -198,8 +144,7 @@ bool client_host::send_bytes(const std::string& bytes) {
 
 void client_host::on_data(const char* data, int32_t length) {
     if (record_data) {
-        events.add({"data", "", std::string(data, static_cast<size_t>(length)),
-                    std::this_thread::get_id()});
+        events.add("data", "", std::string(data, static_cast<size_t>(length)));
     }
     messages += 1;
     bytes += static_cast<uint64_t>(length);
@@ -209,7 +154,18 @@ void client_host::on_data(const char* data, int32_t length) {
 }
 
 void client_host::on_disconnect() {
-    events.add({"disconnect", "", "", std::this_thread::get_id()});
+    events.add("disconnect");
+}
+
+bool connect_within(client_host& client, const std::string& name, const std::string& id,
+                    std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        if (client.connect(name, id)) {
+            return true;
+        }
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 }  // namespace e2e

@@ -4,48 +4,23 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "support/event_log.h"
 #include "toviipc.h"
 
 namespace e2e {
 
-struct event {
-    std::string kind;  // "data", "connect", "disconnect"
-    std::string client_id;
-    std::string data;
-    std::thread::id thread;
-};
-
-// A thread-safe list of events with waiting.
-class event_log {
-  public:
-    void add(event e);
-    std::vector<event> all();
-    size_t count(const std::string& kind);
-    // Waits until at least n events of the kind have arrived.
-    bool wait_for(const std::string& kind, size_t n, std::chrono::milliseconds timeout);
-    // The set of threads events arrived on.
-    std::set<std::thread::id> threads(const std::string& kind);
-
-  private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<event> events_;
-};
+using tovi_test::event;
+using tovi_test::event_log;
 
 class server_host {
   public:
     // callbacks_mask: bit 0 on_recv_data, bit 1 on_client_connect, bit 2 on_client_disconnect.
     explicit server_host(unsigned callbacks_mask = 7);
-    ~server_host();
+    ~server_host() { release(); }
 
     ipc_server_functions f{};
     ipc_handle* handle = nullptr;
@@ -67,7 +42,7 @@ class server_host {
 
     // Called by the callbacks of this host's slot.
     void on_data(const char* id, const char* data, int32_t length);
-    void on_connect(const char* id);
+    void on_connect(const char* id) { events.add("connect", id); }
     void on_disconnect(const char* id);
 
   private:
@@ -79,7 +54,7 @@ class server_host {
 class client_host {
   public:
     explicit client_host(bool with_callbacks = true);
-    ~client_host();
+    ~client_host() { release(); }
 
     ipc_client_functions f{};
     ipc_handle* handle = nullptr;
@@ -105,5 +80,11 @@ class client_host {
   private:
     int slot_ = -1;
 };
+
+// Connects, trying again until the time-out: when several clients wait for the one listening
+// instance, only one of them gets it and the others wait for the next (each attempt waits at
+// most 300 ms).
+bool connect_within(client_host& client, const std::string& name, const std::string& id,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 }  // namespace e2e

@@ -35,7 +35,9 @@ SYSTEMTIME friday_morning(WORD milliseconds) {
 
 }  // namespace
 
-TEST(wide_format, follows_the_windows_convention_for_every_conversion_the_library_uses) {
+// What it does not understand it copies, and consumes no argument for it. The output is cut at
+// the limit, counted from what the string held before.
+TEST(wide_format, formats_as_windows_does_copies_what_it_does_not_understand_and_cuts_at_a_limit) {
     EXPECT_EQ(L"name=h\u00e9llo id=-42", format(100, L"name=%s id=%d", L"h\u00e9llo", -42));
     EXPECT_EQ(L"(null)|", format(100, L"%s|", static_cast<const wchar_t*>(nullptr)));
     EXPECT_EQ(L"-2147483648 4294967295 7", format(100, L"%d %u %lu", INT32_MIN, UINT32_MAX, 7u));
@@ -43,13 +45,7 @@ TEST(wide_format, follows_the_windows_convention_for_every_conversion_the_librar
               format(100, L"%.8X %.8x %X", 0xABu, 0xC0FFEEu, 0xDEADBEEFu));
     EXPECT_EQ(L"100% 0", format(100, L"100%% %d", 0));
     EXPECT_EQ(L"abc", format(100, L"%.3s", L"abcdef"));
-}
-
-TEST(wide_format, copies_what_it_does_not_understand_and_consumes_no_argument_for_it) {
     EXPECT_EQ(L"%5d 12 %q 3 %", format(100, L"%5d %d %q %d %", 12, 3));
-}
-
-TEST(wide_format, cuts_the_output_at_the_limit) {
     EXPECT_EQ(L"abc", format(3, L"abcdef"));
     EXPECT_EQ(L"x=12", format(4, L"x=%d", 12345));
     EXPECT_EQ(L"[he", format(3, L"[%s]", L"hello"));
@@ -67,15 +63,7 @@ TEST(log_line, has_the_fixed_layout_with_unpadded_milliseconds_and_crlf) {
     december.wDay = 31;
     december.wHour = 23;
     EXPECT_EQ(L"Sun Dec 31 23:03:07 2024:", format_time_stamp(december));
-}
-
-TEST(log_line, level_prefixes_fall_back_to_info_for_unknown_levels) {
-    EXPECT_STREQ(L":info ", level_prefix(0));
-    EXPECT_STREQ(L":warning ", level_prefix(1));
-    EXPECT_STREQ(L":error ", level_prefix(2));
-    EXPECT_STREQ(L":fatal ", level_prefix(3));
-    EXPECT_STREQ(L":debug ", level_prefix(4));
-    EXPECT_STREQ(L":info ", level_prefix(7));
+    EXPECT_STREQ(L":info ", level_prefix(7));  // an unknown level
 }
 
 TEST(log_line, a_line_longer_than_the_limit_is_cut_after_its_time_stamp_and_loses_its_line_end) {

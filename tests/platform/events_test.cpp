@@ -10,60 +10,47 @@
 
 using conformance::scoped_events;
 
-TEST(events, manual_reset_stays_signalled_until_reset) {
-    scoped_events events(1, true);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(events[0], 0));
-    ASSERT_TRUE(SetEvent(events[0]));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events[0], 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events[0], 0));
-    ASSERT_TRUE(ResetEvent(events[0]));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(events[0], 0));
+TEST(events, a_manual_reset_event_stays_signalled_and_an_auto_reset_one_is_taken_by_a_wait) {
+    for (const BOOL manual : {TRUE, FALSE}) {
+        for (const BOOL initially : {FALSE, TRUE}) {
+            SCOPED_TRACE(std::string(manual ? "manual" : "auto") + (initially ? ", set" : ""));
+            HANDLE e = CreateEventW(nullptr, manual, initially, nullptr);
+            ASSERT_NE(nullptr, e);
+            if (!initially) {
+                EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+                ASSERT_TRUE(SetEvent(e));
+            }
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
+            EXPECT_EQ(manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+            ASSERT_TRUE(ResetEvent(e));
+            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
+            CloseHandle(e);
+        }
+    }
 }
 
-TEST(events, auto_reset_is_consumed_by_the_wait_that_returns_it) {
-    scoped_events events(2, false);
-    SetEvent(events[0]);
-    SetEvent(events[1]);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, events.data(), FALSE, 0));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, events.data(), FALSE, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, events.data(), FALSE, 0));
-}
-
-TEST(events, an_initially_signalled_event_is_signalled) {
-    HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    ASSERT_NE(nullptr, e);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    CloseHandle(e);
-}
-
-TEST(wait_for_multiple_objects, returns_the_lowest_signalled_index) {
-    scoped_events events(4, true);
-    SetEvent(events[3]);
-    SetEvent(events[1]);
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(4, events.data(), FALSE, 0));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(4, events.data(), FALSE, INFINITE));
-    ResetEvent(events[1]);
-    EXPECT_EQ(WAIT_OBJECT_0 + 3, WaitForMultipleObjects(4, events.data(), FALSE, 0));
-}
-
-TEST(wait_for_multiple_objects, accepts_64_handles_and_refuses_65) {
+TEST(wait_for_multiple_objects, returns_the_lowest_signalled_index_of_at_most_64_handles) {
     scoped_events events(65, true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(64, events.data(), FALSE, 100));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
     SetEvent(events[63]);
     EXPECT_EQ(WAIT_OBJECT_0 + 63, WaitForMultipleObjects(64, events.data(), FALSE, 0));
-    SetLastError(0);
-    EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(65, events.data(), FALSE, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    SetEvent(events[1]);
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(64, events.data(), FALSE, 0));
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(64, events.data(), FALSE, INFINITE));
+    EXPECT_FAILS_WITH(ERROR_INVALID_PARAMETER, WAIT_FAILED,
+                      WaitForMultipleObjects(65, events.data(), FALSE, 0));
+    // Auto-reset events: the wait takes the one it returns.
+    scoped_events taken(2, false);
+    SetEvent(taken[0]);
+    SetEvent(taken[1]);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, taken.data(), FALSE, 0));
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, taken.data(), FALSE, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, taken.data(), FALSE, 0));
 }
 
-TEST(wait_for_multiple_objects, times_out_after_roughly_the_time_asked) {
-    scoped_events events(2, true);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, events.data(), FALSE, 100));
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(90));
-}
-
-TEST(wait_for_multiple_objects, wakes_when_another_thread_sets_an_event) {
+TEST(wait_for_multiple_objects, another_thread_wakes_a_waiter_and_an_auto_reset_event_only_one) {
     scoped_events events(3, false);
     std::thread setter([&] {
         Sleep(30);
@@ -71,10 +58,7 @@ TEST(wait_for_multiple_objects, wakes_when_another_thread_sets_an_event) {
     });
     EXPECT_EQ(WAIT_OBJECT_0 + 2, WaitForMultipleObjects(3, events.data(), FALSE, 30000));
     setter.join();
-}
 
-TEST(wait_for_multiple_objects, an_auto_reset_event_wakes_one_of_two_waiters) {
-    scoped_events events(1, false);
     std::atomic<int> woken{0};
     auto wait_once = [&] {
         if (WaitForSingleObject(events[0], 60000) == WAIT_OBJECT_0) {
@@ -95,25 +79,23 @@ TEST(wait_for_multiple_objects, an_auto_reset_event_wakes_one_of_two_waiters) {
 TEST(critical_section, is_reentrant_for_its_owner_and_exclusive_for_others) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
+    const auto other_gets_it = [&] {
+        bool got = false;
+        std::thread([&] {
+            got = TryEnterCriticalSection(&section) != FALSE;
+            if (got) {
+                LeaveCriticalSection(&section);
+            }
+        }).join();
+        return got;
+    };
     EnterCriticalSection(&section);
     EnterCriticalSection(&section);
-    bool other_got_it = true;
-    std::thread other([&] { other_got_it = TryEnterCriticalSection(&section) != FALSE; });
-    other.join();
-    EXPECT_FALSE(other_got_it);
+    EXPECT_FALSE(other_gets_it());
     LeaveCriticalSection(&section);
-    std::thread still_held([&] { other_got_it = TryEnterCriticalSection(&section) != FALSE; });
-    still_held.join();
-    EXPECT_FALSE(other_got_it);
+    EXPECT_FALSE(other_gets_it());  // still held once
     LeaveCriticalSection(&section);
-    std::thread released([&] {
-        other_got_it = TryEnterCriticalSection(&section) != FALSE;
-        if (other_got_it) {
-            LeaveCriticalSection(&section);
-        }
-    });
-    released.join();
-    EXPECT_TRUE(other_got_it);
+    EXPECT_TRUE(other_gets_it());
     DeleteCriticalSection(&section);
 }
 

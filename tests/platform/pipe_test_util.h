@@ -47,21 +47,26 @@ inline bool write_all(HANDLE pipe, const void* data, DWORD size) {
     return GetOverlappedResult(pipe, &op, &n, TRUE) && n == size;
 }
 
-// Reads exactly size bytes, waiting as long as needed.
-inline bool read_all(HANDLE pipe, void* data, DWORD size) {
+// Reads exactly size bytes, each read waiting up to timeout_ms. False, with the last error
+// set (WAIT_TIMEOUT on time-out, ERROR_BROKEN_PIPE once the peer has gone), when they did not
+// come.
+inline bool read_all(HANDLE pipe, void* data, DWORD size, DWORD timeout_ms = INFINITE) {
     auto* out = static_cast<char*>(data);
-    DWORD done = 0;
-    while (done < size) {
+    for (DWORD done = 0, n = 0; done < size; done += n) {
         overlapped_op op;
-        DWORD n = 0;
         if (!ReadFile(pipe, out + done, size - done, &n, &op) &&
             GetLastError() != ERROR_IO_PENDING) {
             return false;
         }
-        if (!GetOverlappedResult(pipe, &op, &n, TRUE)) {
+        if (!op.signalled(timeout_ms)) {
+            CancelIoEx(pipe, &op);
+            GetOverlappedResult(pipe, &op, &n, TRUE);
+            SetLastError(WAIT_TIMEOUT);
             return false;
         }
-        done += n;
+        if (!GetOverlappedResult(pipe, &op, &n, FALSE)) {
+            return false;
+        }
     }
     return true;
 }
@@ -84,10 +89,11 @@ class connected_pipe : public ::testing::Test {
         ASSERT_TRUE(GetOverlappedResult(server_, &connect, &n, FALSE));
     }
     void TearDown() override {
-        if (client_ != INVALID_HANDLE_VALUE)
-            CloseHandle(client_);
-        if (server_ != INVALID_HANDLE_VALUE)
-            CloseHandle(server_);
+        for (HANDLE* end : {&client_, &server_}) {
+            if (*end != INVALID_HANDLE_VALUE)
+                CloseHandle(*end);
+            *end = INVALID_HANDLE_VALUE;
+        }
     }
 
     std::wstring path_;

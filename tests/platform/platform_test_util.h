@@ -1,6 +1,8 @@
 // Small helpers for the conformance tests, written in Win32 calls only.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -26,7 +28,6 @@ class scoped_events {
 
     HANDLE operator[](size_t i) const { return handles_[i]; }
     const HANDLE* data() const { return handles_.data(); }
-    DWORD size() const { return static_cast<DWORD>(handles_.size()); }
 
   private:
     std::vector<HANDLE> handles_;
@@ -43,16 +44,15 @@ inline std::wstring widen(const std::string& text) {
     return out;
 }
 
-inline std::string narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
-
 }  // namespace conformance
+
+// Makes the call with the last error cleared and expects its result to be failed and the last
+// error to be error right after it.
+#define EXPECT_FAILS_WITH(error, failed, call)                     \
+    do {                                                           \
+        SetLastError(0);                                           \
+        const auto tovi_result = (call);                           \
+        const DWORD tovi_error = GetLastError();                   \
+        EXPECT_EQ(failed, tovi_result) << #call;                   \
+        EXPECT_EQ(static_cast<DWORD>(error), tovi_error) << #call; \
+    } while (0)

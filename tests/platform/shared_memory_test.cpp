@@ -56,13 +56,10 @@ TOVI_CHILD_ROLE(take_mutex_and_exit) {
     return WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0 ? 0 : 1;  // still holding it
 }
 
-TEST(system_info, reports_an_allocation_granularity_of_64_kib) {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    EXPECT_EQ(65536u, info.dwAllocationGranularity);
-}
-
 TEST(file_mapping, a_new_mapping_is_zero_filled_and_views_at_granularity_offsets_share_it) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    EXPECT_EQ(65536u, system.dwAllocationGranularity);  // as the shared-memory layout has it
     const std::string name = tovi_test::unique_name("tovi_map");
     HANDLE mapping = create_mapping(name, 4 * 65536);
     ASSERT_NE(nullptr, mapping);
@@ -79,14 +76,16 @@ TEST(file_mapping, a_new_mapping_is_zero_filled_and_views_at_granularity_offsets
     third[5] = 'z';
     EXPECT_EQ('z', whole[2 * 65536 + 5]);
     SetLastError(0);
-    EXPECT_EQ(nullptr, MapViewOfFile(mapping, FILE_MAP_READ, 0, 4096, 4096));
+    EXPECT_EQ(nullptr, MapViewOfFile(mapping, FILE_MAP_READ, 0, 4096, 4096));  // not aligned
     EXPECT_NE(0u, GetLastError());
     EXPECT_TRUE(UnmapViewOfFile(third));
     EXPECT_TRUE(UnmapViewOfFile(whole));
     CloseHandle(mapping);
 }
 
-TEST(file_mapping, an_existing_mapping_is_opened_as_it_is_and_keeps_its_size) {
+// A second create opens the mapping as it is. The handles left after the first closed keep the
+// object whole; the name goes with the last handle.
+TEST(file_mapping, an_existing_mapping_is_opened_as_it_is_and_goes_with_its_last_handle) {
     const std::string name = tovi_test::unique_name("tovi_map");
     HANDLE first = create_mapping(name, one_mib);
     ASSERT_NE(nullptr, first);
@@ -95,35 +94,20 @@ TEST(file_mapping, an_existing_mapping_is_opened_as_it_is_and_keeps_its_size) {
     HANDLE second = create_mapping(name, 2 * one_mib);
     ASSERT_NE(nullptr, second);
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    UnmapViewOfFile(view);
+    CloseHandle(first);
     auto* again = static_cast<char*>(MapViewOfFile(second, FILE_MAP_READ, 0, 0, 16));
     ASSERT_NE(nullptr, again);
     EXPECT_STREQ("kept", again);
     // Nothing lies beyond the first size.
     EXPECT_EQ(nullptr, MapViewOfFile(second, FILE_MAP_READ, 0, one_mib, 65536));
     UnmapViewOfFile(again);
-    UnmapViewOfFile(view);
-    CloseHandle(second);
-    CloseHandle(first);
-}
-
-TEST(file_mapping, a_named_mapping_disappears_when_its_last_handle_closes) {
-    const std::string name = tovi_test::unique_name("tovi_map");
-    HANDLE mapping = create_mapping(name, 65536);
-    ASSERT_NE(nullptr, mapping);
     HANDLE opened = OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str());
     ASSERT_NE(nullptr, opened);
-    CloseHandle(mapping);
-    // The handle left keeps the object whole: it maps, and the name opens it again.
-    void* view = MapViewOfFile(opened, FILE_MAP_READ, 0, 0, 0);
-    EXPECT_NE(nullptr, view);
-    UnmapViewOfFile(view);
-    HANDLE again = OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str());
-    ASSERT_NE(nullptr, again);
+    CloseHandle(second);
     CloseHandle(opened);
-    CloseHandle(again);
-    SetLastError(0);
-    EXPECT_EQ(nullptr, OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str()));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_FAILS_WITH(ERROR_FILE_NOT_FOUND, nullptr,
+                      OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str()));
 }
 
 TEST(file_mapping, two_processes_see_the_same_bytes) {
@@ -141,40 +125,28 @@ TEST(file_mapping, two_processes_see_the_same_bytes) {
     CloseHandle(mapping);
 }
 
+// Also through a second handle that a second create opened.
 TEST(named_mutex, is_reentrant_for_its_owner_and_busy_for_another_thread_and_process) {
     const std::string name = tovi_test::unique_name("tovi_mtx");
     HANDLE mutex = create_mutex(name);
     ASSERT_NE(nullptr, mutex);
+    HANDLE second = create_mutex(name);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, INFINITE));
     DWORD other_thread = 0;
-    std::thread([&] { other_thread = WaitForSingleObject(mutex, 0); }).join();
+    std::thread([&] { other_thread = WaitForSingleObject(second, 0); }).join();
     EXPECT_EQ(WAIT_TIMEOUT, other_thread);
     tovi_test::child_process child("try_mutex", {name});
     EXPECT_EQ(0, child.wait(std::chrono::seconds(60)));
     EXPECT_TRUE(ReleaseMutex(mutex));
-    std::thread([&] { other_thread = WaitForSingleObject(mutex, 0); }).join();
+    std::thread([&] { other_thread = WaitForSingleObject(second, 0); }).join();
     EXPECT_EQ(WAIT_TIMEOUT, other_thread);  // still held once
     EXPECT_TRUE(ReleaseMutex(mutex));
-    SetLastError(0);
-    EXPECT_FALSE(ReleaseMutex(mutex));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
-    CloseHandle(mutex);
-}
-
-TEST(named_mutex, a_second_create_opens_the_same_mutex) {
-    const std::string name = tovi_test::unique_name("tovi_mtx");
-    HANDLE first = create_mutex(name);
-    HANDLE second = create_mutex(name);
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 0));
-    DWORD other_thread = 0;
-    std::thread([&] { other_thread = WaitForSingleObject(second, 0); }).join();
-    EXPECT_EQ(WAIT_TIMEOUT, other_thread);
-    ReleaseMutex(first);
+    EXPECT_FAILS_WITH(ERROR_NOT_OWNER, FALSE, ReleaseMutex(mutex));
     CloseHandle(second);
-    CloseHandle(first);
+    CloseHandle(mutex);
 }
 
 TEST(named_mutex, a_mutex_left_by_an_exited_owner_process_is_abandoned_to_the_next_waiter) {

@@ -32,11 +32,6 @@ def tool():
 
 
 @pytest.fixture
-def example_server():
-    return built("EXAMPLE_SERVER")
-
-
-@pytest.fixture
 def example_client():
     return built("EXAMPLE_CLIENT")
 
@@ -96,12 +91,6 @@ def run():
     yield start
     for child in started:
         child.stop()
-
-
-@pytest.fixture
-def python_env():
-    """The environment for a child Python that imports this package."""
-    return dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
 
 
 PYTHON = sys.executable

@@ -5,17 +5,17 @@
 #include <thread>
 
 #include "shm/shared_memory_layout.h"
-#include "shm/shared_memory_reader.h"
 #include "shm/shm_test_util.h"
 #include "support/test_support.h"
+#include "toviipc_shm.h"
 
 namespace {
 
 constexpr uint64_t client_data_size = 31457280;
 
 using shm_test::header_view;
-using shm_test::pattern;
 using shm_test::wide;
+using tovi_test::pattern;
 
 // True when another thread of this process cannot take the mutex now.
 bool held_elsewhere(HANDLE mutex) {
@@ -35,22 +35,6 @@ HANDLE open_slot_mutex(const std::string& name, int slot) {
 
 }  // namespace
 
-// A reader in another process: reads once and compares with the expected pattern.
-TOVI_CHILD_ROLE(read_block) {
-    shared_memory_reader reader;
-    if (reader.open(arguments.at(0)) != shared_memory_reader::result::ok)
-        return 2;
-    const auto expected = pattern(static_cast<uint32_t>(std::stoul(arguments.at(1))),
-                                  static_cast<uint32_t>(std::stoul(arguments.at(2))));
-    std::vector<char> data(expected.size());
-    shared_memory_write write;
-    if (reader.read(data.data(), data.size(), &write) != shared_memory_reader::result::ok)
-        return 3;
-    if (data != expected || write.info[4] != 55)
-        return 4;
-    return 0;
-}
-
 // Holds a slot's mutex until killed. It waits for the mutex: the parent's check that it is
 // held takes the same mutex for a moment.
 TOVI_CHILD_ROLE(hold_slot) {
@@ -61,13 +45,19 @@ TOVI_CHILD_ROLE(hold_slot) {
         Sleep(1000);
 }
 
-TEST(shared_memory, lays_out_the_client_block_with_two_slots_of_fixed_offsets) {
+// A write of the whole slot capacity is refused, one byte less taken.
+TEST(shared_memory, lays_out_the_client_block_with_two_slots_of_fixed_offsets_and_capacity) {
     shared_memory block;
     ASSERT_TRUE(block.create(tovi_test::unique_name("tovi_shm"), client_data_size, 3));
     EXPECT_EQ(65536u, block.slot_offset(0));
     EXPECT_EQ(15794176u, block.slot_offset(1));
     EXPECT_EQ(15663104, block.slot_capacity());
     EXPECT_FALSE(block.create("again", client_data_size, 3));  // already open
+    const std::string data(static_cast<size_t>(block.slot_capacity()), 'c');
+    EXPECT_FALSE(block.write(data.data(), static_cast<uint32_t>(data.size()), 0, 0, 0, 0, 0));
+    EXPECT_TRUE(block.write(data.data(), static_cast<uint32_t>(data.size() - 1), 0, 0, 0, 0, 0));
+    EXPECT_FALSE(block.write(nullptr, 10, 0, 0, 0, 0, 0));
+    EXPECT_FALSE(block.write(data.data(), 0, 0, 0, 0, 0, 0));
 }
 
 TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
@@ -78,7 +68,7 @@ TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
     ASSERT_TRUE(header.ok());
     EXPECT_EQ(std::string(64, '\0'), header.bytes());
 
-    const auto first = pattern(1000, 1);
+    const std::string first = pattern(1000, 1);
     ASSERT_TRUE(block.write(first.data(), 1000, 1, 2, 3, 4, 5));
     EXPECT_EQ(1000, block.mapped_size(0));  // exactly the size written
     EXPECT_EQ(0, block.mapped_size(1));
@@ -101,27 +91,11 @@ TEST(shared_memory, writes_alternate_between_slots_and_fill_the_header) {
     EXPECT_EQ(500u, header.length(0));
     ASSERT_TRUE(block.write(first.data(), 20, 0, 0, 0, 0, 0));  // slot 1 grows its view
     EXPECT_EQ(20, block.mapped_size(1));
-
-    shared_memory_reader reader;
-    ASSERT_EQ(shared_memory_reader::result::ok, reader.open(name));
-    std::vector<char> data(20);
-    shared_memory_write write;
-    ASSERT_EQ(shared_memory_reader::result::ok, reader.read(data.data(), data.size(), &write));
-    EXPECT_EQ(1, write.slot);
-    EXPECT_EQ(std::vector<char>(first.begin(), first.begin() + 20), data);
 }
 
-TEST(shared_memory, refuses_a_write_of_the_slot_capacity_and_takes_one_byte_less) {
-    shared_memory block;
-    ASSERT_TRUE(block.create(tovi_test::unique_name("tovi_shm"), client_data_size, 3));
-    std::vector<char> data(static_cast<size_t>(block.slot_capacity()), 'c');
-    EXPECT_FALSE(block.write(data.data(), static_cast<uint32_t>(data.size()), 0, 0, 0, 0, 0));
-    EXPECT_TRUE(block.write(data.data(), static_cast<uint32_t>(data.size() - 1), 0, 0, 0, 0, 0));
-    EXPECT_FALSE(block.write(nullptr, 10, 0, 0, 0, 0, 0));
-    EXPECT_FALSE(block.write(data.data(), 0, 0, 0, 0, 0, 0));
-}
-
-TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_opens_nothing) {
+// A name takes at most 230 UTF-16 units: 115 characters outside the BMP take two units each.
+// A closed block refuses writes, and a new create maps each slot afresh.
+TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_maps_each_slot_afresh) {
     shared_memory block;
     EXPECT_FALSE(block.create("", client_data_size, 3));
     EXPECT_FALSE(block.is_open());
@@ -129,48 +103,33 @@ TEST(shared_memory, create_refuses_an_empty_or_too_long_name_and_opens_nothing) 
     EXPECT_FALSE(block.create(too_long, client_data_size, 3));
     EXPECT_FALSE(block.is_open());
     EXPECT_EQ(nullptr, OpenFileMappingW(FILE_MAP_READ, FALSE, wide(too_long).c_str()));
-    // 230 UTF-16 units still fit: 115 characters outside the BMP take two units each.
     std::string longest;
     for (int i = 0; i < 115; ++i)
         longest += "\xF0\x9F\x98\x80";
-    EXPECT_TRUE(block.create(longest, 1 << 20, 3));
-    block.close();
-    EXPECT_FALSE(block.create(longest + "x", 1 << 20, 3));
-}
-
-TEST(shared_memory, a_closed_block_refuses_writes_and_a_new_create_maps_each_slot_afresh) {
-    const std::string name = tovi_test::unique_name("tovi_shm");
-    shared_memory block;
-    ASSERT_TRUE(block.create(name, client_data_size, 3));
-    const auto data = pattern(4000, 2);
+    EXPECT_FALSE(block.create(longest + "x", client_data_size, 3));
+    ASSERT_TRUE(block.create(longest, client_data_size, 3));
+    const std::string data = pattern(4000, 2);
     ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
     ASSERT_TRUE(block.write(data.data(), 4000, 0, 0, 0, 0, 0));
     block.close();
     EXPECT_FALSE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
     EXPECT_EQ(0, block.mapped_size(0));
-    ASSERT_TRUE(block.create(name, client_data_size, 3));
+    ASSERT_TRUE(block.create(longest, client_data_size, 3));
     ASSERT_TRUE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
     EXPECT_EQ(10, block.mapped_size(0));
     ASSERT_TRUE(block.write(data.data(), 10, 0, 0, 0, 0, 0));
     EXPECT_EQ(10, block.mapped_size(1));
 }
 
-TEST(shared_memory, a_reader_in_another_process_reads_the_bytes_exactly) {
-    const std::string name = tovi_test::unique_name("tovi_shm");
-    shared_memory block;
-    ASSERT_TRUE(block.create(name, client_data_size, 3));
-    const auto data = pattern(3 * 1024 * 1024 + 17, 9);
-    ASSERT_TRUE(block.write(data.data(), static_cast<uint32_t>(data.size()), 11, 22, 33, 44, 55));
-    tovi_test::child_process reader("read_block", {name, std::to_string(data.size()), "9"});
-    EXPECT_EQ(0, reader.wait(std::chrono::seconds(60)));
-}
-
-TEST(shared_memory, a_write_avoids_a_slot_held_by_the_reader_and_fails_when_both_are_held) {
+// A reader holds a slot's mutex only while it copies; the writer never waits for it. A write
+// goes to the other slot when the one it prefers is held, and fails when both are; a reader
+// that holds the newest slot makes other readers busy until the next write.
+TEST(shared_memory, a_write_avoids_a_slot_held_by_a_reader_and_fails_when_both_are_held) {
     const std::string name = tovi_test::unique_name("tovi_shm");
     shared_memory block;
     ASSERT_TRUE(block.create(name, client_data_size, 3));
     header_view header(name);
-    const auto data = pattern(100, 3);
+    const std::string data = pattern(100, 3);
     ASSERT_TRUE(block.write(data.data(), 100, 1, 1, 1, 1, 1));  // next_slot is now 1
     HANDLE slot1 = open_slot_mutex(name, 1);
     HANDLE slot0 = open_slot_mutex(name, 0);
@@ -186,19 +145,28 @@ TEST(shared_memory, a_write_avoids_a_slot_held_by_the_reader_and_fails_when_both
     tovi_test::child_process holder0("hold_slot", {name, "0"});
     ASSERT_TRUE(
         tovi_test::wait_until([&] { return held_elsewhere(slot0); }, std::chrono::seconds(30)));
+    toviipc_shm_reader* reader = nullptr;
+    ASSERT_EQ(TOVIIPC_SHM_OK, toviipc_shm_open(name.c_str(), &reader));
+    char copy[100];
+    toviipc_shm_data read;
+    EXPECT_EQ(TOVIIPC_SHM_BUSY, toviipc_shm_read(reader, copy, sizeof(copy), &read));
     const std::string before = header.bytes();
     EXPECT_FALSE(block.write(data.data(), 70, 3, 3, 3, 3, 3));
     EXPECT_EQ(before, header.bytes());
 
     // A reader killed while holding a slot does not stop the writer.
-    holder0.kill();
     holder1.kill();
     EXPECT_TRUE(block.write(data.data(), 70, 4, 4, 4, 4, 4));
+    ASSERT_EQ(TOVIIPC_SHM_OK, toviipc_shm_read(reader, copy, sizeof(copy), &read));
+    EXPECT_EQ(1u, read.slot);
+    EXPECT_EQ(4u, read.info[0]);
+    holder0.kill();
     EXPECT_TRUE(block.write(data.data(), 80, 5, 5, 5, 5, 5));
     EXPECT_EQ(70u, header.length(1));
     EXPECT_EQ(80u, header.length(0));
     EXPECT_FALSE(held_elsewhere(slot0));  // each abandoned mutex was released by its write
     EXPECT_FALSE(held_elsewhere(slot1));
+    toviipc_shm_close(reader);
     CloseHandle(slot0);
     CloseHandle(slot1);
 }

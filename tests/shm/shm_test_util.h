@@ -1,10 +1,9 @@
-// Helpers of the shared-memory tests: recognisable data, and the raw header of a block as a
-// reader or a damaged writer in another program would map it.
+// Helpers of the shared-memory tests: the raw header of a block as a reader or a damaged writer
+// in another program would map it.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "log/utf8_to_utf16.h"
 #include "platform/win32.h"
@@ -14,15 +13,6 @@ namespace shm_test {
 
 inline std::wstring wide(const std::string& text) {
     return utf8_to_utf16(text.c_str(), static_cast<int32_t>(text.size()));
-}
-
-// size bytes that differ with seed and along the data.
-inline std::vector<char> pattern(uint32_t size, uint32_t seed) {
-    std::vector<char> data(size);
-    for (uint32_t i = 0; i < size; ++i) {
-        data[i] = static_cast<char>((i * 31 + seed * 7) ^ (i >> 9));
-    }
-    return data;
 }
 
 // The 64-byte header of the block name, mapped for reading, or for writing with writable.

@@ -1,11 +1,8 @@
-// Clients that come and go together: many starting at once, all told when the server stops or
-// drops them, and host threads that end while the link they made lives on.
+// Clients that come and go together: many starting at once, each with a single attempt, all
+// told when the server stops or drops them; host threads that end while their link lives on.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "stress_util.h"
@@ -20,12 +17,32 @@ constexpr int told_rounds = 10;
 #else
 constexpr int told_rounds = 20;
 #endif
-constexpr int clients_per_round = 8;
+constexpr int clients_per_round = 16;
+
+// Connects the clients from threads of their own at the same moment, each with the one 300 ms
+// attempt of a connect; returns the number that failed.
+int connect_together(std::vector<std::unique_ptr<e2e::client_host>>& clients,
+                     const std::string& name, const std::string& prefix) {
+    tovi_test::gate go;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        threads.emplace_back([&, i] {
+            go.pass();
+            failed += clients[i]->connect(name, prefix + std::to_string(i)) ? 0 : 1;
+        });
+    }
+    go.open();
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    return failed;
+}
 
 }  // namespace
 
-// Each round connects its clients and waits until every one of them has been told that its
-// link ended; the server alternates between stop and disconnect_client.
+// Each round connects its clients at once and waits until every one of them has been told that
+// its link ended; the server alternates between stop and disconnect_client.
 TOVI_CHILD_ROLE(told_clients) {
     const std::string name = arguments.at(0);
     const int rounds = std::stoi(arguments.at(1));
@@ -33,10 +50,9 @@ TOVI_CHILD_ROLE(told_clients) {
         std::vector<std::unique_ptr<e2e::client_host>> clients;
         for (int i = 0; i < clients_per_round; ++i) {
             clients.push_back(std::make_unique<e2e::client_host>());
-            const std::string id = "r" + std::to_string(round) + "c" + std::to_string(i);
-            if (!stress::connect_within(*clients.back(), name, id)) {
-                return 2;
-            }
+        }
+        if (connect_together(clients, name, "r" + std::to_string(round) + "c") != 0) {
+            return 2;
         }
         for (auto& client : clients) {
             if (!client->events.wait_for("disconnect", 1, 30s)) {
@@ -47,7 +63,7 @@ TOVI_CHILD_ROLE(told_clients) {
     return stress::child_ok;
 }
 
-TEST(connects, every_client_is_told_when_the_server_stops_or_drops_it) {
+TEST(connects, clients_starting_together_all_connect_and_each_is_told_when_stopped_or_dropped) {
     const std::string name = tovi_test::unique_name("tovi_stress");
     e2e::server_host server;
     ASSERT_TRUE(server.start(name));
@@ -76,7 +92,7 @@ TEST(connects, a_link_made_or_fed_by_host_threads_that_end_lives_on) {
     e2e::server_host server;
     server.record_data = false;
     server.on_data_hook = [&](const char*, const char* data, int32_t length) {
-        const std::string expected = stress::pattern(200000, received++);
+        const std::string expected = tovi_test::pattern(200000, received++);
         intact = intact && expected == std::string(data, static_cast<size_t>(length));
     };
     ASSERT_TRUE(server.start(name));
@@ -85,7 +101,7 @@ TEST(connects, a_link_made_or_fed_by_host_threads_that_end_lives_on) {
     ASSERT_TRUE(server.events.wait_for("connect", 1, 30s));
     for (uint32_t n = 0; n < 20; ++n) {
         std::thread([&client, n] {
-            EXPECT_TRUE(client.send_bytes(stress::pattern(200000, n)));
+            EXPECT_TRUE(client.send_bytes(tovi_test::pattern(200000, n)));
         }).join();
     }
     EXPECT_TRUE(tovi_test::wait_until([&] { return received == 20; }, 60s)) << received;
@@ -93,61 +109,4 @@ TEST(connects, a_link_made_or_fed_by_host_threads_that_end_lives_on) {
     EXPECT_TRUE(server.send_string("threads", "still reading"));
     EXPECT_TRUE(client.events.wait_for("data", 1, 30s));
     EXPECT_EQ(0u, client.events.count("disconnect"));
-}
-
-// Connects from several threads at the same moment, each with the one 300 ms attempt of a
-// connect; the exit code is the number that failed.
-TOVI_CHILD_ROLE(connect_together) {
-    const std::string name = arguments.at(0);
-    const std::string prefix = arguments.at(1);
-    const int count = std::stoi(arguments.at(2));
-    std::vector<std::unique_ptr<e2e::client_host>> clients;
-    for (int i = 0; i < count; ++i) {
-        clients.push_back(std::make_unique<e2e::client_host>());
-    }
-    std::mutex lock;
-    std::condition_variable go;
-    bool started = false;
-    std::atomic<int> failed{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < count; ++i) {
-        threads.emplace_back([&, i] {
-            {
-                std::unique_lock<std::mutex> hold(lock);
-                go.wait(hold, [&] { return started; });
-            }
-            if (!clients[static_cast<size_t>(i)]->connect(name, prefix + std::to_string(i))) {
-                ++failed;
-            }
-        });
-    }
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        started = true;
-    }
-    go.notify_all();
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    return failed;
-}
-
-TEST(connects, sixteen_clients_starting_together_all_connect) {
-    const std::string name = tovi_test::unique_name("tovi_stress");
-    e2e::server_host server;
-    ASSERT_TRUE(server.start(name));
-    const int rounds = 3;
-    for (int round = 0; round < rounds; ++round) {
-        std::vector<std::unique_ptr<tovi_test::child_process>> children;
-        for (int p = 0; p < 4; ++p) {
-            children.push_back(std::make_unique<tovi_test::child_process>(
-                "connect_together",
-                std::vector<std::string>{
-                    name, "r" + std::to_string(round) + "p" + std::to_string(p) + "_", "4"}));
-        }
-        for (auto& child : children) {
-            EXPECT_EQ(0, child->wait(60s)) << "clients that failed to connect, round " << round;
-        }
-    }
-    EXPECT_TRUE(server.events.wait_for("connect", 16 * rounds, 30s));
 }

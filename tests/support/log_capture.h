@@ -4,7 +4,8 @@
 
 #include <chrono>
 #include <string>
-#include <vector>
+
+#include "support/test_support.h"
 
 namespace tovi_test {
 
@@ -12,7 +13,7 @@ class log_capture {
   public:
     // Opens the log at a fresh file.
     log_capture();
-    // Closes the log and removes the file.
+    // Closes the log; the file goes with its directory.
     ~log_capture();
     log_capture(const log_capture&) = delete;
     log_capture& operator=(const log_capture&) = delete;
@@ -25,16 +26,10 @@ class log_capture {
     std::string finish();
 
   private:
-    std::string directory_;
-    std::string path_;
+    temp_dir directory_{"tovi_log"};
+    std::string path_ = directory_ / "test.log";
     std::string text_;
     bool finished_ = false;
 };
-
-// True when every piece occurs in text, each after the one before it.
-bool contains_in_order(const std::string& text, const std::vector<std::string>& pieces);
-
-// The number of times piece occurs in text.
-size_t count_of(const std::string& text, const std::string& piece);
 
 }  // namespace tovi_test

@@ -37,22 +37,20 @@ std::string unique_name(const std::string& prefix) {
     return name.str();
 }
 
-std::string make_temp_dir(const std::string& prefix) {
+temp_dir::temp_dir(const std::string& prefix) {
     std::random_device random;
     const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        auto dir = base / (prefix + "_" + std::to_string(current_process_id()) + "_" +
-                           std::to_string(random()));
-        std::error_code error;
-        if (std::filesystem::create_directory(dir, error)) {
-            return dir.string();
-        }
-    }
+    std::error_code error;
+    do {
+        path_ = (base / (prefix + "_" + std::to_string(current_process_id()) + "_" +
+                         std::to_string(random())))
+                    .string();
+    } while (!std::filesystem::create_directory(path_, error));
 }
 
-void remove_tree(const std::string& path) {
+temp_dir::~temp_dir() {
     std::error_code error;
-    std::filesystem::remove_all(path, error);
+    std::filesystem::remove_all(path_, error);
 }
 
 std::string read_file(const std::string& path) {
@@ -65,6 +63,36 @@ std::string read_file(const std::string& path) {
 bool file_exists(const std::string& path) {
     std::error_code error;
     return std::filesystem::exists(path, error);
+}
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& c : out) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return out;
+}
+
+std::string frame(const std::string& payload, uint32_t length_field) {
+    std::string out = "TQNP";
+    for (int i = 0; i < 4; ++i) {
+        out += static_cast<char>(length_field >> (8 * i));
+    }
+    return out + payload;
+}
+
+std::string frame(const std::string& payload) {
+    return frame(payload, static_cast<uint32_t>(payload.size() + 8));
+}
+
+size_t count_of(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 namespace {

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,11 +20,63 @@ bool wait_until(const std::function<bool()>& predicate, std::chrono::millisecond
 // name and a counter. Safe for pipe, mapping, mutex and file names.
 std::string unique_name(const std::string& prefix);
 
-// A fresh, empty directory under the system's temporary directory; removed by the caller.
-std::string make_temp_dir(const std::string& prefix);
-void remove_tree(const std::string& path);
+// A fresh, empty directory under the system's temporary directory, removed with everything in
+// it when the object goes.
+class temp_dir {
+  public:
+    explicit temp_dir(const std::string& prefix = "tovi");
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    // A path inside the directory.
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  private:
+    std::string path_;
+};
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+
+// size bytes that differ with seed and along the data, so that a receiver can tell a message
+// whole, in place and from the right sender.
+std::string pattern(size_t size, uint32_t seed);
+
+// A pipe frame around the payload: "TQNP", the length field (little-endian; the whole frame's
+// length unless given), the payload.
+std::string frame(const std::string& payload);
+std::string frame(const std::string& payload, uint32_t length_field);
+
+// A latch that threads wait at until the test opens it (for at most a minute, so that a failing
+// case ends).
+class gate {
+  public:
+    void open() {
+        std::lock_guard<std::mutex> hold(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    void pass() {
+        std::unique_lock<std::mutex> hold(lock_);
+        ++arrived_;
+        changed_.notify_all();
+        changed_.wait_for(hold, std::chrono::minutes(1), [this] { return open_; });
+    }
+    // Waits until a thread has come to the gate.
+    bool wait_arrival(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, timeout, [this] { return arrived_ > 0; });
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int arrived_ = 0;
+};
+
+// The number of times piece occurs in text.
+size_t count_of(const std::string& text, const std::string& piece);
 
 // True for the Windows build running under Wine, whose named pipes ignore
 // FILE_FLAG_FIRST_PIPE_INSTANCE; cases that rely on it say so and skip that part there.

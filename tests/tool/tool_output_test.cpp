@@ -56,7 +56,7 @@ TEST(tool_output, json_strings_escape_what_json_requires_and_read_back_unchanged
                                                    "b"));
 }
 
-TEST(tool_output, data_carries_length_and_hex_and_text_only_for_utf8) {
+TEST(tool_output, data_carries_length_and_hex_and_text_only_for_utf8_up_to_a_limit) {
     event_fields fields;
     ASSERT_TRUE(toviipc::parse_event_line(
         event_record("message").client("c").data("hi\0!", 4).json(), &fields));
@@ -73,23 +73,20 @@ TEST(tool_output, data_carries_length_and_hex_and_text_only_for_utf8) {
     EXPECT_EQ("message c 2 bytes \"hi\"",
               event_record("message").client("c").data("hi", 2).readable());
     EXPECT_EQ("message 2 bytes hex 00ff", event_record("message").data("\x00\xff", 2).readable());
+    // A limit shows the first bytes and drops a character it cuts (here the e-acute).
+    const std::string cut = std::string(5, 'a') + "\xc3\xa9" + "zzz";
+    ASSERT_TRUE(toviipc::parse_event_line(
+        event_record("shm").data(cut.data(), cut.size(), 6).json(), &fields));
+    EXPECT_EQ("10", fields["length"]);
+    EXPECT_EQ("6", fields["shown"]);
+    EXPECT_EQ("6161616161c3", fields["hex"]);
+    EXPECT_EQ("aaaaa", fields["text"]);
     // A peer's id or text cannot forge a line of its own in text mode.
     EXPECT_EQ("connect x\\n10:00:00.000\\x1b disconnect admin note=a\\\\b\\r",
               event_record("connect")
                   .client("x\n10:00:00.000\x1b disconnect admin")
                   .text("note", "a\\b\r")
                   .readable());
-}
-
-TEST(tool_output, a_limit_shows_the_first_bytes_and_drops_a_character_it_cuts) {
-    const std::string data = std::string(5, 'a') + "\xc3\xa9" + "zzz";  // the limit cuts the é
-    event_fields fields;
-    ASSERT_TRUE(toviipc::parse_event_line(
-        event_record("shm").data(data.data(), data.size(), 6).json(), &fields));
-    EXPECT_EQ("10", fields["length"]);
-    EXPECT_EQ("6", fields["shown"]);
-    EXPECT_EQ("6161616161c3", fields["hex"]);
-    EXPECT_EQ("aaaaa", fields["text"]);
 }
 
 TEST(tool_output, lines_that_are_no_flat_object_are_refused) {

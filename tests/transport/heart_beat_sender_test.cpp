@@ -17,7 +17,7 @@ using tovi_test::wait_until;
 
 namespace {
 
-// Counts its beats and the threads they came from; a beat can be held until released.
+// Counts its beats and the threads they came from; with held set, a beat waits at the gate.
 class beat_counter : public win::heart_beat_callback {
   public:
     bool on_heart_beat() override {
@@ -26,27 +26,20 @@ class beat_counter : public win::heart_beat_callback {
             threads_.insert(GetCurrentThreadId());
         }
         ++beats;
-        inside = true;
-        if (hold_beats) {
-            wait_until([this] { return !hold_beats; }, 30s);
+        if (held) {
+            gate.pass();
         }
-        inside = false;
         returned_at = ++sequence;
         return true;
     }
-
-    size_t thread_count() {
+    std::set<DWORD> threads() {
         std::lock_guard<std::mutex> hold(lock_);
-        return threads_.size();
-    }
-    size_t thread_count_of(DWORD thread) {
-        std::lock_guard<std::mutex> hold(lock_);
-        return threads_.count(thread);
+        return threads_;
     }
 
     std::atomic<int> beats{0};
-    std::atomic<bool> inside{false};
-    std::atomic<bool> hold_beats{false};
+    bool held = false;  // set before the sender starts
+    tovi_test::gate gate;
     std::atomic<int> sequence{0};
     std::atomic<int> returned_at{0};
 
@@ -87,10 +80,9 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
     ASSERT_TRUE(sender.start());
     const int before = counter.beats;
     ASSERT_TRUE(wait_until([&] { return counter.beats >= before + 5; }, 30s));
-    EXPECT_EQ(1u, counter.thread_count());
     DWORD loop_thread = 0;
     ASSERT_TRUE(loop.call([&] { loop_thread = GetCurrentThreadId(); }));
-    EXPECT_EQ(1u, counter.thread_count_of(loop_thread));
+    EXPECT_EQ(std::set<DWORD>{loop_thread}, counter.threads());
     sender.stop();
     sender.stop();
     EXPECT_FALSE(sender.is_running());
@@ -102,10 +94,10 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
 TEST(heart_beat_sender, stop_during_a_beat_returns_after_it_and_no_beat_follows) {
     win::pipe_handler_async loop;
     beat_counter counter;
-    counter.hold_beats = true;
+    counter.held = true;
     win::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
-    ASSERT_TRUE(wait_until([&] { return counter.inside.load(); }, 30s));
+    ASSERT_TRUE(counter.gate.wait_arrival(30s));
 
     std::atomic<int> stop_returned_at{0};
     std::thread stopper([&] {
@@ -114,7 +106,7 @@ TEST(heart_beat_sender, stop_during_a_beat_returns_after_it_and_no_beat_follows)
     });
     EXPECT_FALSE(wait_until([&] { return stop_returned_at != 0; }, 200ms))
         << "stop returned while the beat was running";
-    counter.hold_beats = false;
+    counter.gate.open();
     stopper.join();
     EXPECT_LT(counter.returned_at.load(), stop_returned_at.load());
     std::this_thread::sleep_for(50ms);

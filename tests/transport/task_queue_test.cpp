@@ -21,18 +21,6 @@ task_queue::task make_task(std::function<void()> body) {
     return std::make_shared<std::function<void()>>(std::move(body));
 }
 
-// A task that runs until it is released.
-struct gate {
-    std::atomic<bool> entered{false};
-    std::atomic<bool> open{false};
-    task_queue::task task() {
-        return make_task([this] {
-            entered = true;
-            wait_until([this] { return open.load(); }, 30s);
-        });
-    }
-};
-
 }  // namespace
 
 TEST(task_queue, runs_tasks_one_at_a_time_in_posting_order_on_its_own_thread) {
@@ -66,9 +54,9 @@ TEST(task_queue, runs_tasks_one_at_a_time_in_posting_order_on_its_own_thread) {
 
 TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_queue) {
     auto queue = std::make_unique<task_queue>();
-    gate running;
-    queue->post_task(running.task());
-    ASSERT_TRUE(wait_until([&] { return running.entered.load(); }, 30s));
+    tovi_test::gate running;
+    queue->post_task(make_task([&] { running.pass(); }));
+    ASSERT_TRUE(running.wait_arrival(30s));
     auto witness = std::make_shared<int>(0);
     std::atomic<int> ran{0};
     auto counted = [&ran, witness] { ++ran; };
@@ -88,7 +76,7 @@ TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_
         },
         30s));
     EXPECT_FALSE(stopped) << "stop_tasks returned while a task was running";
-    running.open = true;
+    running.open();
     stopper.join();
     queue->post_task(make_task(counted));
     EXPECT_EQ(0, ran.load());
@@ -98,19 +86,14 @@ TEST(task_queue, tasks_queued_when_it_stops_never_run_and_are_released_with_the_
     EXPECT_EQ(2, witness.use_count()) << "only this test's copies are left";
 }
 
-TEST(task_queue, a_throwing_task_is_dropped_and_the_next_one_runs) {
-    task_queue queue;
-    std::atomic<bool> next_ran{false};
-    queue.post_task(make_task([] { throw std::runtime_error("task failure"); }));
-    queue.post_task(make_task([] { throw 7; }));
-    queue.post_task(make_task([&] { next_ran = true; }));
-    EXPECT_TRUE(wait_until([&] { return next_ran.load(); }, 30s));
-}
-
-TEST(task_queue, a_task_may_stop_its_own_queue) {
+// A task that throws is dropped and the next one runs; a task may stop its own queue, and then
+// nothing runs after it.
+TEST(task_queue, a_throwing_task_is_dropped_and_a_task_may_stop_its_own_queue) {
     task_queue queue;
     std::atomic<bool> stopped{false};
     std::atomic<int> ran_after{0};
+    queue.post_task(make_task([] { throw std::runtime_error("task failure"); }));
+    queue.post_task(make_task([] { throw 7; }));
     queue.post_task(make_task([&] {
         queue.stop_tasks();
         queue.post_task(make_task([&] { ++ran_after; }));

@@ -1,3 +1,5 @@
+// I/O completion ports: the packet queue, and the pipe sockets whose I/O the waiting thread
+// finishes itself.
 #include "platform/posix/completion_port.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// Manual- and auto-reset events, waitable with every other handle of the layer.
 #include "platform/posix/event.h"
 
 #include <new>

@@ -1,3 +1,4 @@
+// Handles as reference-counted kernel objects, CloseHandle, and the per-thread last error.
 #include "platform/posix/kernel_object.h"
 
 namespace tovi_posix {

@@ -1,3 +1,4 @@
+// The files in the shared-memory directory behind named mappings and mutexes, and their names.
 #include "platform/posix/named_objects.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// One connected end of a named pipe: overlapped reads and writes on its socket, finished at
+// once when they can be and in order when the socket becomes ready.
 #include "platform/posix/pipe_end.h"
 
 #include <errno.h>

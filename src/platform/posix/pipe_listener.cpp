@@ -1,3 +1,5 @@
+// A pipe name's listening socket in this process: the clients' handshake, and the hand-over of
+// accepted clients to free instances.
 #include "platform/posix/pipe_listener.h"
 
 #include <errno.h>

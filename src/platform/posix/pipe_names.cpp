@@ -1,3 +1,4 @@
+// Where a pipe name's socket lives, and the one-byte handshake that opens a pipe.
 #include "platform/posix/pipe_names.h"
 
 #include <errno.h>

@@ -1,3 +1,5 @@
+// The reactor thread: finishes the pipe I/O that could not finish at once, as sockets become
+// ready.
 #include "platform/posix/reactor.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-// UTF-8 <-> wchar_t (UTF-32 here) for CP_UTF8, with Win32's counting and error rules.
+// UTF-8 <-> wchar_t (UTF-32 here) for CP_UTF8, with Win32's counting rules.
 #include <cstring>
 #include <cwchar>
 
@@ -98,12 +98,12 @@ bool put(T* out, int out_length, int* written, const T* units, size_t count) {
     return true;
 }
 
-bool check_arguments(UINT code_page, const void* text, int length, int out_length) {
+bool check_arguments(UINT code_page, DWORD flags, const void* text, int length, int out_length) {
     if (code_page != CP_UTF8) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return false;
     }
-    if (text == nullptr || length == 0 || length < -1 || out_length < 0) {
+    if (flags != 0 || text == nullptr || length == 0 || length < -1 || out_length < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -114,7 +114,7 @@ bool check_arguments(UINT code_page, const void* text, int length, int out_lengt
 
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out,
                         int out_length) {
-    if (!check_arguments(code_page, text, length, out_length)) {
+    if (!check_arguments(code_page, flags, text, length, out_length)) {
         return 0;
     }
     const size_t size = length == -1 ? std::strlen(text) + 1 : static_cast<size_t>(length);
@@ -124,10 +124,6 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LP
         char32_t code_point;
         size_t consumed;
         if (!decode_utf8(bytes + at, size - at, &code_point, &consumed)) {
-            if (flags & MB_ERR_INVALID_CHARS) {
-                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-                return 0;
-            }
             code_point = replacement;
         }
         const wchar_t unit = static_cast<wchar_t>(code_point);
@@ -142,7 +138,7 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LP
 
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, LPSTR out,
                         int out_length, LPCSTR default_char, LPBOOL used_default_char) {
-    if (!check_arguments(code_page, text, length, out_length)) {
+    if (!check_arguments(code_page, flags, text, length, out_length)) {
         return 0;
     }
     if (default_char != nullptr || used_default_char != nullptr) {
@@ -161,10 +157,6 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, L
                          (static_cast<char32_t>(text[at + 1]) - 0xDC00);
             ++at;
         } else if (is_surrogate(code_point) || code_point > 0x10FFFF) {
-            if (flags & WC_ERR_INVALID_CHARS) {
-                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-                return 0;
-            }
             code_point = replacement;
         }
         char bytes[4];

@@ -1,3 +1,4 @@
+// UTF-8 forms of wide strings and paths for the system's calls, and errno as Win32 errors.
 #include "platform/posix/text_util.h"
 
 #include <cerrno>

@@ -161,7 +161,6 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_NOT_OWNER 288
 #define ERROR_PIPE_CONNECTED 535
 #define ERROR_PIPE_LISTENING 536
-#define ERROR_NO_UNICODE_TRANSLATION 1113
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
@@ -176,8 +175,6 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 
 // Text conversion.
 #define CP_UTF8 65001u
-#define MB_ERR_INVALID_CHARS 0x00000008u
-#define WC_ERR_INVALID_CHARS 0x00000080u
 
 // Files.
 #define GENERIC_READ 0x80000000u
@@ -279,14 +276,14 @@ DWORD GetCurrentThreadId(void);
 // ---------------------------------------------------------------------------------------------
 // Text
 
-// Relied on: CP_UTF8 only; flags 0 or MB_ERR_INVALID_CHARS; a length of -1 includes the
-// terminator. Invalid UTF-8 becomes U+FFFD unless MB_ERR_INVALID_CHARS asks for failure with
-// ERROR_NO_UNICODE_TRANSLATION. Differs from Win32: wchar_t is UTF-32 here, so the counts are
+// Relied on: CP_UTF8 only, flags 0 (others fail with ERROR_INVALID_PARAMETER); a length of -1
+// includes the terminator. Invalid UTF-8 becomes U+FFFD. Differs from Win32: wchar_t is UTF-32
+// here, so the counts are
 // in code points, not UTF-16 units.
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out,
                         int out_length);
-// Relied on: CP_UTF8 only; flags 0 or WC_ERR_INVALID_CHARS; default-character arguments must
-// be null. Lone surrogates become U+FFFD unless WC_ERR_INVALID_CHARS asks for failure.
+// Relied on: CP_UTF8 only, flags 0; default-character arguments must be null. Lone surrogates
+// become U+FFFD.
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, LPSTR out,
                         int out_length, LPCSTR default_char, LPBOOL used_default_char);
 

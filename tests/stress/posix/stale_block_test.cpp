@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 // Connects (which opens the block named after the pipe), writes it, and waits to be killed.
 TOVI_CHILD_ROLE(block_holder) {
     e2e::client_host client;
-    if (!stress::connect_within(client, arguments.at(0), "holder")) {
+    if (!e2e::connect_within(client, arguments.at(0), "holder")) {
         return 2;
     }
     shared_memory_info info = {{1, 2, 3, 4, 5}};

@@ -9,20 +9,20 @@
 
 namespace tovi_test {
 
-size_t resident_bytes() {
+PROCESS_MEMORY_COUNTERS memory_counters() {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof(counters);
     return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))
-               ? counters.WorkingSetSize
-               : 0;
+               ? counters
+               : PROCESS_MEMORY_COUNTERS{};
+}
+
+size_t resident_bytes() {
+    return memory_counters().WorkingSetSize;
 }
 
 size_t peak_resident_bytes() {
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof(counters);
-    return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))
-               ? counters.PeakWorkingSetSize
-               : 0;
+    return memory_counters().PeakWorkingSetSize;
 }
 
 size_t thread_count() {
