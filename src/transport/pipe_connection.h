@@ -71,7 +71,7 @@ class pipe_connection final : public pipe_handler_listener,
     static constexpr uint32_t send_burst_gap_us = 5;
     // One write call takes at most max_write_bytes, and while draining drain_write_bytes, so
     // that a completion tells that the peer is taking what was sent.
-    static constexpr size_t max_write_bytes = 1024 * 1024;
+    static constexpr size_t max_write_bytes = 4 * 1024 * 1024;
     static constexpr size_t drain_write_bytes = 64 * 1024;
     // A link keeps the allocations of written frames, up to spare_bytes in all, for the frames
     // that follow, and the room of its last large received frame for the next one; it gives
