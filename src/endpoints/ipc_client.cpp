@@ -240,6 +240,9 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
     }
     pending_->payloads.push_back(std::move(payload));
     pending_->bytes += size;
+    if (pending_->small.size() >= batch_bytes) {
+        on_pipe_recv_done(connection);  // a batch of its room's size: on its way, kept after
+    }
     if (received_pending_.fetch_add(size) + size > receive_high_water_bytes) {
         std::lock_guard<std::mutex> hold(pause_lock_);
         if (!reading_paused_) {
@@ -280,7 +283,7 @@ std::shared_ptr<ipc_client::received_batch> ipc_client::take_spare_batch() {
         }
     }
     auto batch = std::make_shared<received_batch>();
-    batch->small.reserve(win::pipe_frame_buffer::read_ahead_bytes);  // a read's worth, at once
+    batch->small.reserve(batch_bytes + win::pipe_connection::small_frame_bytes);  // at once
     return batch;
 }
 

@@ -118,7 +118,10 @@ class ipc_client final : public ipc_client_i,
     bool decode_body(message_codec::message_reader::message* message);
     void deliver(const char* data, int32_t length);
     // Batches done with are kept (spare_batch_count of them) with their room, for the next.
-    static constexpr size_t spare_batch_count = 2;
+    static constexpr size_t spare_batch_count = 4;
+    // A batch goes to the task once it holds this many bytes of small payloads, so that its
+    // room is reused rather than grown.
+    static constexpr size_t batch_bytes = 64 * 1024;
     std::shared_ptr<received_batch> take_spare_batch();
     void keep_spare_batch(const std::shared_ptr<received_batch>& batch);
     void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
