@@ -30,9 +30,6 @@ std::wstring wide(const std::string& text) {
     return utf8_to_utf16(text.data(), static_cast<int32_t>(text.size()));
 }
 
-// Numbers the servers of the process, so that no two are ever taken for one another.
-std::atomic<uint64_t> last_server_serial{0};
-
 uint32_t low_bits(uintptr_t address) {
     return static_cast<uint32_t>(address);
 }
@@ -62,7 +59,7 @@ class pipe_server::listen_instance final : public pipe_handler_listener {
     bool closing = false;
 };
 
-pipe_server::pipe_server() : serial_(++last_server_serial) {
+pipe_server::pipe_server() {
     InitializeCriticalSection(&connect_lock_);
     InitializeCriticalSection(&heart_beat_lock_);
 }
@@ -76,7 +73,6 @@ pipe_server::~pipe_server() {
     {
         scoped_critical_section hold(connect_lock_);
         clientid_map_.clear();
-        bindings_.fetch_add(1, std::memory_order_release);
         connect_map_.clear();
     }
     DeleteCriticalSection(&heart_beat_lock_);
@@ -357,7 +353,6 @@ bool pipe_server::bind_link_id(pipe_connection* connection, const message_codec:
             return false;  // stopping: the link is not ours any more
         }
         if (clientid_map_.try_emplace(std::string(id), ref).second) {
-            bindings_.fetch_add(1, std::memory_order_release);
             note.has_id = true;
             note.id = id;
             log_info(
@@ -472,7 +467,6 @@ void pipe_server::on_leave(connection_ref connection) {
             if (bound != clientid_map_.end() && bound->second == connection) {
                 client_id = bound->first;
                 clientid_map_.erase(bound);
-                bindings_.fetch_add(1, std::memory_order_release);
             }
         }
     }
@@ -512,33 +506,9 @@ bool pipe_server::on_heart_beat() {
     return true;
 }
 
-namespace {
-// The last connection a thread found for an id, with the server and the state of its ids it
-// was found in: a host that sends to one client again and again looks it up once.
-struct found_connection {
-    uint64_t server = 0;
-    uint64_t bindings = 0;
-    std::string client_id;
-    std::weak_ptr<pipe_connection> connection;
-};
-thread_local found_connection last_found;
-}  // namespace
-
 std::shared_ptr<pipe_connection> pipe_server::bound_connection(const char* client_id) {
-    found_connection& found = last_found;
-    if (found.server == serial_ && found.bindings == bindings_.load(std::memory_order_acquire) &&
-        found.client_id == client_id) {
-        if (std::shared_ptr<pipe_connection> connection = found.connection.lock()) {
-            return connection;  // no id was bound or freed since: still the one
-        }
-    }
     scoped_critical_section hold(connect_lock_);
-    std::shared_ptr<pipe_connection> connection = connection_of(client_id);
-    found.server = serial_;
-    found.bindings = bindings_.load(std::memory_order_relaxed);
-    found.client_id = client_id;
-    found.connection = connection;
-    return connection;
+    return connection_of(client_id);
 }
 
 bool pipe_server::send_bytestream(const char* client_id, const char* data, int32_t length) {
@@ -615,7 +585,6 @@ void pipe_server::stop_server() {
         scoped_critical_section hold(connect_lock_);
         connections.swap(connect_map_);
         clientid_map_.clear();
-        bindings_.fetch_add(1, std::memory_order_release);
         for (const auto& entry : connections) {
             entry.second->mark_leaving();  // nothing more of it is reported
         }

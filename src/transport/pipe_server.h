@@ -26,7 +26,6 @@
 // connection at a recycled address for the one it was made for.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -123,8 +122,7 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     // declared: the byte stream's length field, which may say less or (negative) nothing.
     void on_bytes(const char* client_id, const char* data, size_t size, int32_t declared);
 
-    // The connection bound to the id, or null. A thread's last answer is reused while no id
-    // has been bound or freed since (bindings_).
+    // The connection bound to the id, or null.
     std::shared_ptr<pipe_connection> bound_connection(const char* client_id);
     void send_exit_notice(pipe_connection* connection);
     // Sends the exit notice and drops the link.
@@ -145,12 +143,8 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     CRITICAL_SECTION connect_lock_;
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
     std::map<std::string, connection_ref, std::less<>> clientid_map_;    // connect_lock_
-    // Counts the changes of clientid_map_ (made under connect_lock_); with serial_, which no
-    // other server of the process has had, it tells a thread whether its last lookup holds.
-    std::atomic<uint64_t> bindings_{0};
-    const uint64_t serial_;
-    std::vector<std::shared_ptr<listen_instance>> instances_;  // loop thread
-    bool closing_instances_ = false;                           // loop thread: stop_server has begun
+    std::vector<std::shared_ptr<listen_instance>> instances_;            // loop thread
+    bool closing_instances_ = false;    // loop thread: stop_server has begun
     std::string received_text_;         // loop thread: a received text, handed on NUL-terminated
     std::vector<char> received_bytes_;  // loop thread: a byte stream decoded the long way
     CRITICAL_SECTION heart_beat_lock_;

@@ -167,29 +167,17 @@ TEST_F(server_with_raw_clients, disconnect_client_and_stop_send_their_clients_aw
     ASSERT_TRUE(watch_.wait_for("disconnect", 1, 30s));
     EXPECT_EQ("D", watch_.all().back().client_id);
     EXPECT_FALSE(server_.send_string("D", "gone", 4));
-    raw::pipe_end d_again;  // the id on a new link: sends go there
-    open_client(d_again, "D");
-    ASSERT_TRUE(watch_.wait_for("connect", 4, 30s));
-    ASSERT_TRUE(server_.send_string("D", "back", 4));
-    raw::message back;
-    ASSERT_TRUE(d_again.receive(&back, 30s));
-    EXPECT_EQ("back", back.text);
 
     server_.stop();
     expect_sent_away(a);
     expect_sent_away(b);
-    expect_sent_away(d_again);
     EXPECT_EQ(1u, watch_.count("disconnect"));
     server_.stop();  // stopping again does nothing
     EXPECT_FALSE(server_.send_string("A", "x", 1));
     ASSERT_TRUE(server_.start(name_.c_str()));
     raw::pipe_end again;
     open_client(again, "A");
-    ASSERT_TRUE(watch_.wait_for("connect", 5, 30s));
-    ASSERT_TRUE(server_.send_string("A", "new", 3));
-    raw::message fresh;
-    ASSERT_TRUE(again.receive(&fresh, 30s));
-    EXPECT_EQ("new", fresh.text);
+    ASSERT_TRUE(watch_.wait_for("connect", 4, 30s));
 }
 
 TEST_F(server_with_raw_clients, drops_a_silent_client_after_12_to_15_seconds_but_not_a_talker) {
