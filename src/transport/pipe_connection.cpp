@@ -8,6 +8,7 @@
 
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
+#include "platform/io_threads.h"
 #include "transport/pipe_handler_async.h"
 #include "transport/thread_base.h"
 
@@ -249,17 +250,17 @@ pipe_connection::queued pipe_connection::queue_frame(size_t size) {
     }
     if (!thread_base::is_io_thread()) {
         // A host thread that sends in a burst leaves the writing to the loop, which then
-        // takes many frames to a write; a message on its own goes out at once.
+        // takes many frames to a write; a message on its own goes out at once, where a host
+        // thread may issue it.
         const auto now = clock::now();
         const bool burst = now - last_host_send_ < std::chrono::microseconds(send_burst_gap_us);
         last_host_send_ = now;
-        if (burst) {
+        if (burst || !tovi_platform::any_thread_may_issue_io) {
             write_posted_ = true;
             return queued::for_the_loop;
         }
     }
-    // Out at once, on this thread. Every pipe is bound to the loop's port, so a write that
-    // has to wait does not depend on the thread that issued it.
+    // Out at once, on this thread; the loop finishes a write that has to wait.
     return write_queued() ? queued::written : queued::failed;
 }
 

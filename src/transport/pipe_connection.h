@@ -9,12 +9,11 @@
 // through the receiver's on_pipe_disconnect, once.
 //
 // Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
-// thread that sends when nothing is outstanding: the pipe is bound to the loop's completion
-// port, so a write that has to wait does not depend on the thread that issued it (Windows
-// cancels a thread's pending I/O when it ends only for handles without a port), and the loop
-// finishes it. A host thread that sends in a burst hands the writing to the loop instead, so
-// that many frames go out in one write. send_frame, send_message and close may be called on any
-// thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
+// thread that sends when nothing is outstanding, and the loop finishes it if it has to wait;
+// a host thread does so only where the platform lets any thread issue I/O
+// (platform/io_threads.h), and not while it sends in a burst: then it hands the writing to the
+// loop, so that many frames go out in one write. send_frame, send_message and close may be called
+// on any thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
 // Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
 // frame is always accepted into an empty queue). A send from a host thread that finds no room

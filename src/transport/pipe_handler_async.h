@@ -4,10 +4,9 @@
 // Every pipe of the endpoint is attached to the loop: its handle is associated with the loop's
 // I/O completion port, and the listener that owns it is kept alive by the loop until it
 // detaches. The loop thread waits on the port and hands each completion to the listener of
-// its record (io_record). Operations are issued on the loop thread only, so that none of them
-// depends on a host thread, which Windows would cancel when that thread ends; host threads
-// hand work to the loop with post. An operation that finishes at once queues no packet: the
-// call that issued it finishes it.
+// its record (io_record). Reads, accepts and closes are issued on the loop thread, writes also
+// by the threads pipe_connection.h names; other work comes to the loop with post. An operation
+// that finishes at once queues no packet: the call that issued it finishes it.
 //
 // Threads: the first attach or post starts the loop thread. Completions, posted tasks and
 // timers run on it, one at a time. stop_thread asks every attached listener to finish

@@ -51,9 +51,8 @@ class thread_base {
     static void mark_library_thread();
 
     // True on a library thread that lives as long as the pipes it serves: an event loop, a
-    // task queue's worker. Such a thread may issue a pipe's writes itself; any other thread
-    // hands them to the event loop, so that no pending write depends on a thread that may
-    // end first (Windows cancels a thread's pending I/O when it ends).
+    // task queue's worker. Such a thread may issue a pipe's writes itself on every platform;
+    // see platform/io_threads.h for the others.
     static bool is_io_thread();
     static void mark_io_thread();
 

@@ -176,7 +176,8 @@ TEST(completion_port, io_issued_by_the_port_thread_survives_the_thread_that_open
 }
 
 // A write that has to wait, issued by a thread that ends at once, on a pipe bound to a port:
-// it is not cancelled with its thread, and its completion comes through the port.
+// it is not cancelled with its thread, and its completion comes through the port. Where any
+// thread may issue I/O (POSIX), a host thread's send relies on this.
 TEST_F(port_pipe, a_waiting_write_outlives_the_thread_that_issued_it) {
     static char big[300000];
     OVERLAPPED write{};
