@@ -40,10 +40,11 @@
  * receiver takes) is refused by the sender: 0, and the link stays. Each link holds at most
  * 64 MiB of accepted but unwritten messages: a send that finds no room waits for it up to 3 s
  * on a host thread, then returns 0 (the link stays); from inside a callback it returns 0 at
- * once. A client holds at most 64 MiB of received messages waiting for its callbacks; beyond
- * that it stops reading, and the server's sends are paced instead. A peer that stops reading
- * costs its sender at most these bounds, and a link that delivers any message is never dropped
- * as silent.
+ * once. A host thread's send that finds more than 1 MiB unwritten first waits for the peer to
+ * take the write under way (at most 50 ms without progress). A client holds at most 64 MiB of
+ * received messages waiting for its callbacks; beyond that it stops reading, and the server's
+ * sends are paced instead. A peer that stops reading costs its sender at most these bounds,
+ * and a link that delivers any message is never dropped as silent.
  *
  * Client ids. A link speaks for one client id, the first its messages name. A server refuses a
  * client whose id another client holds, or is empty: it tells the newcomer to go away and drops

@@ -227,6 +227,17 @@ bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) 
     const auto room = [&] {
         return queued_bytes_ == 0 || queued_bytes_ + size <= send_high_water_bytes;
     };
+    // A host thread far ahead of a peer that is reading waits for it (see pace_bytes).
+    if (pacing_ && queued_bytes_ > pace_bytes && (writing_ || write_posted_) &&
+        !thread_base::is_library_thread() && !is_closing() && !link_broken_) {
+        const uint64_t taken = writes_taken_;
+        if (!room_.wait_for(lock, std::chrono::milliseconds(pace_wait_ms), [&] {
+                return writes_taken_ != taken || queued_bytes_ <= pace_bytes || is_closing() ||
+                       link_broken_;
+            })) {
+            pacing_ = false;
+        }
+    }
     if (!room() && !is_closing() && !link_broken_) {
         // A library thread never waits: it may be the very thread that drains the queue.
         if (!thread_base::is_library_thread()) {
@@ -330,6 +341,8 @@ void pipe_connection::complete_write(bool succeeded, bool count_loss) {
         queued_bytes_ -= write_size_;
         batch_data_ += write_size_;
         batch_left_ -= write_size_;
+        ++writes_taken_;
+        pacing_ = true;
         if (state_ == state::draining) {
             last_progress_ = clock::now();
         }

@@ -16,7 +16,8 @@
 // on any thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
 //
 // Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
-// frame is always accepted into an empty queue). A send from a host thread that finds no room
+// frame is always accepted into an empty queue). A host thread that runs ahead of a peer that
+// is reading is paced at pace_bytes (below). A send from a host thread that finds no room
 // waits for it up to send_wait_ms; a send from one of the library's threads never waits. Both
 // then refuse the frame whole, with a log line, and the link stays up.
 //
@@ -68,6 +69,13 @@ class pipe_connection final : public pipe_handler_listener,
     // A host thread's send that follows its previous one within this gap is part of a burst:
     // the loop writes it, with whatever follows, instead of this thread writing it alone.
     static constexpr uint32_t send_burst_gap_us = 5;
+    // A host thread's send that finds more than pace_bytes queued, while a write is under
+    // way, first waits for the peer to take that write: a sender that runs ahead of its peer
+    // (above all, one sharing the peer's core) then reuses warm room instead of queueing
+    // megabytes of fresh memory. A wait that sees no progress for pace_wait_ms ends, and no
+    // send waits so again until the peer takes data.
+    static constexpr size_t pace_bytes = 1024 * 1024;
+    static constexpr uint32_t pace_wait_ms = 50;
     // One write call takes at most max_write_bytes, and while draining drain_write_bytes, so
     // that a completion tells that the peer is taking what was sent.
     static constexpr size_t max_write_bytes = 4 * 1024 * 1024;
@@ -324,6 +332,8 @@ class pipe_connection final : public pipe_handler_listener,
     std::deque<queued_batch> queue_;
     std::vector<byte_buffer> spares_;  // send_lock_: written frames' allocations, for the next
     size_t spares_bytes_ = 0;          // send_lock_: their capacity in all
+    uint64_t writes_taken_ = 0;        // send_lock_: writes the peer has taken
+    bool pacing_ = true;               // send_lock_: the peer took data since a pacing wait ran out
     byte_buffer received_spare_;       // send_lock_: a delivered frame's room, given back
     size_t queued_bytes_ = 0;          // send_lock_: queued and outstanding bytes
     bool link_broken_ = false;         // send_lock_: nothing more can be written
