@@ -227,16 +227,8 @@ bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) 
     const auto room = [&] {
         return queued_bytes_ == 0 || queued_bytes_ + size <= send_high_water_bytes;
     };
-    // A host thread far ahead of a peer that is reading waits for it (see pace_bytes).
-    if (pacing_ && queued_bytes_ > pace_bytes && (writing_ || write_posted_) &&
-        !thread_base::is_library_thread() && !is_closing() && !link_broken_) {
-        const uint64_t taken = writes_taken_;
-        if (!room_.wait_for(lock, std::chrono::milliseconds(pace_wait_ms), [&] {
-                return writes_taken_ != taken || queued_bytes_ <= pace_bytes || is_closing() ||
-                       link_broken_;
-            })) {
-            pacing_ = false;
-        }
+    if (!thread_base::is_library_thread()) {
+        keep_pace(lock);
     }
     if (!room() && !is_closing() && !link_broken_) {
         // A library thread never waits: it may be the very thread that drains the queue.
@@ -254,22 +246,39 @@ bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) 
     return !is_closing() && !link_broken_;
 }
 
+void pipe_connection::keep_pace(std::unique_lock<std::mutex>& lock) {
+    if (queued_bytes_ <= pace_bytes || !(writing_ || write_posted_) ||
+        writes_taken_ == stalled_at_ || is_closing() || link_broken_) {
+        return;
+    }
+    const uint64_t taken = writes_taken_;
+    if (!room_.wait_for(lock, std::chrono::milliseconds(pace_wait_ms), [&] {
+            return writes_taken_ != taken || queued_bytes_ <= pace_bytes || is_closing() ||
+                   link_broken_;
+        })) {
+        stalled_at_ = taken;  // no pacing until the peer takes a write again
+    }
+}
+
+bool pipe_connection::in_host_burst() {
+    const auto now = clock::now();
+    const bool burst = now - last_host_send_ < std::chrono::microseconds(send_burst_gap_us);
+    last_host_send_ = now;
+    return burst;
+}
+
 pipe_connection::queued pipe_connection::queue_frame(size_t size) {
     queued_bytes_ += size;
     if (writing_ || write_posted_) {
         return queued::written;  // the write outstanding, or the loop, takes it along
     }
-    if (!thread_base::is_io_thread()) {
-        // A host thread that sends in a burst leaves the writing to the loop, which then
-        // takes many frames to a write; a message on its own goes out at once, where a host
-        // thread may issue it.
-        const auto now = clock::now();
-        const bool burst = now - last_host_send_ < std::chrono::microseconds(send_burst_gap_us);
-        last_host_send_ = now;
-        if (burst || !tovi_platform::any_thread_may_issue_io) {
-            write_posted_ = true;
-            return queued::for_the_loop;
-        }
+    // A host thread that sends in a burst leaves the writing to the loop, which then takes
+    // many frames to a write; a message on its own goes out at once, where a host thread may
+    // issue it.
+    if (!thread_base::is_io_thread() &&
+        (!tovi_platform::any_thread_may_issue_io || in_host_burst())) {
+        write_posted_ = true;
+        return queued::for_the_loop;
     }
     // Out at once, on this thread; the loop finishes a write that has to wait.
     return write_queued() ? queued::written : queued::failed;
@@ -342,7 +351,6 @@ void pipe_connection::complete_write(bool succeeded, bool count_loss) {
         batch_data_ += write_size_;
         batch_left_ -= write_size_;
         ++writes_taken_;
-        pacing_ = true;
         if (state_ == state::draining) {
             last_progress_ = clock::now();
         }

@@ -233,6 +233,10 @@ class pipe_connection final : public pipe_handler_listener,
     // dropped); end_batch keeps a written batch's allocation for the frames that follow.
     enum class queued { written, failed, for_the_loop };
     bool has_room(std::unique_lock<std::mutex>& lock, size_t size);
+    // A host thread's wait for the peer's next take while it runs ahead (pace_bytes).
+    void keep_pace(std::unique_lock<std::mutex>& lock);
+    // True when this host thread's send follows its last within send_burst_gap_us.
+    bool in_host_burst();
     queued queue_frame(size_t size);
     // Without the lock: posts the loop's write, or reports a write that failed.
     bool after_queued(queued outcome);
@@ -330,13 +334,13 @@ class pipe_connection final : public pipe_handler_listener,
         bool open = false;
     };
     std::deque<queued_batch> queue_;
-    std::vector<byte_buffer> spares_;  // send_lock_: written frames' allocations, for the next
-    size_t spares_bytes_ = 0;          // send_lock_: their capacity in all
-    uint64_t writes_taken_ = 0;        // send_lock_: writes the peer has taken
-    bool pacing_ = true;               // send_lock_: the peer took data since a pacing wait ran out
-    byte_buffer received_spare_;       // send_lock_: a delivered frame's room, given back
-    size_t queued_bytes_ = 0;          // send_lock_: queued and outstanding bytes
-    bool link_broken_ = false;         // send_lock_: nothing more can be written
+    std::vector<byte_buffer> spares_;   // send_lock_: written frames' allocations, for the next
+    size_t spares_bytes_ = 0;           // send_lock_: their capacity in all
+    uint64_t writes_taken_ = 0;         // send_lock_: writes the peer has taken
+    uint64_t stalled_at_ = UINT64_MAX;  // send_lock_: writes_taken_ when a pacing wait ran out
+    byte_buffer received_spare_;        // send_lock_: a delivered frame's room, given back
+    size_t queued_bytes_ = 0;           // send_lock_: queued and outstanding bytes
+    bool link_broken_ = false;          // send_lock_: nothing more can be written
 };
 
 }  // namespace win

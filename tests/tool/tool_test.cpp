@@ -12,7 +12,9 @@
 #include "support/test_support.h"
 #include "toviipc.h"
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 

@@ -278,8 +278,7 @@ DWORD GetCurrentThreadId(void);
 
 // Relied on: CP_UTF8 only, flags 0 (others fail with ERROR_INVALID_PARAMETER); a length of -1
 // includes the terminator. Invalid UTF-8 becomes U+FFFD. Differs from Win32: wchar_t is UTF-32
-// here, so the counts are
-// in code points, not UTF-16 units.
+// here, so the counts are in code points, not UTF-16 units.
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out,
                         int out_length);
 // Relied on: CP_UTF8 only, flags 0; default-character arguments must be null. Lone surrogates
