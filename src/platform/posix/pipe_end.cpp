@@ -201,7 +201,7 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    std::lock_guard<std::mutex> lock(io_lock_);
+    std::unique_lock<std::mutex> lock(io_lock_);
     if (closed_) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -218,42 +218,73 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
     if (!begin(overlapped, op_kind::write, const_cast<void*>(buffer), size, &op)) {
         return FALSE;
     }
-    if (writes_.empty()) {
-        while (op.transferred < size) {
-            const ssize_t n = send(fd_, op.buffer + op.transferred, size - op.transferred,
-                                   MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                op.transferred += static_cast<DWORD>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
-        }
-        if (op.transferred == size) {
-            complete(op, STATUS_SUCCESS, true);
-            if (transferred != nullptr) {
-                *transferred = size;
-            }
-            return TRUE;
-        }
-        if (errno != EAGAIN) {
-            write_broken_ = true;
-            if (op.transferred == 0) {
-                // Nothing was written: the call fails at once and the event stays reset.
-                __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(STATUS_PIPE_BROKEN),
-                                 __ATOMIC_RELEASE);
-                SetLastError(ERROR_NO_DATA);
-                return FALSE;
-            }
-            complete(op, STATUS_PIPE_BROKEN);
-            SetLastError(ERROR_IO_PENDING);
-            return FALSE;
-        }
+    if (writes_.empty() && !sending_) {
+        const int error = send_unlocked(lock, op);
+        return finish_first_write(op, error, transferred);
     }
     writes_.push_back(op);
     update_interest();
     SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+int pipe_end::send_unlocked(std::unique_lock<std::mutex>& lock, operation& op) {
+    sending_ = true;
+    const int fd = fd_;
+    lock.unlock();
+    int error = 0;
+    while (op.transferred < op.size) {
+        const ssize_t n = send(fd, op.buffer + op.transferred, op.size - op.transferred,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            op.transferred += static_cast<DWORD>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            error = n < 0 ? errno : EAGAIN;
+            break;
+        }
+    }
+    lock.lock();
+    sending_ = false;
+    if (orphan_fd_ >= 0) {
+        close(orphan_fd_);  // the handle was closed while this thread sent
+        orphan_fd_ = -1;
+    }
+    return error;
+}
+
+BOOL pipe_end::finish_first_write(operation& op, int error, LPDWORD transferred) {
+    if (error == 0) {
+        complete(op, STATUS_SUCCESS, true);
+        if (transferred != nullptr) {
+            *transferred = op.size;
+        }
+        drain_writes();  // those queued behind it meanwhile
+        update_interest();
+        return TRUE;
+    }
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (closed_) {
+            complete(op, STATUS_CANCELLED);  // as the queued writes were
+        } else {
+            writes_.push_front(op);  // ahead of any queued meanwhile
+            update_interest();
+        }
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    write_broken_ = true;
+    if (op.transferred == 0) {
+        // Nothing was written: the call fails at once and the event stays reset.
+        __atomic_store_n(&op.overlapped->Internal, static_cast<ULONG_PTR>(STATUS_PIPE_BROKEN),
+                         __ATOMIC_RELEASE);
+    } else {
+        complete(op, STATUS_PIPE_BROKEN);
+    }
+    fail_all(writes_, STATUS_PIPE_BROKEN);
+    update_interest();
+    SetLastError(op.transferred == 0 ? ERROR_NO_DATA : ERROR_IO_PENDING);
     return FALSE;
 }
 
@@ -328,7 +359,7 @@ void pipe_end::drain_reads() {
 }
 
 void pipe_end::drain_writes() {
-    while (!writes_.empty()) {
+    while (!writes_.empty() && !sending_ && fd_ >= 0) {
         operation& op = writes_.front();
         const ssize_t n = send(fd_, op.buffer + op.transferred, op.size - op.transferred,
                                MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -451,7 +482,11 @@ void pipe_end::on_handle_closed() {
     fail_all(connects_, STATUS_CANCELLED);
     if (fd_ >= 0) {
         unregister_socket();
-        close(fd_);  // the peer sees the end of the stream at once
+        if (sending_) {
+            orphan_fd_ = fd_;  // the sending thread closes it when its send returns
+        } else {
+            close(fd_);  // the peer sees the end of the stream at once
+        }
         fd_ = -1;
     }
     port_ = object_ref<completion_port>();  // no completion follows; the port may go

@@ -5,7 +5,8 @@
 // and event set before the call returns). Otherwise it is queued and finished in order as the
 // socket becomes ready: by a thread that waits on a pending read's event and polls the socket
 // itself, or else by the reactor thread. Reads and writes each have their own queue, so writes
-// never interleave, whatever threads issue them.
+// never interleave, whatever threads issue them. The first write of an empty queue is sent
+// without the end's lock held, so that a reader never waits behind a send.
 //
 // A pipe end associated with a completion port also queues a packet on the port for every
 // operation that completes (unless it finished at once and the handle skips those), and its
@@ -90,7 +91,16 @@ class pipe_end : public reactor_source {
     ssize_t receive_from_socket(char* buffer, size_t size);
     bool has_inbox_bytes() const { return inbox_begin_ < inbox_end_; }
     void drain_reads();
+    // Writes the queued writes, in order, while the socket takes them; not while a thread
+    // sends without the lock.
     void drain_writes();
+    // The first write of an empty queue: sends what the socket takes without io_lock_ held
+    // (lock is given up and taken again), so that a reader of this end never waits for the
+    // system call, nor for a thread that the send woke and that took this one's core. Writes
+    // issued meanwhile queue behind it. Returns 0 when all was sent, else the errno.
+    int send_unlocked(std::unique_lock<std::mutex>& lock, operation& op);
+    // Settles that write once the lock is held again.
+    BOOL finish_first_write(operation& op, int error, LPDWORD transferred);
     void fail_all(std::deque<operation>& queue, DWORD status);
     bool connected() const { return fd_ >= 0; }
     // What the reactor must watch: the readable side while no waiting thread polls it, the
@@ -121,6 +131,8 @@ class pipe_end : public reactor_source {
     bool quiet_ = false;         // the socket was empty when last asked, and nothing came since
     bool hangup_seen_ = false;   // the reactor reported the peer's end: always ask the socket
     bool write_broken_ = false;  // the peer can take no more data
+    bool sending_ = false;       // a thread sends without the lock (send_unlocked)
+    int orphan_fd_ = -1;         // the socket of a handle closed during that send
     std::deque<operation> reads_;
     std::unique_ptr<char[]> inbox_;  // bytes received ahead of the reads
     size_t inbox_begin_ = 0;
