@@ -167,7 +167,7 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
             return false;
         }
         queue_.push_back(queued_batch{std::move(frame), 1, false});
-        outcome = queue_frame(size);
+        outcome = queue_frame(lock, size);
     }
     return after_queued(outcome);
 }
@@ -218,7 +218,7 @@ bool pipe_connection::send_encoded(size_t payload_hint, encoder write, const voi
         const size_t size = batch.bytes.size() - start;
         pipe_frame_buffer::put_header(batch.bytes.data() + start, static_cast<uint32_t>(size));
         ++batch.frames;
-        outcome = queue_frame(size);
+        outcome = queue_frame(lock, size);
     }
     return after_queued(outcome);
 }
@@ -267,7 +267,8 @@ bool pipe_connection::in_host_burst() {
     return burst;
 }
 
-pipe_connection::queued pipe_connection::queue_frame(size_t size) {
+pipe_connection::queued pipe_connection::queue_frame(std::unique_lock<std::mutex>& lock,
+                                                     size_t size) {
     queued_bytes_ += size;
     if (writing_ || write_posted_) {
         return queued::written;  // the write outstanding, or the loop, takes it along
@@ -281,7 +282,7 @@ pipe_connection::queued pipe_connection::queue_frame(size_t size) {
         return queued::for_the_loop;
     }
     // Out at once, on this thread; the loop finishes a write that has to wait.
-    return write_queued() ? queued::written : queued::failed;
+    return write_queued(lock) ? queued::written : queued::failed;
 }
 
 byte_buffer pipe_connection::take_spare() {
@@ -298,16 +299,20 @@ byte_buffer pipe_connection::take_spare() {
 void pipe_connection::write_posted() {
     bool failed = false;
     {
-        std::lock_guard<std::mutex> lock(send_lock_);
+        std::unique_lock<std::mutex> lock(send_lock_);
         write_posted_ = false;
-        failed = !write_queued();
+        failed = !write_queued(lock);
     }
     if (failed) {
         write_side_failed();
     }
 }
 
-bool pipe_connection::write_queued() {
+bool pipe_connection::write_queued(std::unique_lock<std::mutex>& lock) {
+    // The loop, which alone finishes writes and closes the pipe, makes the call without the
+    // lock: senders on other threads go on queueing (writing_ tells them the write takes their
+    // frames along) instead of waiting for the system call.
+    const bool unlocked_call = loop_->is_current_thread();
     while (!writing_ && pipe_writable_ && !link_broken_ && (batch_left_ > 0 || !queue_.empty())) {
         if (batch_left_ == 0) {
             take_batch();
@@ -317,13 +322,21 @@ bool pipe_connection::write_queued() {
             std::min(batch_left_, state_ == state::draining ? drain_write_bytes : max_write_bytes);
         writing_ = true;
         write_.reset();
+        const char* const data = batch_data_;
+        const auto size = static_cast<DWORD>(write_size_);
+        if (unlocked_call) {
+            lock.unlock();
+        }
         DWORD written = 0;
-        if (WriteFile(pipe_, batch_data_, static_cast<DWORD>(write_size_), &written,
-                      &write_.overlapped)) {
+        const bool done = WriteFile(pipe_, data, size, &written, &write_.overlapped) != FALSE;
+        const DWORD error = done ? 0 : GetLastError();
+        if (unlocked_call) {
+            lock.lock();
+        }
+        if (done) {
             complete_write(true, false);
             continue;
         }
-        const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) {
             return true;  // the loop finishes it
         }
@@ -571,7 +584,7 @@ void pipe_connection::on_handle_event(HANDLE key) {
     } else if (key == write_.key()) {
         bool failed = false;
         {
-            std::lock_guard<std::mutex> lock(send_lock_);
+            std::unique_lock<std::mutex> lock(send_lock_);
             const bool written =
                 GetOverlappedResult(pipe_, &write_.overlapped, &transferred, FALSE) != FALSE;
             const DWORD error = written ? 0 : GetLastError();
@@ -582,7 +595,7 @@ void pipe_connection::on_handle_event(HANDLE key) {
                     static_cast<int>(error));
             }
             complete_write(written, !cancelled_);
-            failed = !written || !write_queued();
+            failed = !written || !write_queued(lock);
         }
         note_activity(true);
         if (failed) {

@@ -228,19 +228,20 @@ class pipe_connection final : public pipe_handler_listener,
     // write is outstanding; false when that write failed (write_failed follows, without the
     // lock). write_queued writes the queued frames until one write is outstanding, the queue
     // is empty or a write fails (false: the link must end, through link_failed on the loop
-    // thread). take_batch takes the next queued batch to be written; complete_write settles
-    // the write that was outstanding (count_loss: a failed write's frames are counted as
-    // dropped); end_batch keeps a written batch's allocation for the frames that follow.
+    // thread); on the loop thread it lets the lock go during each WriteFile. take_batch takes the
+    // next queued batch to be written; complete_write settles the write that was outstanding
+    // (count_loss: a failed write's frames are counted as dropped); end_batch keeps a written
+    // batch's allocation for the frames that follow.
     enum class queued { written, failed, for_the_loop };
     bool has_room(std::unique_lock<std::mutex>& lock, size_t size);
     // A host thread's wait for the peer's next take while it runs ahead (pace_bytes).
     void keep_pace(std::unique_lock<std::mutex>& lock);
     // True when this host thread's send follows its last within send_burst_gap_us.
     bool in_host_burst();
-    queued queue_frame(size_t size);
+    queued queue_frame(std::unique_lock<std::mutex>& lock, size_t size);
     // Without the lock: posts the loop's write, or reports a write that failed.
     bool after_queued(queued outcome);
-    bool write_queued();
+    bool write_queued(std::unique_lock<std::mutex>& lock);
     void take_batch();
     void complete_write(bool succeeded, bool count_loss);
     void end_batch();
@@ -309,7 +310,9 @@ class pipe_connection final : public pipe_handler_listener,
     std::atomic<bool> holds_spare_room_{false};
 
     // The write side and the send queue. send_lock_ comes before the platform's locks, which
-    // a write takes; nothing else is taken while it is held.
+    // a write takes; nothing else is taken while it is held. While writing_ holds, the batch
+    // being written and write_ belong to the writing thread, which on the loop thread issues
+    // the WriteFile without send_lock_.
     std::mutex send_lock_;
     std::condition_variable room_;
     io_record write_;                       // send_lock_, like all below
