@@ -171,6 +171,29 @@ TEST_F(connected_pipe, a_close_of_either_end_ends_a_waiting_read_and_every_later
     }
 }
 
+// Writes that wait behind one another finish in order, an empty one too, and leave the pipe
+// writable.
+TEST_F(connected_pipe, writes_queued_behind_a_waiting_one_finish_in_order_an_empty_one_too) {
+    std::vector<char> big(8 * 1024 * 1024, 'b');
+    overlapped_op first;
+    overlapped_op empty;
+    DWORD n = 0;
+    EXPECT_FAILS_WITH(ERROR_IO_PENDING, FALSE,
+                      WriteFile(client_, big.data(), static_cast<DWORD>(big.size()), &n, &first));
+    const BOOL at_once = WriteFile(client_, big.data(), 0, &n, &empty);
+    EXPECT_TRUE(at_once || GetLastError() == ERROR_IO_PENDING) << GetLastError();
+    std::vector<char> received(big.size());
+    ASSERT_TRUE(read_all(server_, received.data(), static_cast<DWORD>(received.size())));
+    EXPECT_TRUE(GetOverlappedResult(client_, &first, &n, TRUE));
+    EXPECT_EQ(big.size(), n);
+    EXPECT_TRUE(GetOverlappedResult(client_, &empty, &n, TRUE)) << GetLastError();
+    EXPECT_EQ(0u, n);
+    ASSERT_TRUE(write_all(client_, "after", 5));
+    char after[5];
+    ASSERT_TRUE(read_all(server_, after, 5, 30000));
+    EXPECT_EQ(0, std::memcmp(after, "after", 5));
+}
+
 TEST_F(connected_pipe, concurrent_writers_on_one_handle_never_interleave_their_frames) {
     constexpr int writers = 4;
     constexpr int frames_each = 1000;

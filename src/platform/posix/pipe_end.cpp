@@ -228,29 +228,30 @@ BOOL pipe_end::write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPP
     return FALSE;
 }
 
+namespace {
+// Sends what is left of a write while the socket takes it: 0 once it is all sent (at once for
+// an empty write), else the errno that stopped it.
+int send_rest(int fd, const char* buffer, DWORD size, DWORD* transferred) {
+    while (*transferred < size) {
+        const ssize_t n =
+            send(fd, buffer + *transferred, size - *transferred, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            *transferred += static_cast<DWORD>(n);
+        } else if (n < 0 && errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+}  // namespace
+
 int pipe_end::send_unlocked(std::unique_lock<std::mutex>& lock, operation& op) {
     sending_ = true;
     const int fd = fd_;
     lock.unlock();
-    int error = 0;
-    while (op.transferred < op.size) {
-        const ssize_t n = send(fd, op.buffer + op.transferred, op.size - op.transferred,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            op.transferred += static_cast<DWORD>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            error = n < 0 ? errno : EAGAIN;
-            break;
-        }
-    }
+    const int error = send_rest(fd, op.buffer, op.size, &op.transferred);
     lock.lock();
     sending_ = false;
-    if (orphan_fd_ >= 0) {
-        close(orphan_fd_);  // the handle was closed while this thread sent
-        orphan_fd_ = -1;
-    }
     return error;
 }
 
@@ -264,13 +265,9 @@ BOOL pipe_end::finish_first_write(operation& op, int error, LPDWORD transferred)
         update_interest();
         return TRUE;
     }
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-        if (closed_) {
-            complete(op, STATUS_CANCELLED);  // as the queued writes were
-        } else {
-            writes_.push_front(op);  // ahead of any queued meanwhile
-            update_interest();
-        }
+    if (error == EAGAIN) {
+        writes_.push_front(op);  // ahead of any queued meanwhile
+        update_interest();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
@@ -359,23 +356,16 @@ void pipe_end::drain_reads() {
 }
 
 void pipe_end::drain_writes() {
-    while (!writes_.empty() && !sending_ && fd_ >= 0) {
+    while (!writes_.empty() && !sending_) {
         operation& op = writes_.front();
-        const ssize_t n = send(fd_, op.buffer + op.transferred, op.size - op.transferred,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            op.transferred += static_cast<DWORD>(n);
-            if (op.transferred == op.size) {
-                complete(op, STATUS_SUCCESS);
-                writes_.pop_front();
-            }
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
+        const int error = send_rest(fd_, op.buffer, op.size, &op.transferred);
+        if (error == EAGAIN) {
             return;
+        }
+        if (error == 0) {
+            complete(op, STATUS_SUCCESS);
+            writes_.pop_front();
+            continue;
         }
         write_broken_ = true;
         fail_all(writes_, STATUS_PIPE_BROKEN);
@@ -482,11 +472,7 @@ void pipe_end::on_handle_closed() {
     fail_all(connects_, STATUS_CANCELLED);
     if (fd_ >= 0) {
         unregister_socket();
-        if (sending_) {
-            orphan_fd_ = fd_;  // the sending thread closes it when its send returns
-        } else {
-            close(fd_);  // the peer sees the end of the stream at once
-        }
+        close(fd_);  // the peer sees the end of the stream at once
         fd_ = -1;
     }
     port_ = object_ref<completion_port>();  // no completion follows; the port may go

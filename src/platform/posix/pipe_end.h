@@ -6,7 +6,8 @@
 // socket becomes ready: by a thread that waits on a pending read's event and polls the socket
 // itself, or else by the reactor thread. Reads and writes each have their own queue, so writes
 // never interleave, whatever threads issue them. The first write of an empty queue is sent
-// without the end's lock held, so that a reader never waits behind a send.
+// without the end's lock held, so that a reader never waits behind a send. As with every call
+// here, a handle is not closed while a call on it runs.
 //
 // A pipe end associated with a completion port also queues a packet on the port for every
 // operation that completes (unless it finished at once and the handle skips those), and its
@@ -132,7 +133,6 @@ class pipe_end : public reactor_source {
     bool hangup_seen_ = false;   // the reactor reported the peer's end: always ask the socket
     bool write_broken_ = false;  // the peer can take no more data
     bool sending_ = false;       // a thread sends without the lock (send_unlocked)
-    int orphan_fd_ = -1;         // the socket of a handle closed during that send
     std::deque<operation> reads_;
     std::unique_ptr<char[]> inbox_;  // bytes received ahead of the reads
     size_t inbox_begin_ = 0;
