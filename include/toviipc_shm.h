@@ -72,9 +72,13 @@ typedef enum toviipc_shm_result {
     TOVIIPC_SHM_NO_BLOCK = 5,
     /* A null pointer, an empty name, or a name longer than 230 UTF-16 units. */
     TOVIIPC_SHM_BAD_ARGUMENT = 6,
-    /* The block cannot be opened (for instance another user's) or its header names data that
-     * cannot be mapped, or memory ran out. */
-    TOVIIPC_SHM_FAILED = 7
+    /* The block cannot be opened or its header names data that cannot be mapped, or memory
+     * ran out. */
+    TOVIIPC_SHM_FAILED = 7,
+    /* The block, or one of its mutexes, is not this user's own: another user owns it or may
+     * change it (on POSIX also a symbolic link in its place), so its data and its locking are
+     * not to be trusted. Root may read the blocks of other users. */
+    TOVIIPC_SHM_REFUSED = 8
 } toviipc_shm_result;
 
 /* The block's header: the values of the newest write, the slot the writer tries next (the

@@ -29,7 +29,7 @@ const char* const shm_read_help =
     "  --json     print each event as one JSON object per line\n"
     "\n"
     "Exit status: 0 read (or followed until interrupted), 1 the block could not be\n"
-    "read, 2 bad arguments, 4 no block of that name.\n";
+    "read or is not this user's own, 2 bad arguments, 4 no block of that name.\n";
 
 namespace {
 

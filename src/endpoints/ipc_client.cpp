@@ -11,6 +11,7 @@
 #include "endpoints/endpoint_log.h"
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
+#include "platform/named_object_refusal.h"
 #include "platform/scoped_critical_section.h"
 #include "transport/heart_beat_sender.h"
 #include "transport/pipe_connection.h"
@@ -104,8 +105,19 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
         start_heart_beat();
     }
     scoped_critical_section hold(shm_lock_);
-    if (!shared_memory_.is_open()) {
-        shared_memory_.create(pipe_name, shared_memory_size, read_write);
+    if (!shared_memory_.is_open() &&
+        !shared_memory_.create(pipe_name, shared_memory_size, read_write)) {
+        // The link stays; write_shared_memory returns false until a connect creates the block.
+        const std::string refusal = tovi_platform::last_named_object_refusal();
+        if (!refusal.empty()) {
+            log_error(L"tovi::ipc_client::connect shared memory %s refused: %s",
+                      utf8_to_utf16(pipe_name, -1).c_str(),
+                      utf8_to_utf16(refusal.c_str(), -1).c_str());
+        } else {
+            log_error(L"tovi::ipc_client::connect shared memory %s not created, error %d",
+                      utf8_to_utf16(pipe_name, -1).c_str(),
+                      static_cast<int>(shared_memory_.create_error()));
+        }
     }
     return true;
 }
@@ -428,15 +440,24 @@ void ipc_client::deliver(const char* data, int32_t length) {
 
 void ipc_client::on_pipe_disconnect(win::pipe_connection* connection) {
     const uint64_t generation = connection->generation();
-    tasks_.post_task(std::make_shared<std::function<void()>>(
-        [this, connection, generation] { on_disconnect_task(connection, generation); }));
+    const bool answered = connection->peer_answered_goodbye();
+    tasks_.post_task(
+        std::make_shared<std::function<void()>>([this, connection, generation, answered] {
+            on_disconnect_task(connection, generation, answered);
+        }));
 }
 
-void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint64_t generation) {
-    log_error(
-        L"tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
-        L"::operator () pipe is disconnect");
+void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint64_t generation,
+                                    bool answered) {
     scoped_critical_section hold(connection_lock_);
+    // A server that had sent this client away before it read the goodbye dropped the link.
+    if (answered && !exit_notice_seen_) {
+        log_info(L"tovi::ipc_client::disconnect the server closed the link after the goodbye");
+    } else {
+        log_error(
+            L"tovi::ipc_client::on_pipe_disconnect::<lambda_17309cfdda824b6a61169a98ec6216e3>"
+            L"::operator () pipe is disconnect");
+    }
     // A report about a connection released or replaced meanwhile touches nothing: the heart
     // beat now belongs to the connection that is current.
     if (!is_current(connection, generation)) {
@@ -486,7 +507,13 @@ void ipc_client::disconnect() {
                 id = client_id_;
             }
         }
-        send_state(leaving, id, state_client_exit);
+        if (leaving != nullptr) {
+            // Marked first: the server may answer before send_state returns.
+            leaving->said_goodbye();
+            if (!send_state(leaving, id, state_client_exit)) {
+                leaving->said_goodbye(false);
+            }
+        }
     }
     {
         scoped_critical_section hold(shm_lock_);

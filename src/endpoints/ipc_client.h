@@ -124,7 +124,9 @@ class ipc_client final : public ipc_client_i,
     static constexpr size_t batch_bytes = 64 * 1024;
     std::shared_ptr<received_batch> take_spare_batch();
     void keep_spare_batch(const std::shared_ptr<received_batch>& batch);
-    void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation);
+    // answered: the link ended as the server's answer to this client's goodbye.
+    void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation,
+                            bool answered);
     // A receive task is done with size bytes: reading goes on once enough are done.
     void release_received(size_t size);
 

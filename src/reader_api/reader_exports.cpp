@@ -30,6 +30,8 @@ toviipc_shm_result public_result(shared_memory_reader::result result) {
             return TOVIIPC_SHM_NO_BLOCK;
         case shared_memory_reader::result::bad_name:
             return TOVIIPC_SHM_BAD_ARGUMENT;
+        case shared_memory_reader::result::refused:
+            return TOVIIPC_SHM_REFUSED;
         case shared_memory_reader::result::failed:
             break;
     }
@@ -150,6 +152,9 @@ TOVIIPC_SHM_API const char* TOVIIPC_CALL toviipc_shm_result_text(toviipc_shm_res
             return "a null pointer, an empty name, or a name longer than 230 UTF-16 units";
         case TOVIIPC_SHM_FAILED:
             return "the block cannot be opened or read";
+        case TOVIIPC_SHM_REFUSED:
+            return "refused: the block is not this user's own (another user owns it or may "
+                   "change it)";
     }
     return "unknown result";
 }

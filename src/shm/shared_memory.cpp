@@ -40,6 +40,7 @@ bool shared_memory::create(const std::string& name, uint64_t data_size, uint32_t
         return false;
     }
     close();  // mutexes left open by an earlier create whose mapping failed
+    create_error_ = 0;
     const std::wstring wide = utf8_to_utf16(name.c_str(), static_cast<int32_t>(name.size()));
     if (wide.empty() || shm_layout::utf16_units(wide) > shm_layout::name_limit_utf16) {
         return false;
@@ -51,6 +52,7 @@ bool shared_memory::create(const std::string& name, uint64_t data_size, uint32_t
     for (int slot = 0; slot < 2; ++slot) {
         mutexes_[slot] = CreateMutexW(nullptr, FALSE, shm_layout::mutex_name(wide, slot).c_str());
         if (mutexes_[slot] == nullptr) {
+            create_error_ = GetLastError();
             close();
             return false;
         }
@@ -60,6 +62,7 @@ bool shared_memory::create(const std::string& name, uint64_t data_size, uint32_t
                                   static_cast<DWORD>(mapping_size >> 32),
                                   static_cast<DWORD>(mapping_size), wide.c_str());
     if (mapping_ == nullptr) {
+        create_error_ = GetLastError();
         return false;  // the mutexes stay open until close
     }
     access_ = access;

@@ -28,6 +28,9 @@ class shared_memory {
     // write. False when a block is open, the name is empty or longer than 230 UTF-16 units (the
     // mutex names would not fit), or a mutex or the mapping cannot be created.
     bool create(const std::string& name, uint64_t data_size, uint32_t access);
+    // The system's error code of the call that made the last create fail (ERROR_ACCESS_DENIED
+    // also for an object refused as another user's); 0 when create refused its arguments.
+    DWORD create_error() const { return create_error_; }
 
     // Copies size bytes into a free slot and records the five values, the slot's length and
     // the next slot in the header. False when closed, data is null, size is 0 or not below
@@ -54,4 +57,5 @@ class shared_memory {
     uint64_t slot_offsets_[2] = {0, 0};
     int64_t mapped_sizes_[2] = {0, 0};
     int64_t slot_capacity_ = 0;
+    DWORD create_error_ = 0;
 };

@@ -38,19 +38,27 @@ shared_memory_reader::result shared_memory_reader::open(const std::string& name)
         return result::bad_name;
     }
     bool missing = false;
+    bool refused = false;  // another user's object: its bytes or mutexes are not to be trusted
+    const auto note_failure = [&](HANDLE opened) {
+        if (opened == nullptr) {
+            const DWORD error = GetLastError();
+            missing = missing || error == ERROR_FILE_NOT_FOUND;
+            refused = refused || error == ERROR_ACCESS_DENIED;
+        }
+    };
     mapping_ = OpenFileMappingW(FILE_MAP_READ, FALSE, wide.c_str());
-    missing = missing || (mapping_ == nullptr && GetLastError() == ERROR_FILE_NOT_FOUND);
+    note_failure(mapping_);
     for (int slot = 0; slot < 2; ++slot) {
         mutexes_[slot] = OpenMutexW(SYNCHRONIZE | MUTEX_ALL_ACCESS, FALSE,
                                     shm_layout::mutex_name(wide, slot).c_str());
-        missing = missing || (mutexes_[slot] == nullptr && GetLastError() == ERROR_FILE_NOT_FOUND);
+        note_failure(mutexes_[slot]);
     }
     if (mapping_ != nullptr) {
         header_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, shm_layout::header_bytes);
     }
     if (header_ == nullptr || mutexes_[0] == nullptr || mutexes_[1] == nullptr) {
         close();
-        return missing ? result::no_block : result::failed;
+        return refused ? result::refused : missing ? result::no_block : result::failed;
     }
     return result::ok;
 }

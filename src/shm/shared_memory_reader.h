@@ -43,6 +43,7 @@ class shared_memory_reader {
         too_small,  // the caller's buffer cannot hold the newest write; nothing copied
         no_block,   // no block of that name exists
         bad_name,   // an empty name, or one too long for the mutex names
+        refused,    // the mapping or a mutex is another user's, or another user may change it
         failed,     // the header names a slot that cannot be mapped, or the block cannot be opened
     };
 

@@ -61,8 +61,10 @@ std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::s
             !WaitNamedPipeW(path.c_str(), left.count() > 0 ? static_cast<DWORD>(left.count()) : 1);
         DWORD error = GetLastError();
         if (!waited) {
-            pipe = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
+            // Whoever serves the name may learn who this client is, never act as it.
+            pipe = CreateFileW(
+                path.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
             if (pipe != INVALID_HANDLE_VALUE) {
                 break;
             }
@@ -517,16 +519,18 @@ void pipe_connection::add_recv_request() {
             reading_ = true;
             return;
         }
-        log_error(L"win::pipe_connection::add_recv_request ReadFile error %d",
-                  static_cast<int>(error));
+        if (!is_goodbye_answer(error)) {
+            log_error(L"win::pipe_connection::add_recv_request ReadFile error %d",
+                      static_cast<int>(error));
+        }
         link_failed();
         return;
     }
 }
 
 bool pipe_connection::can_read() const {
-    return (mode_ & 1) != 0 && !read_stopped_ && !read_paused_ && !reading_ && !cancelled_ &&
-           pipe_ != INVALID_HANDLE_VALUE;
+    return (mode_ & 1) != 0 && !read_stopped_ && !read_paused_ && !delivery_held_ && !reading_ &&
+           !cancelled_ && pipe_ != INVALID_HANDLE_VALUE;
 }
 
 bool pipe_connection::deliver_frames() {
@@ -560,6 +564,10 @@ bool pipe_connection::deliver_frames() {
             link_failed();
             return false;
         }
+        if (delivery_held_) {
+            frame_buffer_.put_back();
+            return false;
+        }
     }
 }
 
@@ -570,7 +578,7 @@ void pipe_connection::on_handle_event(HANDLE key) {
         if (!GetOverlappedResult(pipe_, &read_.overlapped, &transferred, FALSE) &&
             GetLastError() != ERROR_MORE_DATA) {
             const DWORD error = GetLastError();
-            if (!(cancelled_ && error == ERROR_OPERATION_ABORTED)) {
+            if (!(cancelled_ && error == ERROR_OPERATION_ABORTED) && !is_goodbye_answer(error)) {
                 log_warning(
                     L"win::pipe_connection::on_handle_event [recv]GetOverlappedResult "
                     L"error %d",
@@ -620,8 +628,23 @@ void pipe_connection::link_failed() {
     state_.compare_exchange_strong(expected, state::closing);
 }
 
+bool pipe_connection::is_goodbye_answer(DWORD read_error) {
+    if (read_error != ERROR_BROKEN_PIPE || !goodbye_said_.load(std::memory_order_acquire)) {
+        return false;
+    }
+    peer_answered_ = true;
+    return true;
+}
+
 void pipe_connection::pipe_error() {
-    log_info(L"win::pipe_connection::pipe_error pipe is broken addr=%.8X", address_of(this));
+    if (peer_answered_) {
+        log_info(
+            L"win::pipe_connection::pipe_error the peer closed the link after the goodbye "
+            L"addr=%.8X",
+            address_of(this));
+    } else {
+        log_info(L"win::pipe_connection::pipe_error pipe is broken addr=%.8X", address_of(this));
+    }
     end_delivery();  // what came before the break is handed on before the break
     if (receiver_ != nullptr) {
         receiver_->on_pipe_disconnect(this);
@@ -645,6 +668,16 @@ void pipe_connection::resume_reading() {
     loop_->post([self = shared_from_this()] {
         if (self->read_paused_) {
             self->read_paused_ = false;
+            self->add_recv_request();
+        }
+        self->after_io();
+    });
+}
+
+void pipe_connection::release_delivery() {
+    loop_->post([self = shared_from_this()] {
+        if (self->delivery_held_) {
+            self->delivery_held_ = false;
             self->add_recv_request();
         }
         self->after_io();

@@ -156,6 +156,12 @@ class pipe_connection final : public pipe_handler_listener,
     // is for the loop thread (inside on_pipe_recv_data); resuming, for any thread.
     void pause_reading();
     void resume_reading();
+    // Inside the receiver's on_pipe_recv_data only: the payload being delivered is not taken
+    // yet. Nothing more is read or delivered until release_delivery (any thread); then that
+    // payload is delivered again, and the ones behind it follow in order.
+    void hold_delivery() { delivery_held_ = true; }
+    void release_delivery();
+    bool is_delivery_held() const { return delivery_held_; }  // loop thread
 
     // Inside the receiver's on_pipe_recv_data only: hands over the frame just delivered
     // (frame_header_size bytes of header, then the payload) when it was read into storage of
@@ -181,6 +187,13 @@ class pipe_connection final : public pipe_handler_listener,
         message_codec::message_reader reader;  // reads a run of alike messages quickly
     } note;
     void mark_leaving() { leaving_.store(true, std::memory_order_release); }
+    // The owner has sent its goodbye and waits for the peer to close the link: the end of the
+    // stream that follows is logged as the answer to it, not as a broken pipe (any other end
+    // keeps its lines). The receiver still hears of it through on_pipe_disconnect. Any thread.
+    // said_goodbye(false) takes it back, for a goodbye that could not be sent.
+    void said_goodbye(bool said = true) { goodbye_said_.store(said, std::memory_order_release); }
+    // Loop thread: the link ended as the answer to said_goodbye.
+    bool peer_answered_goodbye() const { return peer_answered_; }
     bool is_leaving() const { return leaving_.load(std::memory_order_acquire); }
 
     // The silence counter of the pipe server's heart beat. Every complete frame received
@@ -269,6 +282,9 @@ class pipe_connection final : public pipe_handler_listener,
     // The link failed (the peer went, a malformed frame, an error): reading stops, and the
     // receiver hears of it once, unless the owner closed the link already.
     void link_failed();
+    // True, noting it, when a read that failed with read_error is the peer's close after
+    // said_goodbye: no error line is due.
+    bool is_goodbye_answer(DWORD read_error);
     void pipe_error();
     // The frames delivered in this dispatch are all there: tells the receiver
     // (on_pipe_recv_done). Loop thread, at the end of every dispatch.
@@ -287,6 +303,7 @@ class pipe_connection final : public pipe_handler_listener,
     std::atomic<uint32_t> heart_beat_count_{0};
     std::atomic<state> state_{state::open};
     std::atomic<bool> leaving_{false};
+    std::atomic<bool> goodbye_said_{false};
 
     // Written before the pipe is attached and when the close ends; read on the loop thread,
     // and by writers while pipe_writable_ holds.
@@ -297,8 +314,10 @@ class pipe_connection final : public pipe_handler_listener,
     bool reading_ = false;  // the read is outstanding
     bool read_stopped_ = false;
     bool read_paused_ = false;
+    bool delivery_held_ = false;
     bool reported_ = false;
-    bool delivered_ = false;  // frames went to the receiver since end_delivery
+    bool peer_answered_ = false;  // the link ended as the answer to said_goodbye
+    bool delivered_ = false;      // frames went to the receiver since end_delivery
     bool cancelled_ = false;
     pipe_frame_buffer frame_buffer_;  // reads land here in place
     bool drain_timer_ = false;

@@ -82,6 +82,9 @@ pipe_frame_buffer::next pipe_frame_buffer::next_frame(const char** payload, size
     }
     *payload = current().data() + begin_ + frame_header_size;
     *size = length - frame_header_size;
+    given_begin_ = begin_;
+    given_end_ = end_;
+    given_in_large_ = in_large_;
     begin_ += length;
     if (begin_ == end_) {
         begin_ = end_ = 0;
@@ -93,6 +96,13 @@ pipe_frame_buffer::next pipe_frame_buffer::next_frame(const char** payload, size
         }
     }
     return next::frame;
+}
+
+void pipe_frame_buffer::put_back() {
+    begin_ = given_begin_;
+    end_ = given_end_;
+    in_large_ = given_in_large_;
+    took_large_ = false;
 }
 
 void pipe_frame_buffer::give_back_room() {

@@ -49,6 +49,9 @@ class pipe_frame_buffer {
     // Takes the next whole frame off the front; its payload stays valid until the next
     // read_room, take_frame or give_back_room. A broken header is reported each time.
     next next_frame(const char** payload, size_t* size, int32_t* short_by = nullptr);
+    // Right after next_frame gave a frame, before anything else: puts it back in front, so
+    // that the next next_frame gives it again.
+    void put_back();
 
     // The allocations held, in bytes.
     size_t capacity() const { return small_.capacity() + large_.capacity(); }
@@ -79,12 +82,15 @@ class pipe_frame_buffer {
     // Moves the bytes held to the front of their storage.
     void compact();
 
-    byte_buffer small_;             // where small frames are read
-    byte_buffer large_;             // where a large frame is read
-    bool in_large_ = false;         // the bytes held are in large_
-    size_t begin_ = 0;              // the first byte not yet taken
-    size_t end_ = 0;                // the end of the bytes held
-    bool took_large_ = false;       // the frame next_frame gave last filled large_ alone
+    byte_buffer small_;        // where small frames are read
+    byte_buffer large_;        // where a large frame is read
+    bool in_large_ = false;    // the bytes held are in large_
+    size_t begin_ = 0;         // the first byte not yet taken
+    size_t end_ = 0;           // the end of the bytes held
+    bool took_large_ = false;  // the frame next_frame gave last filled large_ alone
+    size_t given_begin_ = 0;   // where the frame next_frame gave last began, for put_back
+    size_t given_end_ = 0;     // and the end of the bytes held then
+    bool given_in_large_ = false;
     size_t large_taken_bytes_ = 0;  // and its length
 };
 

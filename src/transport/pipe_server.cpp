@@ -268,8 +268,14 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
         message.view = decoded.view;
     }
     bool newly_bound = false;
-    if (!bind_link_id(connection, message.view, &newly_bound)) {
-        return true;
+    switch (bind_link_id(connection, message.view, &newly_bound)) {
+        case binding::handle:
+            break;
+        case binding::skip:
+            return true;
+        case binding::hold:
+            connection->hold_delivery();
+            return true;
     }
     if (!read_whole && !decode_body(&message)) {
         return true;
@@ -322,20 +328,21 @@ bool pipe_server::decode_body(message_codec::message_reader::message* message) {
     }
 }
 
-bool pipe_server::bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
-                               bool* newly_bound) {
+pipe_server::binding pipe_server::bind_link_id(pipe_connection* connection,
+                                               const message_codec::message_view& view,
+                                               bool* newly_bound) {
     pipe_connection::receiver_note& note = connection->note;
     const std::string_view id(view.client_id, view.client_id_size);
     if (note.has_id) {
         if (id == note.id) {
-            return true;
+            return binding::handle;
         }
         log_error(
             L"win::pipe_server::on_pipe_recv_data clientid %s is not the client id of its "
             L"connection, %s; the connection is dropped.",
             wide(std::string(id)).c_str(), wide(note.id).c_str());
         refuse(connection);
-        return false;
+        return binding::skip;
     }
     if (id.empty() || id.find('\0') != std::string_view::npos) {
         // A host is handed ids as NUL-terminated texts: it could not tell this one apart.
@@ -344,13 +351,18 @@ bool pipe_server::bind_link_id(pipe_connection* connection, const message_codec:
             L"not be empty or hold a NUL.",
             wide(std::string(id)).c_str());
         refuse(connection);
-        return false;
+        return binding::skip;
     }
     const connection_ref ref = ref_of(connection);
     {
         scoped_critical_section hold(connect_lock_);
         if (find_connection(ref) == nullptr) {
-            return false;  // stopping: the link is not ours any more
+            return binding::skip;  // stopping: the link is not ours any more
+        }
+        const auto unreported = unreported_.find(id);
+        if (unreported != unreported_.end()) {
+            unreported->second.link_held = true;
+            return binding::hold;
         }
         if (clientid_map_.try_emplace(std::string(id), ref).second) {
             note.has_id = true;
@@ -360,12 +372,28 @@ bool pipe_server::bind_link_id(pipe_connection* connection, const message_codec:
                 L"client_id=%s, con_add=%.8X",
                 wide(note.id).c_str(), low_bits(ref.address));
             *newly_bound = true;
-            return true;
+            return binding::handle;
         }
     }
     log_taken_id(id);
     refuse(connection);
-    return false;
+    return binding::skip;
+}
+
+void pipe_server::release_held(const std::string& client_id) {
+    std::vector<std::shared_ptr<pipe_connection>> held;
+    {
+        scoped_critical_section hold(connect_lock_);
+        for (const auto& entry : connect_map_) {
+            // A link is held at its first record, which names the id it waits for.
+            if (entry.second->is_delivery_held() && !entry.second->note.has_id) {
+                held.push_back(entry.second);
+            }
+        }
+    }
+    for (const auto& connection : held) {
+        connection->release_delivery();  // another id's wait ends too: it is held again
+    }
 }
 
 void pipe_server::log_taken_id(std::string_view id) {
@@ -467,6 +495,7 @@ void pipe_server::on_leave(connection_ref connection) {
             if (bound != clientid_map_.end() && bound->second == connection) {
                 client_id = bound->first;
                 clientid_map_.erase(bound);
+                ++unreported_[client_id].leaves;  // binds again once reported
             }
         }
     }
@@ -486,6 +515,20 @@ void pipe_server::report_leave(const std::string& client_id) {
         L"win::pipe_server::on_pipe_disconnect::<lambda_fa80b9d7ffee360250b96ba6d9e5631b>"
         L"::operator () clientid = %s",
         wide(client_id).c_str());
+    bool link_held = false;
+    {
+        scoped_critical_section hold(connect_lock_);
+        const auto unreported = unreported_.find(client_id);
+        if (unreported != unreported_.end()) {
+            link_held = unreported->second.link_held;
+            if (--unreported->second.leaves == 0) {
+                unreported_.erase(unreported);
+            }
+        }
+    }
+    if (link_held) {
+        loop_.post([this, client_id] { release_held(client_id); });
+    }
 }
 
 bool pipe_server::on_heart_beat() {
@@ -493,7 +536,9 @@ bool pipe_server::on_heart_beat() {
     {
         scoped_critical_section hold(connect_lock_);
         for (auto& entry : connect_map_) {
-            if (entry.second->is_heart_beat_timeout()) {
+            if (entry.second->is_delivery_held()) {
+                entry.second->reset_heart_beat_count();  // unread, not silent
+            } else if (entry.second->is_heart_beat_timeout()) {
                 silent.push_back(ref_of(entry.second.get()));
             } else {
                 entry.second->add_heart_beat_count();
@@ -585,6 +630,7 @@ void pipe_server::stop_server() {
         scoped_critical_section hold(connect_lock_);
         connections.swap(connect_map_);
         clientid_map_.clear();
+        unreported_.clear();
         for (const auto& entry : connections) {
             entry.second->mark_leaving();  // nothing more of it is reported
         }

@@ -110,9 +110,16 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
 
     // Receiving, on the loop thread. bind_link_id holds a link to its one client id: the
     // first record binds the id it names; a record naming another id, or an id that is taken,
-    // empty or holds a NUL, gets the link refused. False when the record is not to be handled.
-    bool bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
-                      bool* newly_bound);
+    // empty or holds a NUL, gets the link refused (skip). An id whose last link's leaving has
+    // not been reported yet is bound only after that report: until then the link's delivery is
+    // held (hold), so that the host hears one link's run of callbacks for an id after the
+    // other's.
+    enum class binding { handle, skip, hold };
+    binding bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
+                         bool* newly_bound);
+    // Loop thread: the leaving of client_id's last link has been reported; the links held for
+    // it go on.
+    void release_held(const std::string& client_id);
     static void log_taken_id(std::string_view id);
     // The body of a message that was not read whole, with the log line of its kind when it
     // does not decode.
@@ -143,7 +150,14 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     CRITICAL_SECTION connect_lock_;
     std::map<uintptr_t, std::shared_ptr<pipe_connection>> connect_map_;  // connect_lock_
     std::map<std::string, connection_ref, std::less<>> clientid_map_;    // connect_lock_
-    std::vector<std::shared_ptr<listen_instance>> instances_;            // loop thread
+    // Ids freed on the loop whose leaving the task thread has not reported yet, and whether a
+    // newcomer's link is held for one.
+    struct unreported_leave {
+        size_t leaves = 0;
+        bool link_held = false;
+    };
+    std::map<std::string, unreported_leave, std::less<>> unreported_;  // connect_lock_
+    std::vector<std::shared_ptr<listen_instance>> instances_;          // loop thread
     bool closing_instances_ = false;    // loop thread: stop_server has begun
     std::string received_text_;         // loop thread: a received text, handed on NUL-terminated
     std::vector<char> received_bytes_;  // loop thread: a byte stream decoded the long way

@@ -111,6 +111,13 @@ void server_host::on_data(const char* id, const char* data, int32_t length) {
     }
 }
 
+void server_host::on_connect(const char* id) {
+    if (on_connect_hook) {
+        on_connect_hook(id);
+    }
+    events.add("connect", id);
+}
+
 void server_host::on_disconnect(const char* id) {
     if (on_disconnect_hook) {
         on_disconnect_hook(id);

@@ -31,7 +31,8 @@ class server_host {
     // recorded when record_data is false, for long runs.
     std::function<void(const char* id, const char* data, int32_t length)> on_data_hook;
     std::atomic<bool> record_data{true};
-    // Called on every client disconnect, before it is recorded (set before start).
+    // Called on every client connect and disconnect, before it is recorded (set before start).
+    std::function<void(const char* id)> on_connect_hook;
     std::function<void(const char* id)> on_disconnect_hook;
 
     bool start(const std::string& name) { return f.start(handle, name.c_str()) != 0; }
@@ -42,7 +43,7 @@ class server_host {
 
     // Called by the callbacks of this host's slot.
     void on_data(const char* id, const char* data, int32_t length);
-    void on_connect(const char* id) { events.add("connect", id); }
+    void on_connect(const char* id);
     void on_disconnect(const char* id);
 
   private:

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/named_object_refusal.h"
 #include "platform/posix/text_util.h"
 
 namespace tovi_posix {
@@ -139,15 +141,73 @@ std::map<std::string, held_file>& held() {
     return *files;
 }
 
+// Why the calling thread's last open was refused (last_named_object_refusal).
+thread_local std::string refusal;
+
+// "user NAME (uid N)", or "uid N" for a uid without a name.
+std::string owner_text(uid_t uid) {
+    char storage[1024];
+    passwd entry;
+    passwd* found = nullptr;
+    const std::string id = "uid " + std::to_string(uid);
+    if (getpwuid_r(uid, &entry, storage, sizeof(storage), &found) == 0 && found != nullptr) {
+        return std::string("user ") + found->pw_name + " (" + id + ")";
+    }
+    return id;
+}
+
+bool refuse(const std::string& path, const struct stat& info, const char* why) {
+    refusal = "the file " + path + " " + why + "; it belongs to " + owner_text(info.st_uid);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+// Another user's file, or one that another user may write, is never used: its bytes or its
+// mutex would be that user's to read, hold or forge. Root may read (not create or write) the
+// objects of any user, as long as no other user may write them.
+bool is_own_file(const std::string& path, int fd, bool reading) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        set_error_from_errno(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return refuse(path, info, "is not a regular file");
+    }
+    if (info.st_uid != geteuid() && !(reading && geteuid() == 0)) {
+        return refuse(path, info, "is not this user's own");
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return refuse(path, info, "may be written by other users");
+    }
+    return true;
+}
+
+// An open that failed for want of access, or at a symbolic link, is refused with the owner
+// of what stands at path.
+bool refuse_unopened(const std::string& path, int error) {
+    struct stat info;
+    if ((error == ELOOP || error == EACCES || error == EPERM) && lstat(path.c_str(), &info) == 0) {
+        return refuse(
+            path, info,
+            S_ISLNK(info.st_mode) ? "is a symbolic link" : "cannot be opened by this user");
+    }
+    set_error_from_errno(error);
+    return false;
+}
+
 // Opens the file for the first handle of this process.
 bool open_for_process(const std::string& path, bool create, size_t size,
                       const std::function<bool(int)>& initialise, named_file* out) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0 && !is_own_file(path, fd, !create)) {
+            close(fd);
+            return false;
+        }
         if (fd < 0) {
             if (errno != ENOENT) {
-                set_error_from_errno(errno);
-                return false;
+                return refuse_unopened(path, errno);
             }
             if (!create) {
                 SetLastError(ERROR_FILE_NOT_FOUND);
@@ -189,6 +249,7 @@ bool open_for_process(const std::string& path, bool create, size_t size,
 
 bool open_named_file(const std::string& path, bool create, size_t size,
                      const std::function<bool(int)>& initialise, named_file* out) {
+    refusal.clear();
     std::lock_guard<std::mutex> lock(held_lock());
     const auto found = held().find(path);
     if (found != held().end()) {
@@ -226,9 +287,13 @@ void remove_stale_named_files() {
             }
             continue;
         }
-        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) {
             continue;  // gone meanwhile, or another user's
+        }
+        if (!is_own_file(path, fd, false)) {
+            close(fd);  // another user's: left alone
+            continue;
         }
         // As for an opener: nobody holding it means its processes ended without closing.
         if (flock(fd, LOCK_EX | LOCK_NB) == 0 && still_linked(path, fd)) {
@@ -237,6 +302,7 @@ void remove_stale_named_files() {
         close(fd);
     }
     closedir(directory);
+    refusal.clear();  // the files passed over refused no open of the caller's
 }
 
 void close_named_file(const std::string& path, int fd) {
@@ -260,3 +326,7 @@ void close_named_file(const std::string& path, int fd) {
 }
 
 }  // namespace tovi_posix
+
+std::string tovi_platform::last_named_object_refusal() {
+    return tovi_posix::refusal;
+}

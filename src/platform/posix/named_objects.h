@@ -13,6 +13,12 @@
 // alone then gets the exclusive lock) removes it, so the object disappears when its last
 // handle closes. A file that nobody holds (its processes died) is
 // stale: the next opener removes it and starts afresh.
+//
+// Trust: the directory is open to every user, so a file found there is used only when it is a
+// regular file (not a symbolic link) that this process's user owns and that no other user may
+// write; root may also read (open without create) the objects of other users. Anything else
+// fails with ERROR_ACCESS_DENIED and is described by last_named_object_refusal
+// (platform/named_object_refusal.h); it is neither used nor removed.
 #pragma once
 
 #include <functional>
@@ -34,7 +40,8 @@ struct named_file {
 
 // Opens the object's file, creating it when create is true and it does not exist: size bytes
 // of zeros, then initialise(fd) before it becomes visible (may be null). Returns false with
-// the last error set (ERROR_FILE_NOT_FOUND when it does not exist and create is false).
+// the last error set (ERROR_FILE_NOT_FOUND when it does not exist and create is false,
+// ERROR_ACCESS_DENIED for a file refused as not this user's own).
 bool open_named_file(const std::string& path, bool create, size_t size,
                      const std::function<bool(int)>& initialise, named_file* out);
 

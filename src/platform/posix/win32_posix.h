@@ -185,6 +185,8 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define FILE_FLAG_FIRST_PIPE_INSTANCE 0x00080000u
+#define SECURITY_SQOS_PRESENT 0x00100000u
+#define SECURITY_IDENTIFICATION 0x00010000u
 #define FILE_SKIP_COMPLETION_PORT_ON_SUCCESS 0x1u
 #define FILE_SKIP_SET_EVENT_ON_HANDLE 0x2u
 
@@ -331,8 +333,10 @@ BOOL ConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped);
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeout);
 // Relied on: opens the client end of a pipe ("\\.\pipe\NAME") with OPEN_EXISTING and
 // FILE_FLAG_OVERLAPPED; ERROR_FILE_NOT_FOUND when nobody serves the name, ERROR_PIPE_BUSY
-// when no instance is free, ERROR_ACCESS_DENIED when the server refuses this user. Differs
-// from Win32: only pipe names can be opened.
+// when no instance is free, ERROR_ACCESS_DENIED when the server refuses this user, or when the
+// server is neither this user nor root. Differs from Win32: only pipe names can be opened;
+// the security-quality-of-service flags are accepted and mean nothing (no server here can act
+// as its client).
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creation, DWORD flags, HANDLE template_file);
 
