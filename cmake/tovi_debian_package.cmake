@@ -9,10 +9,9 @@
 set(TOVI_PACKAGE_MAINTAINER
     "ToviIPC maintainers <maintainers@users.noreply.c-seed-457a8a9c.example>"
     CACHE STRING "The Maintainer of the Debian packages")
-if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    message(STATUS "The Debian packages install under /usr, and their libraries belong in the "
-        "multiarch directory: configure with -DCMAKE_INSTALL_PREFIX=/usr (the native preset "
-        "does) to make them")
+if(NOT CMAKE_INSTALL_LIBDIR MATCHES "^lib/${CMAKE_LIBRARY_ARCHITECTURE}$")
+    message(STATUS "The Debian packages' libraries belong in lib/${CMAKE_LIBRARY_ARCHITECTURE}, "
+        "not in ${CMAKE_INSTALL_LIBDIR}: leave CMAKE_INSTALL_LIBDIR unset to make them")
 endif()
 
 set(CPACK_GENERATOR DEB)

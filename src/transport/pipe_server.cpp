@@ -380,7 +380,7 @@ pipe_server::binding pipe_server::bind_link_id(pipe_connection* connection,
     return binding::skip;
 }
 
-void pipe_server::release_held(const std::string& client_id) {
+void pipe_server::release_held() {
     std::vector<std::shared_ptr<pipe_connection>> held;
     {
         scoped_critical_section hold(connect_lock_);
@@ -392,7 +392,7 @@ void pipe_server::release_held(const std::string& client_id) {
         }
     }
     for (const auto& connection : held) {
-        connection->release_delivery();  // another id's wait ends too: it is held again
+        connection->release_delivery();  // one whose id is still unreported is held again
     }
 }
 
@@ -527,7 +527,7 @@ void pipe_server::report_leave(const std::string& client_id) {
         }
     }
     if (link_held) {
-        loop_.post([this, client_id] { release_held(client_id); });
+        loop_.post([this] { release_held(); });
     }
 }
 

@@ -117,9 +117,8 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     enum class binding { handle, skip, hold };
     binding bind_link_id(pipe_connection* connection, const message_codec::message_view& view,
                          bool* newly_bound);
-    // Loop thread: the leaving of client_id's last link has been reported; the links held for
-    // it go on.
-    void release_held(const std::string& client_id);
+    // Loop thread: a leaving that a link was held for has been reported; the held links go on.
+    void release_held();
     static void log_taken_id(std::string_view id);
     // The body of a message that was not read whole, with the log line of its kind when it
     // does not decode.

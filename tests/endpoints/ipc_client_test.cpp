@@ -68,6 +68,9 @@ TEST_F(client_with_raw_server, announces_itself_sends_what_it_is_given_and_beats
     EXPECT_EQ(msg_clientstate, first.outer.msg_type);
     EXPECT_EQ(state_connect, first.state);
     EXPECT_EQ("A1", first.outer.client_id);
+    // The server may learn who the client is, never act as it (where the level can be learnt).
+    const int level = tovi_test::client_impersonation_level(server_.handle());
+    EXPECT_TRUE(level == -1 || level == 1) << level;
     EXPECT_FALSE(client_.connect(name_.c_str(), "B2"));
     win::pipe_handler_async loop;
     const auto stale = std::make_shared<win::pipe_connection>(3, &loop);
@@ -119,12 +122,18 @@ TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thre
         EXPECT_EQ(reports[0].thread, r.thread);
     }
     EXPECT_EQ((std::vector<std::string>{"first", "2nd", "short", "lo", "last"}), data);
-    EXPECT_EQ(1u, tovi_test::count_of(log.finish(), "::operator () decode msg_bytestream failed"));
     server_.close();
     ASSERT_TRUE(watch_.wait_for("disconnect", 1, 30s));
     Sleep(100);  // room for a second report, which must not come
     EXPECT_EQ(6u, watch_.all().size());
     EXPECT_FALSE(client_.send_string("after", 5));
+    // A link this client did not end is logged as broken.
+    const std::string text = log.finish();
+    EXPECT_EQ(1u, tovi_test::count_of(text, "::operator () decode msg_bytestream failed"));
+    EXPECT_EQ(1u,
+              tovi_test::count_of(text, ":info win::pipe_connection::pipe_error pipe is broken"));
+    EXPECT_EQ(1u, tovi_test::count_of(text, ":error tovi::ipc_client::on_pipe_disconnect::"));
+    EXPECT_EQ(0u, tovi_test::count_of(text, "after the goodbye"));
 }
 
 // disconnect says goodbye and waits for the server to close its end. Only a server that had

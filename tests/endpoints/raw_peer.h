@@ -34,6 +34,7 @@ class pipe_end {
     pipe_end& operator=(const pipe_end&) = delete;
 
     bool is_open() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return pipe_; }
     // Takes an open pipe handle, closing the one held before.
     void adopt(HANDLE pipe);
     void close();

@@ -230,6 +230,7 @@ TEST(lifetimes, the_block_is_written_while_another_thread_connects_and_disconnec
 }
 
 // Opens the log, connects, leaves and ends normally: the library closes its log as it unloads.
+// The server's closing answers the goodbye: no error line, and no line of a broken pipe.
 TOVI_CHILD_ROLE(logged_client) {
     e2e::client_host client;
     if (!client.f.init_log(client.handle, arguments.at(1).c_str(), "client.log")) {
@@ -260,5 +261,13 @@ TEST(lifetimes, a_host_that_ends_normally_finds_its_last_log_lines_in_the_file) 
                   text.find(":warning win::pipe_handler_async::on_thread_run end thread\r\n", left))
             << "round " << round << ":\n"
             << text;
+        EXPECT_NE(std::string::npos,
+                  text.find(":info tovi::ipc_client::disconnect the server closed the link after "
+                            "the goodbye\r\n",
+                            left))
+            << text;
+        EXPECT_EQ(std::string::npos, text.find(":error ")) << text;
+        EXPECT_EQ(std::string::npos, text.find("pipe is broken")) << text;
+        EXPECT_EQ(std::string::npos, text.find(":warning win::pipe_connection")) << text;
     }
 }

@@ -82,6 +82,12 @@ size_t count_of(const std::string& text, const std::string& piece);
 // FILE_FLAG_FIRST_PIPE_INSTANCE; cases that rely on it say so and skip that part there.
 bool running_under_wine();
 
+// The impersonation level (1 identification, 2 impersonation, 3 delegation) at which the
+// server end of a pipe may act as its client, once it has read from it; -1 where it cannot be
+// learnt: on POSIX, where no server acts as its client, and under Wine, which ignores the
+// client's security-quality-of-service flags and always grants impersonation.
+int client_impersonation_level(void* server_pipe);
+
 // Raises this process's limit of open files as far as the system allows (POSIX), for tests
 // that hold many pipes at once. Children inherit it.
 void raise_open_file_limit();

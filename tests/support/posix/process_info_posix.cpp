@@ -99,6 +99,10 @@ bool running_under_wine() {
     return false;
 }
 
+int client_impersonation_level(void*) {
+    return -1;
+}
+
 void raise_open_file_limit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {

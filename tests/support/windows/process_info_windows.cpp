@@ -104,6 +104,24 @@ bool running_under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+int client_impersonation_level(void* server_pipe) {
+    if (running_under_wine() || !ImpersonateNamedPipeClient(server_pipe)) {
+        return -1;
+    }
+    int level = -1;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        SECURITY_IMPERSONATION_LEVEL granted;
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenImpersonationLevel, &granted, sizeof(granted), &size)) {
+            level = static_cast<int>(granted);
+        }
+        CloseHandle(token);
+    }
+    RevertToSelf();
+    return level;
+}
+
 void raise_open_file_limit() {}  // handles are not limited this way on Windows
 
 }  // namespace tovi_test
