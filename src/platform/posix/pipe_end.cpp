@@ -267,6 +267,9 @@ BOOL pipe_end::finish_first_write(operation& op, int error, LPDWORD transferred)
     }
     if (error == EAGAIN) {
         writes_.push_front(op);  // ahead of any queued meanwhile
+        if (ready_while_sending_) {
+            drain_writes();  // the room reported meanwhile is not reported again
+        }
         update_interest();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
@@ -356,7 +359,12 @@ void pipe_end::drain_reads() {
 }
 
 void pipe_end::drain_writes() {
-    while (!writes_.empty() && !sending_) {
+    if (sending_) {
+        ready_while_sending_ = true;  // that thread drains once it has the lock again
+        return;
+    }
+    ready_while_sending_ = false;
+    while (!writes_.empty()) {
         operation& op = writes_.front();
         const int error = send_rest(fd_, op.buffer, op.size, &op.transferred);
         if (error == EAGAIN) {

@@ -133,6 +133,9 @@ class pipe_end : public reactor_source {
     bool hangup_seen_ = false;   // the reactor reported the peer's end: always ask the socket
     bool write_broken_ = false;  // the peer can take no more data
     bool sending_ = false;       // a thread sends without the lock (send_unlocked)
+    // The socket reported room while a thread sent without the lock, so the queued writes
+    // were left to that thread: with an edge-triggered watch no second report comes.
+    bool ready_while_sending_ = false;
     std::deque<operation> reads_;
     std::unique_ptr<char[]> inbox_;  // bytes received ahead of the reads
     size_t inbox_begin_ = 0;
