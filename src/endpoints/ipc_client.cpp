@@ -42,14 +42,14 @@ ipc_client::ipc_client() {
 ipc_client::~ipc_client() {
     stop_heart_beat();
     tasks_.stop_tasks();  // no callback runs from here on
-    std::shared_ptr<win::pipe_connection> released;
+    std::shared_ptr<tovi::pipe_connection> released;
     {
         scoped_critical_section hold(connection_lock_);
         std::lock_guard<std::mutex> pointer(current_lock_);
         released = std::move(connection_);
     }
     if (released != nullptr) {
-        win::pipe_connection::release_pipe_connection(released);
+        tovi::pipe_connection::release_pipe_connection(released);
     }
     loop_.stop_thread();  // returns once what was sent has drained, or its deadline passed
     {
@@ -89,7 +89,7 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
         }
         log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
                  utf8_to_utf16(client_id, -1).c_str());
-        std::shared_ptr<win::pipe_connection> opened = win::pipe_connection::connect_to_server(
+        std::shared_ptr<tovi::pipe_connection> opened = tovi::pipe_connection::connect_to_server(
             pipe_name, read_write, connect_wait_ms, this, &loop_);
         if (opened == nullptr) {
             log_error(L"tovi::ipc_client::connect connect to server failed");
@@ -126,14 +126,14 @@ void ipc_client::start_heart_beat() {
     scoped_critical_section hold(heart_beat_lock_);
     if (heart_beat_ == nullptr) {
         heart_beat_ =
-            new (std::nothrow) win::heart_beat_sender(this, heart_beat_interval_ms, &loop_);
+            new (std::nothrow) tovi::heart_beat_sender(this, heart_beat_interval_ms, &loop_);
         if (heart_beat_ != nullptr) {
             heart_beat_->start();
         }
     }
 }
 
-std::shared_ptr<win::pipe_connection> ipc_client::current(std::string* client_id) {
+std::shared_ptr<tovi::pipe_connection> ipc_client::current(std::string* client_id) {
     std::lock_guard<std::mutex> pointer(current_lock_);
     *client_id = client_id_;
     return leaving_ ? nullptr : connection_;
@@ -144,7 +144,7 @@ bool ipc_client::send_connect_state(int32_t state) {
     return send_state(current(&id), id, state);
 }
 
-bool ipc_client::send_state(const std::shared_ptr<win::pipe_connection>& connection,
+bool ipc_client::send_state(const std::shared_ptr<tovi::pipe_connection>& connection,
                             const std::string& id, int32_t state) {
     if (connection == nullptr) {
         return false;
@@ -161,7 +161,7 @@ bool ipc_client::send_string(const char* text, int32_t length) {
         return false;
     }
     std::string id;
-    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    const std::shared_ptr<tovi::pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
@@ -178,7 +178,7 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
         return false;
     }
     std::string id;
-    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    const std::shared_ptr<tovi::pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
@@ -200,7 +200,7 @@ bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v
 
 bool ipc_client::on_heart_beat() {
     std::string id;
-    const std::shared_ptr<win::pipe_connection> connection = current(&id);
+    const std::shared_ptr<tovi::pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
@@ -217,15 +217,15 @@ struct ipc_client::received_batch {
         size_t size = 0;
         byte_buffer frame;  // a large payload's own frame
     };
-    const win::pipe_connection* connection = nullptr;
+    const tovi::pipe_connection* connection = nullptr;
     uint64_t generation = 0;
-    std::weak_ptr<win::pipe_connection> from;  // where the large frames' room goes back
+    std::weak_ptr<tovi::pipe_connection> from;  // where the large frames' room goes back
     byte_buffer small;
     std::vector<payload> payloads;
     size_t bytes = 0;
 };
 
-bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char* data,
+bool ipc_client::on_pipe_recv_data(tovi::pipe_connection* connection, const char* data,
                                    int32_t length) {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
     if (pending_ != nullptr && pending_->connection != connection) {
@@ -244,7 +244,7 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
         payload.frame = connection->take_delivered_frame();
     }
     if (!payload.frame.empty()) {
-        payload.offset = win::frame_header_size;
+        payload.offset = tovi::frame_header_size;
         pending_->from = connection->shared_from_this();
     } else {
         payload.offset = pending_->small.size();
@@ -266,7 +266,7 @@ bool ipc_client::on_pipe_recv_data(win::pipe_connection* connection, const char*
     return true;
 }
 
-void ipc_client::on_pipe_recv_done(win::pipe_connection*) {
+void ipc_client::on_pipe_recv_done(tovi::pipe_connection*) {
     if (pending_ == nullptr) {
         return;
     }
@@ -274,7 +274,7 @@ void ipc_client::on_pipe_recv_done(win::pipe_connection*) {
     tasks_.post_task(std::make_shared<std::function<void()>>([this, batch] {
         on_receive_task(*batch);
         release_received(batch->bytes);
-        if (const std::shared_ptr<win::pipe_connection> from = batch->from.lock()) {
+        if (const std::shared_ptr<tovi::pipe_connection> from = batch->from.lock()) {
             for (received_batch::payload& payload : batch->payloads) {
                 if (payload.frame.capacity() > 0) {
                     from->give_back_frame(std::move(payload.frame));
@@ -295,12 +295,12 @@ std::shared_ptr<ipc_client::received_batch> ipc_client::take_spare_batch() {
         }
     }
     auto batch = std::make_shared<received_batch>();
-    batch->small.reserve(batch_bytes + win::pipe_connection::small_frame_bytes);  // at once
+    batch->small.reserve(batch_bytes + tovi::pipe_connection::small_frame_bytes);  // at once
     return batch;
 }
 
 void ipc_client::keep_spare_batch(const std::shared_ptr<received_batch>& batch) {
-    if (batch->small.capacity() > win::pipe_frame_buffer::retained_bytes) {
+    if (batch->small.capacity() > tovi::pipe_frame_buffer::retained_bytes) {
         return;  // a burst's room goes back
     }
     batch->from.reset();
@@ -318,7 +318,7 @@ void ipc_client::release_received(size_t size) {
         !reading_paused_) {
         return;
     }
-    std::shared_ptr<win::pipe_connection> paused;
+    std::shared_ptr<tovi::pipe_connection> paused;
     {
         std::lock_guard<std::mutex> hold(pause_lock_);
         paused = paused_.lock();
@@ -330,7 +330,7 @@ void ipc_client::release_received(size_t size) {
     }
 }
 
-bool ipc_client::is_current(const win::pipe_connection* connection, uint64_t generation) const {
+bool ipc_client::is_current(const tovi::pipe_connection* connection, uint64_t generation) const {
     return connection_ != nullptr && connection_.get() == connection &&
            connection_->generation() == generation;
 }
@@ -371,7 +371,7 @@ void ipc_client::on_message(const char* payload, size_t size) {
                 received_text_.assign(message.data, message.data_size);  // NUL-terminated
             }
             deliver(received_text_.c_str(), static_cast<int32_t>(message.data_size));
-            if (received_text_.capacity() > win::pipe_frame_buffer::retained_bytes) {
+            if (received_text_.capacity() > tovi::pipe_frame_buffer::retained_bytes) {
                 std::string().swap(received_text_);  // a large text's room goes back
             }
             break;
@@ -384,7 +384,7 @@ void ipc_client::on_message(const char* payload, size_t size) {
                                           ? message.number
                                           : static_cast<int32_t>(message.data_size));
             }
-            if (received_bytes_.capacity() > win::pipe_frame_buffer::retained_bytes) {
+            if (received_bytes_.capacity() > tovi::pipe_frame_buffer::retained_bytes) {
                 std::vector<char>().swap(received_bytes_);
             }
             break;
@@ -438,7 +438,7 @@ void ipc_client::deliver(const char* data, int32_t length) {
     }
 }
 
-void ipc_client::on_pipe_disconnect(win::pipe_connection* connection) {
+void ipc_client::on_pipe_disconnect(tovi::pipe_connection* connection) {
     const uint64_t generation = connection->generation();
     const bool answered = connection->peer_answered_goodbye();
     tasks_.post_task(
@@ -447,7 +447,7 @@ void ipc_client::on_pipe_disconnect(win::pipe_connection* connection) {
         }));
 }
 
-void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint64_t generation,
+void ipc_client::on_disconnect_task(const tovi::pipe_connection* connection, uint64_t generation,
                                     bool answered) {
     scoped_critical_section hold(connection_lock_);
     // A server that had sent this client away before it read the goodbye dropped the link.
@@ -464,13 +464,13 @@ void ipc_client::on_disconnect_task(const win::pipe_connection* connection, uint
         return;
     }
     stop_heart_beat();  // a beat takes only the current lock
-    std::shared_ptr<win::pipe_connection> released;
+    std::shared_ptr<tovi::pipe_connection> released;
     {
         std::lock_guard<std::mutex> pointer(current_lock_);
         released = std::move(connection_);
     }
     left_.notify_all();
-    win::pipe_connection::release_pipe_connection(released);
+    tovi::pipe_connection::release_pipe_connection(released);
     // While the client leaves, the server's closing is its answer, unless it had sent this
     // client away before.
     if (leaving_ && !exit_notice_seen_) {
@@ -494,7 +494,7 @@ void ipc_client::disconnect() {
         return;
     }
     log_info(L"tovi::ipc_client::disconnect");
-    std::shared_ptr<win::pipe_connection> leaving;
+    std::shared_ptr<tovi::pipe_connection> leaving;
     {
         scoped_critical_section hold(connection_lock_);
         stop_heart_beat();
@@ -530,7 +530,7 @@ void ipc_client::disconnect() {
         left_.wait_for(pointer, std::chrono::milliseconds(exit_answer_wait_ms),
                        [&] { return connection_ != leaving; });
     }
-    std::shared_ptr<win::pipe_connection> released;
+    std::shared_ptr<tovi::pipe_connection> released;
     {
         scoped_critical_section hold(connection_lock_);
         std::lock_guard<std::mutex> pointer(current_lock_);
@@ -539,10 +539,10 @@ void ipc_client::disconnect() {
         }
         leaving_ = false;
     }
-    win::pipe_connection::release_pipe_connection(released);
+    tovi::pipe_connection::release_pipe_connection(released);
     // Like the close of a blocking pipe: what the sends accepted is in the kernel, or counted
     // as lost in the log, before disconnect returns, so a host may exit at once.
-    leaving->wait_closed(win::pipe_connection::drain_limit_ms + close_margin_ms);
+    leaving->wait_closed(tovi::pipe_connection::drain_limit_ms + close_margin_ms);
 }
 
 }  // namespace tovi

@@ -42,16 +42,16 @@
 #include "transport/pipe_recv_handle.h"
 #include "transport/task_queue.h"
 
-namespace win {
+namespace tovi {
 class heart_beat_sender;
 class pipe_connection;
-}  // namespace win
+}  // namespace tovi
 
 namespace tovi {
 
 class ipc_client final : public ipc_client_i,
-                         public win::pipe_recv_handle,
-                         public win::heart_beat_callback {
+                         public tovi::pipe_recv_handle,
+                         public tovi::heart_beat_callback {
   public:
     static constexpr uint32_t heart_beat_interval_ms = 3000;
     static constexpr uint32_t connect_wait_ms = 300;
@@ -92,22 +92,22 @@ class ipc_client final : public ipc_client_i,
     bool write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1, uint32_t v2,
                              uint32_t v3, uint32_t v4) override;
 
-    bool on_pipe_recv_data(win::pipe_connection* connection, const char* data,
+    bool on_pipe_recv_data(tovi::pipe_connection* connection, const char* data,
                            int32_t length) override;
-    void on_pipe_recv_done(win::pipe_connection* connection) override;
-    void on_pipe_disconnect(win::pipe_connection* connection) override;
+    void on_pipe_recv_done(tovi::pipe_connection* connection) override;
+    void on_pipe_disconnect(tovi::pipe_connection* connection) override;
     bool on_heart_beat() override;
 
   private:
     void start_heart_beat();
     bool send_connect_state(int32_t state);
-    bool send_state(const std::shared_ptr<win::pipe_connection>& connection, const std::string& id,
+    bool send_state(const std::shared_ptr<tovi::pipe_connection>& connection, const std::string& id,
                     int32_t state);
     // The current connection, and a copy of the client id it was announced with.
-    std::shared_ptr<win::pipe_connection> current(std::string* client_id);
+    std::shared_ptr<tovi::pipe_connection> current(std::string* client_id);
     void stop_heart_beat();
     // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
-    bool is_current(const win::pipe_connection* connection, uint64_t generation) const;
+    bool is_current(const tovi::pipe_connection* connection, uint64_t generation) const;
     struct received_batch;
     // Task thread: the messages of a batch, in order, with the connection lock held (each
     // through on_message), unless the connection has been released or replaced meanwhile.
@@ -125,7 +125,7 @@ class ipc_client final : public ipc_client_i,
     std::shared_ptr<received_batch> take_spare_batch();
     void keep_spare_batch(const std::shared_ptr<received_batch>& batch);
     // answered: the link ended as the server's answer to this client's goodbye.
-    void on_disconnect_task(const win::pipe_connection* connection, uint64_t generation,
+    void on_disconnect_task(const tovi::pipe_connection* connection, uint64_t generation,
                             bool answered);
     // A receive task is done with size bytes: reading goes on once enough are done.
     void release_received(size_t size);
@@ -133,13 +133,13 @@ class ipc_client final : public ipc_client_i,
     std::string client_id_;  // written under both locks
     CRITICAL_SECTION connection_lock_;
     std::mutex current_lock_;
-    std::shared_ptr<win::pipe_connection> connection_;  // written under both locks
+    std::shared_ptr<tovi::pipe_connection> connection_;  // written under both locks
     bool leaving_ = false;           // written under both locks: disconnect waits for the answer
     std::condition_variable left_;   // current_lock_: connection_ was let go
     bool exit_notice_seen_ = false;  // connection_lock_: the server sent the link away
     std::atomic<ipc_client_watch*> watch_{nullptr};  // may be replaced while callbacks run
     CRITICAL_SECTION heart_beat_lock_;
-    win::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
+    tovi::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;
     shared_memory shared_memory_;              // shm_lock_
     std::shared_ptr<received_batch> pending_;  // loop thread: payloads not yet handed on
@@ -150,9 +150,9 @@ class ipc_client final : public ipc_client_i,
     message_codec::message_reader reader_;  // task thread
     std::atomic<size_t> received_pending_{0};
     std::mutex pause_lock_;
-    std::weak_ptr<win::pipe_connection> paused_;  // pause_lock_: stopped reading for us
-    std::atomic<bool> reading_paused_{false};     // written under pause_lock_
-    win::pipe_handler_async loop_;
+    std::weak_ptr<tovi::pipe_connection> paused_;  // pause_lock_: stopped reading for us
+    std::atomic<bool> reading_paused_{false};      // written under pause_lock_
+    tovi::pipe_handler_async loop_;
     task_queue tasks_;
 };
 

@@ -41,13 +41,13 @@ ipc_server::~ipc_server() {
     DeleteCriticalSection(&server_lock_);
 }
 
-std::shared_ptr<win::pipe_server> ipc_server::current() {
+std::shared_ptr<tovi::pipe_server> ipc_server::current() {
     scoped_critical_section hold(server_lock_);
     return pipe_server_;
 }
 
 bool ipc_server::is_callback_thread() {
-    const std::shared_ptr<win::pipe_server> server = current();
+    const std::shared_ptr<tovi::pipe_server> server = current();
     return server != nullptr && server->is_callback_thread();
 }
 
@@ -79,9 +79,9 @@ bool ipc_server::start(const char* pipe_name) {
                 .c_str());
         return false;
     }
-    std::shared_ptr<win::pipe_server> created;
+    std::shared_ptr<tovi::pipe_server> created;
     try {
-        created = std::make_shared<win::pipe_server>();
+        created = std::make_shared<tovi::pipe_server>();
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -100,7 +100,7 @@ void ipc_server::stop() {
         return;
     }
     scoped_critical_section lifecycle(lifecycle_lock_);
-    std::shared_ptr<win::pipe_server> stopping;
+    std::shared_ptr<tovi::pipe_server> stopping;
     {
         scoped_critical_section hold(server_lock_);
         stopping.swap(pipe_server_);
@@ -114,7 +114,7 @@ bool ipc_server::send_string(const char* client_id, const char* text, int32_t le
     if (client_id == nullptr) {
         return false;
     }
-    const std::shared_ptr<win::pipe_server> server = current();
+    const std::shared_ptr<tovi::pipe_server> server = current();
     return server != nullptr && server->send_string(client_id, text, length);
 }
 
@@ -122,7 +122,7 @@ bool ipc_server::send_bytestream(const char* client_id, const char* data, int32_
     if (client_id == nullptr) {
         return false;
     }
-    const std::shared_ptr<win::pipe_server> server = current();
+    const std::shared_ptr<tovi::pipe_server> server = current();
     return server != nullptr && server->send_bytestream(client_id, data, length);
 }
 
@@ -130,7 +130,7 @@ bool ipc_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    const std::shared_ptr<win::pipe_server> server = current();
+    const std::shared_ptr<tovi::pipe_server> server = current();
     return server != nullptr && server->disconnect_client(client_id);
 }
 

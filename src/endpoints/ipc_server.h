@@ -1,6 +1,6 @@
 // tovi::ipc_server: the server side of the library as the host sees it.
 //
-// A thin owner of one win::pipe_server: it creates the pipe server on start and destroys it on
+// A thin owner of one tovi::pipe_server: it creates the pipe server on start and destroys it on
 // stop (a stopped server holds no threads or pipes), serialises the host's operations on it,
 // and passes the pipe server's reports on to the host's observer.
 //
@@ -22,13 +22,13 @@
 #include "platform/win32.h"
 #include "transport/pipe_server_watch.h"
 
-namespace win {
+namespace tovi {
 class pipe_server;
 }
 
 namespace tovi {
 
-class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
+class ipc_server final : public ipc_server_i, public tovi::pipe_server_watch {
   public:
     ipc_server();
     // stop. Not on a callback thread of this server (is_callback_thread).
@@ -57,12 +57,12 @@ class ipc_server final : public ipc_server_i, public win::pipe_server_watch {
     void on_client_disconnect(const char* client_id) override;
 
   private:
-    std::shared_ptr<win::pipe_server> current();
+    std::shared_ptr<tovi::pipe_server> current();
 
-    std::shared_ptr<win::pipe_server> pipe_server_;  // server_lock_
-    std::string listening_name_;                     // lifecycle_lock_
-    std::atomic<ipc_server_watch*> watch_{nullptr};  // may be replaced while callbacks run
-    CRITICAL_SECTION server_lock_;                   // a leaf
+    std::shared_ptr<tovi::pipe_server> pipe_server_;  // server_lock_
+    std::string listening_name_;                      // lifecycle_lock_
+    std::atomic<ipc_server_watch*> watch_{nullptr};   // may be replaced while callbacks run
+    CRITICAL_SECTION server_lock_;                    // a leaf
     CRITICAL_SECTION lifecycle_lock_;  // before the server lock and every lock of the pipe server
 };
 

@@ -1,7 +1,7 @@
 // What a heart_beat_sender calls at every beat.
 #pragma once
 
-namespace win {
+namespace tovi {
 
 class heart_beat_callback {
   public:
@@ -13,4 +13,4 @@ class heart_beat_callback {
     ~heart_beat_callback() = default;
 };
 
-}  // namespace win
+}  // namespace tovi

@@ -3,7 +3,7 @@
 
 #include "transport/pipe_handler_async.h"
 
-namespace win {
+namespace tovi {
 
 heart_beat_sender::heart_beat_sender(heart_beat_callback* callback, uint32_t interval_ms,
                                      pipe_handler_async* loop)
@@ -80,4 +80,4 @@ bool heart_beat_sender::is_running() const {
     return state_->armed;
 }
 
-}  // namespace win
+}  // namespace tovi

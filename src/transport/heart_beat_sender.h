@@ -20,7 +20,7 @@
 
 #include "transport/heart_beat_callback.h"
 
-namespace win {
+namespace tovi {
 
 class pipe_handler_async;
 
@@ -59,4 +59,4 @@ class heart_beat_sender final {
     std::shared_ptr<shared_state> state_;
 };
 
-}  // namespace win
+}  // namespace tovi

@@ -12,7 +12,7 @@
 #include "transport/pipe_handler_async.h"
 #include "transport/thread_base.h"
 
-namespace win {
+namespace tovi {
 
 namespace {
 uint32_t address_of(const void* object) {
@@ -825,4 +825,4 @@ bool pipe_connection::wait_closed(uint32_t timeout_ms) {
                           [this] { return state_ == state::closed; });
 }
 
-}  // namespace win
+}  // namespace tovi

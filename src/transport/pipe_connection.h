@@ -1,4 +1,4 @@
-// win::pipe_connection: one open end of a named pipe, on either side of the link.
+// tovi::pipe_connection: one open end of a named pipe, on either side of the link.
 //
 // A connection frames every outgoing payload (pipe_frame_buffer.h) and writes it at once
 // unless a write is outstanding: then the frame is queued, and the completion of that write
@@ -49,7 +49,7 @@
 #include "transport/pipe_handler_listener.h"
 #include "transport/pipe_recv_handle.h"
 
-namespace win {
+namespace tovi {
 
 class pipe_handler_async;
 
@@ -104,7 +104,7 @@ class pipe_connection final : public pipe_handler_listener,
                                                               pipe_handler_async* loop);
 
     // Closes the connection gracefully, drops the caller's reference and logs
-    // "win::pipe_connection::release_pipe_connection".
+    // "tovi::pipe_connection::release_pipe_connection".
     static void release_pipe_connection(std::shared_ptr<pipe_connection>& connection);
 
     // Takes ownership of an open pipe handle, attaches it to the loop (associated: it is on the
@@ -365,4 +365,4 @@ class pipe_connection final : public pipe_handler_listener,
     bool link_broken_ = false;          // send_lock_: nothing more can be written
 };
 
-}  // namespace win
+}  // namespace tovi

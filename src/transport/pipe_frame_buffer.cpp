@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace win {
+namespace tovi {
 
 namespace {
 constexpr char magic[4] = {'T', 'Q', 'N', 'P'};
@@ -145,4 +145,4 @@ bool pipe_frame_buffer::build_frame(const char* data, uint32_t count, byte_buffe
     return true;
 }
 
-}  // namespace win
+}  // namespace tovi

@@ -17,7 +17,7 @@
 
 #include "codec/byte_buffer.h"
 
-namespace win {
+namespace tovi {
 
 constexpr uint32_t max_frame_size = 52428800;  // 50 MiB, header included
 constexpr size_t frame_header_size = 8;
@@ -94,4 +94,4 @@ class pipe_frame_buffer {
     size_t large_taken_bytes_ = 0;  // and its length
 };
 
-}  // namespace win
+}  // namespace tovi

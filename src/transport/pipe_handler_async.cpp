@@ -7,7 +7,7 @@
 #include "log/log.h"
 #include "platform/scoped_critical_section.h"
 
-namespace win {
+namespace tovi {
 
 namespace {
 constexpr ULONG packets_per_pass = 64;
@@ -223,4 +223,4 @@ void pipe_handler_async::on_thread_run() {
     log_warning(L"win::pipe_handler_async::on_thread_run end thread");
 }
 
-}  // namespace win
+}  // namespace tovi

@@ -1,4 +1,4 @@
-// win::pipe_handler_async: the one thread per endpoint that issues and finishes all overlapped
+// tovi::pipe_handler_async: the one thread per endpoint that issues and finishes all overlapped
 // pipe I/O of that endpoint.
 //
 // Every pipe of the endpoint is attached to the loop: its handle is associated with the loop's
@@ -29,7 +29,7 @@
 #include "transport/pipe_handler_listener.h"
 #include "transport/thread_base.h"
 
-namespace win {
+namespace tovi {
 
 class pipe_handler_async : public thread_base {
   public:
@@ -91,4 +91,4 @@ class pipe_handler_async : public thread_base {
     bool stopping_ = false;     // loop lock
 };
 
-}  // namespace win
+}  // namespace tovi

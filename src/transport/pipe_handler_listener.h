@@ -6,7 +6,7 @@
 
 #include "platform/win32.h"
 
-namespace win {
+namespace tovi {
 
 class pipe_handler_listener;
 
@@ -42,4 +42,4 @@ class pipe_handler_listener {
     ~pipe_handler_listener() = default;
 };
 
-}  // namespace win
+}  // namespace tovi

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace win {
+namespace tovi {
 
 class pipe_connection;
 
@@ -30,4 +30,4 @@ class pipe_recv_handle {
     ~pipe_recv_handle() = default;
 };
 
-}  // namespace win
+}  // namespace tovi

@@ -15,7 +15,7 @@
 #include "transport/pipe_connection.h"
 #include "transport/pipe_frame_buffer.h"
 
-namespace win {
+namespace tovi {
 
 namespace {
 
@@ -644,4 +644,4 @@ void pipe_server::stop_server() {
     loop_.stop_thread();  // returns once every connection has drained and every pipe is closed
 }
 
-}  // namespace win
+}  // namespace tovi

@@ -1,4 +1,4 @@
-// win::pipe_server: the server side of the transport.
+// tovi::pipe_server: the server side of the transport.
 //
 // It serves one pipe name and keeps listen_instances instances waiting for clients; each
 // client that connects is wrapped in a pipe_connection, kept, and its instance replaced before
@@ -41,7 +41,7 @@
 #include "transport/pipe_server_watch.h"
 #include "transport/task_queue.h"
 
-namespace win {
+namespace tovi {
 
 class heart_beat_sender;
 class pipe_connection;
@@ -166,4 +166,4 @@ class pipe_server final : public pipe_recv_handle, public heart_beat_callback {
     task_queue tasks_;
 };
 
-}  // namespace win
+}  // namespace tovi

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace win {
+namespace tovi {
 
 class pipe_server_watch {
   public:
@@ -18,4 +18,4 @@ class pipe_server_watch {
     ~pipe_server_watch() = default;
 };
 
-}  // namespace win
+}  // namespace tovi

@@ -107,7 +107,7 @@ void look_for_tasks(const std::atomic<bool>& posted, const std::atomic<bool>& st
 
 void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
     using clock = std::chrono::steady_clock;
-    win::thread_base::mark_io_thread();
+    tovi::thread_base::mark_io_thread();
     std::list<task> batch;
     bool look = false;  // the last task came within busy_look of the one before
     auto idle_since = clock::now();

@@ -3,7 +3,7 @@
 
 #include "log/log.h"
 
-namespace win {
+namespace tovi {
 
 namespace {
 thread_local bool library_thread = false;
@@ -90,4 +90,4 @@ unsigned __stdcall thread_base::thread_main(void* self) {
     return 0;
 }
 
-}  // namespace win
+}  // namespace tovi

@@ -18,7 +18,7 @@
 
 #include "platform/win32.h"
 
-namespace win {
+namespace tovi {
 
 class thread_base {
   public:
@@ -78,4 +78,4 @@ class thread_base {
     std::atomic<DWORD> thread_id_{0};  // the running worker's id, 0 when none runs
 };
 
-}  // namespace win
+}  // namespace tovi

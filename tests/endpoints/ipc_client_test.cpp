@@ -72,8 +72,8 @@ TEST_F(client_with_raw_server, announces_itself_sends_what_it_is_given_and_beats
     const int level = tovi_test::client_impersonation_level(server_.handle());
     EXPECT_TRUE(level == -1 || level == 1) << level;
     EXPECT_FALSE(client_.connect(name_.c_str(), "B2"));
-    win::pipe_handler_async loop;
-    const auto stale = std::make_shared<win::pipe_connection>(3, &loop);
+    tovi::pipe_handler_async loop;
+    const auto stale = std::make_shared<tovi::pipe_connection>(3, &loop);
     client_.on_pipe_disconnect(stale.get());
     EXPECT_TRUE(client_.send_string("abc", 1));
     EXPECT_FALSE(client_.send_string("abc", 0));

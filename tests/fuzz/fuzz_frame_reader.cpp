@@ -30,7 +30,7 @@ expectation model(const uint8_t* data, size_t size) {
         uint32_t length = 0;
         for (int i = 0; i < 4; ++i)
             length |= static_cast<uint32_t>(data[at + 4 + i]) << (8 * i);
-        if (std::memcmp(data + at, "TQNP", 4) != 0 || length > win::max_frame_size || length < 8) {
+        if (std::memcmp(data + at, "TQNP", 4) != 0 || length > tovi::max_frame_size || length < 8) {
             out.broken = true;
             break;
         }
@@ -43,14 +43,14 @@ expectation model(const uint8_t* data, size_t size) {
     return out;
 }
 
-class recorder : public win::pipe_recv_handle {
+class recorder : public tovi::pipe_recv_handle {
   public:
-    bool on_pipe_recv_data(win::pipe_connection*, const char* data, int32_t length) override {
+    bool on_pipe_recv_data(tovi::pipe_connection*, const char* data, int32_t length) override {
         std::lock_guard<std::mutex> lock(lock_);
         payloads.emplace_back(data, static_cast<size_t>(length));
         return true;
     }
-    void on_pipe_disconnect(win::pipe_connection*) override { ++disconnects; }
+    void on_pipe_disconnect(tovi::pipe_connection*) override { ++disconnects; }
     size_t count() {
         std::lock_guard<std::mutex> lock(lock_);
         return payloads.size();
@@ -77,7 +77,7 @@ bool wait_for(const std::function<bool()>& done) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static win::pipe_handler_async loop;
+    static tovi::pipe_handler_async loop;
     static int counter = 0;
     const expectation expected = model(data, size);
 
@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      1024, 1024, 0, nullptr);
     check(server != INVALID_HANDLE_VALUE);
     recorder receiver;
-    std::shared_ptr<win::pipe_connection> client =
-        win::pipe_connection::connect_to_server(name, 3, 1000, &receiver, &loop);
+    std::shared_ptr<tovi::pipe_connection> client =
+        tovi::pipe_connection::connect_to_server(name, 3, 1000, &receiver, &loop);
     check(client != nullptr);
 
     OVERLAPPED write{};
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     check(receiver.disconnects == (expected.broken ? 1 : 0));
 
-    win::pipe_connection::release_pipe_connection(client);  // before the server end goes
+    tovi::pipe_connection::release_pipe_connection(client);  // before the server end goes
     check(wait_for([] { return loop.attached_count() == 0; }));
     CancelIoEx(server, nullptr);
     GetOverlappedResult(server, &write, &written, TRUE);

@@ -18,7 +18,7 @@ using tovi_test::wait_until;
 namespace {
 
 // Counts its beats and the threads they came from; with held set, a beat waits at the gate.
-class beat_counter : public win::heart_beat_callback {
+class beat_counter : public tovi::heart_beat_callback {
   public:
     bool on_heart_beat() override {
         {
@@ -49,7 +49,7 @@ class beat_counter : public win::heart_beat_callback {
 };
 
 // A body that returns on its own after counting its run.
-class one_shot_thread : public win::thread_base {
+class one_shot_thread : public tovi::thread_base {
   public:
     ~one_shot_thread() { stop_thread(); }
     std::atomic<int> runs{0};
@@ -61,11 +61,11 @@ class one_shot_thread : public win::thread_base {
 }  // namespace
 
 TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
-    win::pipe_handler_async loop;
+    tovi::pipe_handler_async loop;
     beat_counter counter;
     {
         // Stopped inside its first interval, a sender never beats.
-        win::heart_beat_sender early(&counter, 60000, &loop);
+        tovi::heart_beat_sender early(&counter, 60000, &loop);
         ASSERT_TRUE(early.start());
         EXPECT_TRUE(early.is_running());
         std::this_thread::sleep_for(50ms);
@@ -73,7 +73,7 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
         EXPECT_FALSE(early.is_running());
         EXPECT_EQ(0, counter.beats.load());
     }
-    win::heart_beat_sender sender(&counter, 5, &loop);
+    tovi::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(wait_until([&] { return counter.beats >= 5; }, 30s));
@@ -92,10 +92,10 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
 }
 
 TEST(heart_beat_sender, stop_during_a_beat_returns_after_it_and_no_beat_follows) {
-    win::pipe_handler_async loop;
+    tovi::pipe_handler_async loop;
     beat_counter counter;
     counter.held = true;
-    win::heart_beat_sender sender(&counter, 5, &loop);
+    tovi::heart_beat_sender sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(counter.gate.wait_arrival(30s));
 

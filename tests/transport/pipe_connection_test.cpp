@@ -17,14 +17,14 @@ namespace {
 using namespace std::chrono_literals;
 using tovi_test::wait_until;
 
-class recording_receiver : public win::pipe_recv_handle {
+class recording_receiver : public tovi::pipe_recv_handle {
   public:
-    bool on_pipe_recv_data(win::pipe_connection*, const char* data, int32_t length) override {
+    bool on_pipe_recv_data(tovi::pipe_connection*, const char* data, int32_t length) override {
         std::lock_guard<std::mutex> lock(lock_);
         payloads_.emplace_back(data, data + length);
         return accept_;
     }
-    void on_pipe_disconnect(win::pipe_connection*) override {
+    void on_pipe_disconnect(tovi::pipe_connection*) override {
         std::lock_guard<std::mutex> lock(lock_);
         ++disconnects_;
     }
@@ -61,12 +61,12 @@ class pipe_connection_test : public ::testing::Test {
         conformance::overlapped_op connect;
         ConnectNamedPipe(server_, &connect);
         connection_ =
-            win::pipe_connection::connect_to_server(name_, 3, 1000, receiver_.get(), &loop_);
+            tovi::pipe_connection::connect_to_server(name_, 3, 1000, receiver_.get(), &loop_);
         ASSERT_NE(nullptr, connection_);
         ASSERT_TRUE(connect.signalled(30000));
     }
     void close() {
-        win::pipe_connection::release_pipe_connection(connection_);
+        tovi::pipe_connection::release_pipe_connection(connection_);
         if (server_ != INVALID_HANDLE_VALUE)
             CloseHandle(server_);
         server_ = INVALID_HANDLE_VALUE;
@@ -95,8 +95,8 @@ class pipe_connection_test : public ::testing::Test {
     std::string name_;
     HANDLE server_ = INVALID_HANDLE_VALUE;
     std::unique_ptr<recording_receiver> receiver_;
-    win::pipe_handler_async loop_;
-    std::shared_ptr<win::pipe_connection> connection_;
+    tovi::pipe_handler_async loop_;
+    std::shared_ptr<tovi::pipe_connection> connection_;
 };
 
 }  // namespace
@@ -106,9 +106,9 @@ TEST_F(pipe_connection_test,
     tovi_test::log_capture log;
     EXPECT_FALSE(connection_->send_data(nullptr, 4));
     EXPECT_FALSE(connection_->send_data("abc", 0));
-    auto read_only = std::make_shared<win::pipe_connection>(1, &loop_);
+    auto read_only = std::make_shared<tovi::pipe_connection>(1, &loop_);
     EXPECT_FALSE(read_only->send_data("abc", 3));
-    byte_buffer too_big(win::max_frame_size + 1 - win::frame_header_size + 8);
+    byte_buffer too_big(tovi::max_frame_size + 1 - tovi::frame_header_size + 8);
     EXPECT_FALSE(connection_->send_frame(std::move(too_big)));
 
     ASSERT_TRUE(connection_->send_data("z", 1));
@@ -197,7 +197,7 @@ TEST_F(pipe_connection_test, a_graceful_close_writes_everything_accepted_before_
         ASSERT_TRUE(connection_->send_data("small", 5));
         sent += 13;
     }
-    win::pipe_connection::release_pipe_connection(connection_);
+    tovi::pipe_connection::release_pipe_connection(connection_);
     EXPECT_EQ(sent, read_until_closed());
     EXPECT_EQ(0, receiver_->disconnects());
 }
@@ -224,7 +224,7 @@ TEST_F(pipe_connection_test, a_full_queue_refuses_after_a_wait_and_ends_by_a_clo
             EXPECT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 30s));
             continue;
         }
-        win::pipe_connection::release_pipe_connection(connection_);
+        tovi::pipe_connection::release_pipe_connection(connection_);
         loop_.stop_thread();  // bounded by the deadline although nobody reads
         EXPECT_NE(std::string::npos,
                   log.finish().find(":warning win::pipe_connection::close 2 messages (41943057 "

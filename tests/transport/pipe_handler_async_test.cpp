@@ -16,9 +16,9 @@ using namespace std::chrono_literals;
 
 // Owns the server end of a pipe: reads through the loop, records each completion and the
 // thread it came on, and on stop cancels its read and detaches once the read is back.
-class reading_owner : public win::pipe_handler_listener {
+class reading_owner : public tovi::pipe_handler_listener {
   public:
-    reading_owner(win::pipe_handler_async* loop, HANDLE pipe) : loop_(loop), pipe_(pipe) {
+    reading_owner(tovi::pipe_handler_async* loop, HANDLE pipe) : loop_(loop), pipe_(pipe) {
         read_.listener = this;
     }
     ~reading_owner() {
@@ -69,9 +69,9 @@ class reading_owner : public win::pipe_handler_listener {
         received_.emplace_back(buffer_, n);
         threads_.push_back(GetCurrentThreadId());
     }
-    win::pipe_handler_async* loop_;
+    tovi::pipe_handler_async* loop_;
     HANDLE pipe_;
-    win::io_record read_;
+    tovi::io_record read_;
     char buffer_[64];
     bool pending_ = false;
     bool stopping_ = false;
@@ -88,7 +88,7 @@ class pipe_handler_async : public conformance::connected_pipe {};
 }  // namespace
 
 TEST_F(pipe_handler_async, runs_posted_work_and_timers_in_order_on_one_thread_started_on_demand) {
-    win::pipe_handler_async loop;
+    tovi::pipe_handler_async loop;
     EXPECT_FALSE(loop.is_running());
     std::mutex lock;
     std::vector<int> order;
@@ -122,7 +122,7 @@ TEST_F(pipe_handler_async, completes_io_on_its_thread_and_stops_once_every_owner
     server_ = INVALID_HANDLE_VALUE;
     reading_owner::destroyed_inside_dispatch = true;
     {
-        win::pipe_handler_async loop;
+        tovi::pipe_handler_async loop;
         auto owner = std::make_shared<reading_owner>(&loop, server);
         ASSERT_TRUE(loop.attach(server, owner));
         EXPECT_FALSE(loop.attach(INVALID_HANDLE_VALUE, owner));
