@@ -13,7 +13,7 @@
 #include "log/utf8_to_utf16.h"
 #include "platform/named_object_refusal.h"
 #include "platform/scoped_critical_section.h"
-#include "transport/heart_beat_sender.h"
+#include "transport/heart_beat_timer.h"
 #include "transport/pipe_connection.h"
 #include "transport/pipe_frame_buffer.h"
 
@@ -24,8 +24,6 @@ constexpr uint32_t read_write = 3;
 // Payloads at least this large go to the task in the frame that holds them; smaller ones are
 // copied, which costs less than an allocation.
 constexpr size_t handoff_bytes = 64 * 1024;
-// Beyond the drain's limit, the time a close may take to cancel and collect its operations.
-constexpr uint32_t close_margin_ms = 1000;
 }  // namespace
 
 // Every line of the receive task begins with this name.
@@ -33,7 +31,7 @@ constexpr uint32_t close_margin_ms = 1000;
     L"tovi::ipc_client::on_pipe_recv_data::<lambda_b7e278183fcc6daa0b9a33023878dc16>::operator " \
     L"() "
 
-ipc_client::ipc_client() {
+ipc_client::ipc_client() : limits_(current_timing()) {
     InitializeCriticalSection(&connection_lock_);
     InitializeCriticalSection(&heart_beat_lock_);
     InitializeCriticalSection(&shm_lock_);
@@ -42,14 +40,14 @@ ipc_client::ipc_client() {
 ipc_client::~ipc_client() {
     stop_heart_beat();
     tasks_.stop_tasks();  // no callback runs from here on
-    std::shared_ptr<tovi::pipe_connection> released;
+    std::shared_ptr<pipe_connection> released;
     {
         scoped_critical_section hold(connection_lock_);
         std::lock_guard<std::mutex> pointer(current_lock_);
         released = std::move(connection_);
     }
     if (released != nullptr) {
-        tovi::pipe_connection::release_pipe_connection(released);
+        pipe_connection::release_pipe_connection(released);
     }
     loop_.stop_thread();  // returns once what was sent has drained, or its deadline passed
     {
@@ -89,8 +87,8 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
         }
         log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
                  utf8_to_utf16(client_id, -1).c_str());
-        std::shared_ptr<tovi::pipe_connection> opened = tovi::pipe_connection::connect_to_server(
-            pipe_name, read_write, connect_wait_ms, this, &loop_);
+        std::shared_ptr<pipe_connection> opened =
+            pipe_connection::connect_to_server(pipe_name, read_write, limits_, this, &loop_);
         if (opened == nullptr) {
             log_error(L"tovi::ipc_client::connect connect to server failed");
             return false;
@@ -126,14 +124,14 @@ void ipc_client::start_heart_beat() {
     scoped_critical_section hold(heart_beat_lock_);
     if (heart_beat_ == nullptr) {
         heart_beat_ =
-            new (std::nothrow) tovi::heart_beat_sender(this, heart_beat_interval_ms, &loop_);
+            new (std::nothrow) heart_beat_timer(this, limits_.heart_beat_interval_ms, &loop_);
         if (heart_beat_ != nullptr) {
             heart_beat_->start();
         }
     }
 }
 
-std::shared_ptr<tovi::pipe_connection> ipc_client::current(std::string* client_id) {
+std::shared_ptr<pipe_connection> ipc_client::current(std::string* client_id) {
     std::lock_guard<std::mutex> pointer(current_lock_);
     *client_id = client_id_;
     return leaving_ ? nullptr : connection_;
@@ -144,7 +142,7 @@ bool ipc_client::send_connect_state(int32_t state) {
     return send_state(current(&id), id, state);
 }
 
-bool ipc_client::send_state(const std::shared_ptr<tovi::pipe_connection>& connection,
+bool ipc_client::send_state(const std::shared_ptr<pipe_connection>& connection,
                             const std::string& id, int32_t state) {
     if (connection == nullptr) {
         return false;
@@ -161,7 +159,7 @@ bool ipc_client::send_string(const char* text, int32_t length) {
         return false;
     }
     std::string id;
-    const std::shared_ptr<tovi::pipe_connection> connection = current(&id);
+    const std::shared_ptr<pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
@@ -178,7 +176,7 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
         return false;
     }
     std::string id;
-    const std::shared_ptr<tovi::pipe_connection> connection = current(&id);
+    const std::shared_ptr<pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
@@ -200,7 +198,7 @@ bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v
 
 bool ipc_client::on_heart_beat() {
     std::string id;
-    const std::shared_ptr<tovi::pipe_connection> connection = current(&id);
+    const std::shared_ptr<pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
@@ -217,16 +215,15 @@ struct ipc_client::received_batch {
         size_t size = 0;
         byte_buffer frame;  // a large payload's own frame
     };
-    const tovi::pipe_connection* connection = nullptr;
+    const pipe_connection* connection = nullptr;
     uint64_t generation = 0;
-    std::weak_ptr<tovi::pipe_connection> from;  // where the large frames' room goes back
+    std::weak_ptr<pipe_connection> from;  // where the large frames' room goes back
     byte_buffer small;
     std::vector<payload> payloads;
     size_t bytes = 0;
 };
 
-bool ipc_client::on_pipe_recv_data(tovi::pipe_connection* connection, const char* data,
-                                   int32_t length) {
+bool ipc_client::on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
     if (pending_ != nullptr && pending_->connection != connection) {
         on_pipe_recv_done(nullptr);  // another connection's payloads go first
@@ -244,7 +241,7 @@ bool ipc_client::on_pipe_recv_data(tovi::pipe_connection* connection, const char
         payload.frame = connection->take_delivered_frame();
     }
     if (!payload.frame.empty()) {
-        payload.offset = tovi::frame_header_size;
+        payload.offset = frame_header_size;
         pending_->from = connection->shared_from_this();
     } else {
         payload.offset = pending_->small.size();
@@ -266,7 +263,7 @@ bool ipc_client::on_pipe_recv_data(tovi::pipe_connection* connection, const char
     return true;
 }
 
-void ipc_client::on_pipe_recv_done(tovi::pipe_connection*) {
+void ipc_client::on_pipe_recv_done(pipe_connection*) {
     if (pending_ == nullptr) {
         return;
     }
@@ -274,7 +271,7 @@ void ipc_client::on_pipe_recv_done(tovi::pipe_connection*) {
     tasks_.post_task(std::make_shared<std::function<void()>>([this, batch] {
         on_receive_task(*batch);
         release_received(batch->bytes);
-        if (const std::shared_ptr<tovi::pipe_connection> from = batch->from.lock()) {
+        if (const std::shared_ptr<pipe_connection> from = batch->from.lock()) {
             for (received_batch::payload& payload : batch->payloads) {
                 if (payload.frame.capacity() > 0) {
                     from->give_back_frame(std::move(payload.frame));
@@ -295,12 +292,12 @@ std::shared_ptr<ipc_client::received_batch> ipc_client::take_spare_batch() {
         }
     }
     auto batch = std::make_shared<received_batch>();
-    batch->small.reserve(batch_bytes + tovi::pipe_connection::small_frame_bytes);  // at once
+    batch->small.reserve(batch_bytes + send_queue::small_frame_bytes);  // at once
     return batch;
 }
 
 void ipc_client::keep_spare_batch(const std::shared_ptr<received_batch>& batch) {
-    if (batch->small.capacity() > tovi::pipe_frame_buffer::retained_bytes) {
+    if (batch->small.capacity() > pipe_frame_buffer::retained_bytes) {
         return;  // a burst's room goes back
     }
     batch->from.reset();
@@ -318,7 +315,7 @@ void ipc_client::release_received(size_t size) {
         !reading_paused_) {
         return;
     }
-    std::shared_ptr<tovi::pipe_connection> paused;
+    std::shared_ptr<pipe_connection> paused;
     {
         std::lock_guard<std::mutex> hold(pause_lock_);
         paused = paused_.lock();
@@ -330,7 +327,7 @@ void ipc_client::release_received(size_t size) {
     }
 }
 
-bool ipc_client::is_current(const tovi::pipe_connection* connection, uint64_t generation) const {
+bool ipc_client::is_current(const pipe_connection* connection, uint64_t generation) const {
     return connection_ != nullptr && connection_.get() == connection &&
            connection_->generation() == generation;
 }
@@ -348,48 +345,37 @@ void ipc_client::on_receive_task(received_batch& batch) {
 }
 
 void ipc_client::on_message(const char* payload, size_t size) {
-    message_codec::message_reader::message message;
-    // Most messages are of the one layout the writers give: read whole, both records at once.
-    const bool read_whole = reader_.read(payload, size, &message);
-    message_codec::decoded_message decoded;
-    if (!read_whole) {
-        if (!message_codec::decode_message(payload, size, &decoded)) {
-            log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
-            return;
-        }
-        message.view = decoded.view;
-    }
-    if (leaving_ && message.view.msg_type != msg_clientstate) {
-        return;  // the host has said goodbye: only an exit notice still counts
-    }
-    if (!read_whole && !decode_body(&message)) {
+    message_codec::received_reader::message message;
+    const auto read = reader_.read(payload, size, &message);
+    if (read == message_codec::received_reader::result::bad_message) {
+        log_error(TOVI_RECEIVE_TASK L"decode pipe protocol failed");
         return;
     }
-    switch (message.view.msg_type) {
-        case msg_string:
-            if (message.data != received_text_.data()) {
-                received_text_.assign(message.data, message.data_size);  // NUL-terminated
-            }
-            deliver(received_text_.c_str(), static_cast<int32_t>(message.data_size));
-            if (received_text_.capacity() > tovi::pipe_frame_buffer::retained_bytes) {
-                std::string().swap(received_text_);  // a large text's room goes back
-            }
-            break;
-        case msg_bytestream:
-            // A negative length is no message; a length beyond the data is cut to the data.
-            if (message.number < 0) {
+    if (leaving_ && message.msg_type != msg_clientstate) {
+        return;  // the host has said goodbye: only an exit notice still counts
+    }
+    if (read == message_codec::received_reader::result::bad_body) {
+        switch (message.msg_type) {
+            case msg_string:
+                log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
+                break;
+            case msg_bytestream:
                 log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
-            } else {
-                deliver(message.data, static_cast<size_t>(message.number) < message.data_size
-                                          ? message.number
-                                          : static_cast<int32_t>(message.data_size));
-            }
-            if (received_bytes_.capacity() > tovi::pipe_frame_buffer::retained_bytes) {
-                std::vector<char>().swap(received_bytes_);
-            }
+                break;
+            default:
+                log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
+                break;
+        }
+        return;
+    }
+    switch (message.msg_type) {
+        case msg_string:
+        case msg_bytestream:
+            deliver(message.data, message.length);
+            reader_.give_back_room(pipe_frame_buffer::retained_bytes);
             break;
         case msg_clientstate:
-            if (message.number == state_server_exit) {
+            if (message.state == state_server_exit) {
                 log_error(TOVI_RECEIVE_TASK L"pipe server send exit notice");
                 exit_notice_seen_ = true;
             }
@@ -399,46 +385,13 @@ void ipc_client::on_message(const char* payload, size_t size) {
     }
 }
 
-bool ipc_client::decode_body(message_codec::message_reader::message* message) {
-    const message_codec::message_view& view = message->view;
-    switch (view.msg_type) {
-        case msg_string:
-            if (!message_codec::decode_text(view.body, view.body_size, &received_text_)) {
-                log_error(TOVI_RECEIVE_TASK L"decode msg_string failed");
-                return false;
-            }
-            message->data = received_text_.data();
-            message->data_size = received_text_.size();
-            return true;
-        case msg_bytestream: {
-            int32_t length = 0;
-            if (!message_codec::decode_bytes(view.body, view.body_size, &received_bytes_,
-                                             &message->data, &length)) {
-                log_error(TOVI_RECEIVE_TASK L"decode msg_bytestream failed");
-                return false;
-            }
-            message->data_size = static_cast<size_t>(length);
-            message->number = length;
-            return true;
-        }
-        case msg_clientstate:
-            if (!message_codec::decode_state(view.body, view.body_size, &message->number)) {
-                log_error(TOVI_RECEIVE_TASK L"decode msg_clientstate failed");
-                return false;
-            }
-            return true;
-        default:
-            return true;
-    }
-}
-
 void ipc_client::deliver(const char* data, int32_t length) {
     if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
         watch->on_recv_data(data, length);
     }
 }
 
-void ipc_client::on_pipe_disconnect(tovi::pipe_connection* connection) {
+void ipc_client::on_pipe_disconnect(pipe_connection* connection) {
     const uint64_t generation = connection->generation();
     const bool answered = connection->peer_answered_goodbye();
     tasks_.post_task(
@@ -447,7 +400,7 @@ void ipc_client::on_pipe_disconnect(tovi::pipe_connection* connection) {
         }));
 }
 
-void ipc_client::on_disconnect_task(const tovi::pipe_connection* connection, uint64_t generation,
+void ipc_client::on_disconnect_task(const pipe_connection* connection, uint64_t generation,
                                     bool answered) {
     scoped_critical_section hold(connection_lock_);
     // A server that had sent this client away before it read the goodbye dropped the link.
@@ -464,13 +417,13 @@ void ipc_client::on_disconnect_task(const tovi::pipe_connection* connection, uin
         return;
     }
     stop_heart_beat();  // a beat takes only the current lock
-    std::shared_ptr<tovi::pipe_connection> released;
+    std::shared_ptr<pipe_connection> released;
     {
         std::lock_guard<std::mutex> pointer(current_lock_);
         released = std::move(connection_);
     }
     left_.notify_all();
-    tovi::pipe_connection::release_pipe_connection(released);
+    pipe_connection::release_pipe_connection(released);
     // While the client leaves, the server's closing is its answer, unless it had sent this
     // client away before.
     if (leaving_ && !exit_notice_seen_) {
@@ -494,7 +447,7 @@ void ipc_client::disconnect() {
         return;
     }
     log_info(L"tovi::ipc_client::disconnect");
-    std::shared_ptr<tovi::pipe_connection> leaving;
+    std::shared_ptr<pipe_connection> leaving;
     {
         scoped_critical_section hold(connection_lock_);
         stop_heart_beat();
@@ -527,10 +480,10 @@ void ipc_client::disconnect() {
         // client before it read the goodbye (it refused the id, or let the client go) sent its
         // exit notice first: the disconnect task reports that as the link's loss.
         std::unique_lock<std::mutex> pointer(current_lock_);
-        left_.wait_for(pointer, std::chrono::milliseconds(exit_answer_wait_ms),
+        left_.wait_for(pointer, std::chrono::milliseconds(limits_.exit_answer_wait_ms),
                        [&] { return connection_ != leaving; });
     }
-    std::shared_ptr<tovi::pipe_connection> released;
+    std::shared_ptr<pipe_connection> released;
     {
         scoped_critical_section hold(connection_lock_);
         std::lock_guard<std::mutex> pointer(current_lock_);
@@ -539,10 +492,10 @@ void ipc_client::disconnect() {
         }
         leaving_ = false;
     }
-    tovi::pipe_connection::release_pipe_connection(released);
+    pipe_connection::release_pipe_connection(released);
     // Like the close of a blocking pipe: what the sends accepted is in the kernel, or counted
     // as lost in the log, before disconnect returns, so a host may exit at once.
-    leaving->wait_closed(tovi::pipe_connection::drain_limit_ms + close_margin_ms);
+    leaving->wait_closed(leaving->close_limit_ms());
 }
 
 }  // namespace tovi

@@ -6,7 +6,7 @@
 // is handed from the event-loop thread to the client's own task queue: the observer is always
 // called there, one event at a time, in arrival order, with the connection lock held.
 //
-// Threads: host threads call the ipc_client_i operations; the event-loop thread only copies
+// Threads: host threads call the operations; the event-loop thread only copies
 // payloads into tasks, and sends the heart beats (a timer of the loop); the task-queue thread
 // decodes, handles disconnects and calls the observer.
 //
@@ -15,7 +15,8 @@
 // guarding the connection pointer; the sends and the heart beat take only this one, so that a
 // task may stop the heart beat while it holds the connection lock), and the block's lock (open,
 // close and every write of the shared-memory block exclude each other). The event-loop thread
-// takes only the pause lock, a leaf.
+// takes the current lock (for a heart beat), the pause lock and the spare batches' lock, all
+// leaves.
 //
 // Tasks know their connection by address and generation, so a task of a released connection
 // is never taken for a newer connection at the same address.
@@ -34,33 +35,29 @@
 #include <vector>
 
 #include "codec/message_codec.h"
-#include "endpoints/ipc_client_i.h"
+#include "codec/received_reader.h"
+#include "endpoints/ipc_client_watch.h"
 #include "platform/win32.h"
 #include "shm/shared_memory.h"
 #include "transport/heart_beat_callback.h"
 #include "transport/pipe_handler_async.h"
-#include "transport/pipe_recv_handle.h"
+#include "transport/pipe_receiver.h"
 #include "transport/task_queue.h"
+#include "transport/timing.h"
 
 namespace tovi {
-class heart_beat_sender;
+class heart_beat_timer;
 class pipe_connection;
 }  // namespace tovi
 
 namespace tovi {
 
-class ipc_client final : public ipc_client_i,
-                         public tovi::pipe_recv_handle,
-                         public tovi::heart_beat_callback {
+class ipc_client final : public pipe_receiver, public heart_beat_callback {
   public:
-    static constexpr uint32_t heart_beat_interval_ms = 3000;
-    static constexpr uint32_t connect_wait_ms = 300;
     static constexpr uint64_t shared_memory_size = 31457280;  // 30 MiB of data
     static constexpr size_t receive_high_water_bytes = 64 * 1024 * 1024;
-    // How long disconnect waits for the server to close its end after the goodbye.
-    static constexpr uint32_t exit_answer_wait_ms = 3000;
 
-    // Starts the task-queue thread.
+    // Starts the task-queue thread. Takes the timing in force (transport/timing.h).
     ipc_client();
     // Stops the heart beat and the task queue (queued tasks never run), releases the
     // connection without an exit notice, letting what was sent drain (bounded), stops the event
@@ -74,48 +71,44 @@ class ipc_client final : public ipc_client_i,
     // True on the thread that calls the observer.
     bool is_callback_thread() const { return tasks_.is_worker_thread(); }
 
-    bool set_watch(ipc_client_watch* watch) override;
-    bool init_log(const char* directory, const char* file_name) override;
+    bool set_watch(ipc_client_watch* watch);
+    bool init_log(const char* directory, const char* file_name);
     // Connects, announces the client id, starts the heart beat and opens the shared-memory
     // block. False when an argument is null, the id is empty (logged), a connection is current
-    // already (logged), or no server answered within 300 ms (logged).
-    bool connect(const char* pipe_name, const char* client_id) override;
-    // Sends the exit notice (the goodbye), closes the block, waits up to exit_answer_wait_ms
-    // for the server to close its end, and releases the connection. No on_disconnect, unless
+    // already (logged), or no server answered within the connect wait (300 ms; logged).
+    bool connect(const char* pipe_name, const char* client_id);
+    // Sends the exit notice (the goodbye), closes the block, waits up to the exit-answer wait
+    // (3 s) for the server to close its end, and releases the connection. No on_disconnect, unless
     // the server had sent this client away before it read the goodbye (its exit notice came
     // first): then on_disconnect reports that before disconnect returns. Returns once what the
     // sends accepted has been written (or, past the drain's limit, dropped with a log line).
     // Refused, with an error line, on the task-queue thread.
-    void disconnect() override;
-    bool send_string(const char* text, int32_t length) override;
-    bool send_bytestream(const char* data, int32_t length) override;
+    void disconnect();
+    bool send_string(const char* text, int32_t length);
+    bool send_bytestream(const char* data, int32_t length);
     bool write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1, uint32_t v2,
-                             uint32_t v3, uint32_t v4) override;
+                             uint32_t v3, uint32_t v4);
 
-    bool on_pipe_recv_data(tovi::pipe_connection* connection, const char* data,
-                           int32_t length) override;
-    void on_pipe_recv_done(tovi::pipe_connection* connection) override;
-    void on_pipe_disconnect(tovi::pipe_connection* connection) override;
+    bool on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) override;
+    void on_pipe_recv_done(pipe_connection* connection) override;
+    void on_pipe_disconnect(pipe_connection* connection) override;
     bool on_heart_beat() override;
 
   private:
     void start_heart_beat();
     bool send_connect_state(int32_t state);
-    bool send_state(const std::shared_ptr<tovi::pipe_connection>& connection, const std::string& id,
+    bool send_state(const std::shared_ptr<pipe_connection>& connection, const std::string& id,
                     int32_t state);
     // The current connection, and a copy of the client id it was announced with.
-    std::shared_ptr<tovi::pipe_connection> current(std::string* client_id);
+    std::shared_ptr<pipe_connection> current(std::string* client_id);
     void stop_heart_beat();
     // True when connection (with its generation) is the current one. REQUIRES connection_lock_.
-    bool is_current(const tovi::pipe_connection* connection, uint64_t generation) const;
+    bool is_current(const pipe_connection* connection, uint64_t generation) const;
     struct received_batch;
     // Task thread: the messages of a batch, in order, with the connection lock held (each
     // through on_message), unless the connection has been released or replaced meanwhile.
     void on_receive_task(received_batch& batch);
     void on_message(const char* payload, size_t size);
-    // The body of a message that was not read whole, with the log line of its kind when it
-    // does not decode.
-    bool decode_body(message_codec::message_reader::message* message);
     void deliver(const char* data, int32_t length);
     // Batches done with are kept (spare_batch_count of them) with their room, for the next.
     static constexpr size_t spare_batch_count = 4;
@@ -125,34 +118,32 @@ class ipc_client final : public ipc_client_i,
     std::shared_ptr<received_batch> take_spare_batch();
     void keep_spare_batch(const std::shared_ptr<received_batch>& batch);
     // answered: the link ended as the server's answer to this client's goodbye.
-    void on_disconnect_task(const tovi::pipe_connection* connection, uint64_t generation,
-                            bool answered);
+    void on_disconnect_task(const pipe_connection* connection, uint64_t generation, bool answered);
     // A receive task is done with size bytes: reading goes on once enough are done.
     void release_received(size_t size);
 
+    const timing limits_;
     std::string client_id_;  // written under both locks
     CRITICAL_SECTION connection_lock_;
     std::mutex current_lock_;
-    std::shared_ptr<tovi::pipe_connection> connection_;  // written under both locks
+    std::shared_ptr<pipe_connection> connection_;  // written under both locks
     bool leaving_ = false;           // written under both locks: disconnect waits for the answer
     std::condition_variable left_;   // current_lock_: connection_ was let go
     bool exit_notice_seen_ = false;  // connection_lock_: the server sent the link away
     std::atomic<ipc_client_watch*> watch_{nullptr};  // may be replaced while callbacks run
     CRITICAL_SECTION heart_beat_lock_;
-    tovi::heart_beat_sender* heart_beat_ = nullptr;  // heart_beat_lock_
+    heart_beat_timer* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;
     shared_memory shared_memory_;              // shm_lock_
     std::shared_ptr<received_batch> pending_;  // loop thread: payloads not yet handed on
     std::mutex spare_batch_lock_;              // a leaf
     std::vector<std::shared_ptr<received_batch>> spare_batches_;  // spare_batch_lock_
-    std::string received_text_;             // task thread: a text, handed on NUL-terminated
-    std::vector<char> received_bytes_;      // task thread: a byte stream decoded the long way
-    message_codec::message_reader reader_;  // task thread
+    message_codec::received_reader reader_;                       // task thread
     std::atomic<size_t> received_pending_{0};
     std::mutex pause_lock_;
-    std::weak_ptr<tovi::pipe_connection> paused_;  // pause_lock_: stopped reading for us
-    std::atomic<bool> reading_paused_{false};      // written under pause_lock_
-    tovi::pipe_handler_async loop_;
+    std::weak_ptr<pipe_connection> paused_;    // pause_lock_: stopped reading for us
+    std::atomic<bool> reading_paused_{false};  // written under pause_lock_
+    pipe_handler_async loop_;
     task_queue tasks_;
 };
 

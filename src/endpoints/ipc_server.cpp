@@ -7,10 +7,11 @@
 #include <string>
 
 #include "endpoints/endpoint_log.h"
+#include "endpoints/server_session.h"
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
 #include "platform/scoped_critical_section.h"
-#include "transport/pipe_server.h"
+#include "transport/timing.h"
 
 namespace tovi {
 
@@ -30,7 +31,7 @@ bool same_pipe_name(const std::string& a, const char* b) {
 }
 }  // namespace
 
-ipc_server::ipc_server() {
+ipc_server::ipc_server() : limits_(current_timing()) {
     InitializeCriticalSection(&server_lock_);
     InitializeCriticalSection(&lifecycle_lock_);
 }
@@ -41,13 +42,13 @@ ipc_server::~ipc_server() {
     DeleteCriticalSection(&server_lock_);
 }
 
-std::shared_ptr<tovi::pipe_server> ipc_server::current() {
+std::shared_ptr<server_session> ipc_server::current() {
     scoped_critical_section hold(server_lock_);
-    return pipe_server_;
+    return session_;
 }
 
 bool ipc_server::is_callback_thread() {
-    const std::shared_ptr<tovi::pipe_server> server = current();
+    const std::shared_ptr<server_session> server = current();
     return server != nullptr && server->is_callback_thread();
 }
 
@@ -79,18 +80,18 @@ bool ipc_server::start(const char* pipe_name) {
                 .c_str());
         return false;
     }
-    std::shared_ptr<tovi::pipe_server> created;
+    std::shared_ptr<server_session> created;
     try {
-        created = std::make_shared<tovi::pipe_server>();
+        created = std::make_shared<server_session>(watch_);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (!created->start_server(pipe_name, this)) {
+    if (!created->start(pipe_name, limits_)) {
         return false;  // stopped as before: a later start tries again
     }
     listening_name_ = pipe_name;
     scoped_critical_section hold(server_lock_);
-    pipe_server_ = created;
+    session_ = created;
     return true;
 }
 
@@ -100,13 +101,13 @@ void ipc_server::stop() {
         return;
     }
     scoped_critical_section lifecycle(lifecycle_lock_);
-    std::shared_ptr<tovi::pipe_server> stopping;
+    std::shared_ptr<server_session> stopping;
     {
         scoped_critical_section hold(server_lock_);
-        stopping.swap(pipe_server_);
+        stopping.swap(session_);
     }
     if (stopping != nullptr) {
-        stopping->stop_server();
+        stopping->stop();
     }
 }
 
@@ -114,7 +115,7 @@ bool ipc_server::send_string(const char* client_id, const char* text, int32_t le
     if (client_id == nullptr) {
         return false;
     }
-    const std::shared_ptr<tovi::pipe_server> server = current();
+    const std::shared_ptr<server_session> server = current();
     return server != nullptr && server->send_string(client_id, text, length);
 }
 
@@ -122,7 +123,7 @@ bool ipc_server::send_bytestream(const char* client_id, const char* data, int32_
     if (client_id == nullptr) {
         return false;
     }
-    const std::shared_ptr<tovi::pipe_server> server = current();
+    const std::shared_ptr<server_session> server = current();
     return server != nullptr && server->send_bytestream(client_id, data, length);
 }
 
@@ -130,26 +131,8 @@ bool ipc_server::disconnect_client(const char* client_id) {
     if (client_id == nullptr) {
         return false;
     }
-    const std::shared_ptr<tovi::pipe_server> server = current();
+    const std::shared_ptr<server_session> server = current();
     return server != nullptr && server->disconnect_client(client_id);
-}
-
-void ipc_server::on_recv_data(const char* client_id, const char* data, int32_t length) {
-    if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
-        watch->on_recv_data(client_id, data, length);
-    }
-}
-
-void ipc_server::on_client_connect(const char* client_id) {
-    if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
-        watch->on_client_connect(client_id);
-    }
-}
-
-void ipc_server::on_client_disconnect(const char* client_id) {
-    if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
-        watch->on_client_disconnect(client_id);
-    }
 }
 
 }  // namespace tovi

@@ -4,13 +4,12 @@
 // stop (a stopped server holds no threads or pipes), serialises the host's operations on it,
 // and passes the pipe server's reports on to the host's observer.
 //
-// Threads and locks: host threads call the ipc_server_i operations. The server lock guards only
-// the pipe server pointer: a send or disconnect_client copies the pointer under it and calls
-// the pipe server after releasing it, so that no lock of the endpoint is held while the pipe
-// server takes its event loop's lock (a callback on the loop thread may call a send at the same
-// moment). The lifecycle lock serialises start and stop; callbacks never take it. A pipe server
-// that stop takes out is stopped at once and destroyed when its last user lets go. The watch
-// operations run on the pipe server's threads without any lock of the endpoint.
+// Threads and locks: host threads call the operations. The server lock guards only the session
+// pointer: a send or disconnect_client copies the pointer under it and calls the session after
+// releasing it, so that no lock of the endpoint is held while the session sends (a callback on
+// the loop thread may call a send at the same moment). The lifecycle lock serialises start and
+// stop; callbacks never take it. A session that stop takes out is stopped at once and
+// destroyed when its last user lets go.
 #pragma once
 
 #include <atomic>
@@ -18,17 +17,15 @@
 #include <memory>
 #include <string>
 
-#include "endpoints/ipc_server_i.h"
+#include "endpoints/ipc_server_watch.h"
 #include "platform/win32.h"
-#include "transport/pipe_server_watch.h"
-
-namespace tovi {
-class pipe_server;
-}
+#include "transport/timing.h"
 
 namespace tovi {
 
-class ipc_server final : public ipc_server_i, public tovi::pipe_server_watch {
+class server_session;
+
+class ipc_server final {
   public:
     ipc_server();
     // stop. Not on a callback thread of this server (is_callback_thread).
@@ -39,30 +36,27 @@ class ipc_server final : public ipc_server_i, public tovi::pipe_server_watch {
     // True on the threads that call the observer.
     bool is_callback_thread();
 
-    bool set_watch(ipc_server_watch* watch) override;
-    bool init_log(const char* directory, const char* file_name) override;
+    bool set_watch(ipc_server_watch* watch);
+    bool init_log(const char* directory, const char* file_name);
     // Creates the pipe server and starts it. True only when the server listens on the name: at
     // once when it listens on it already, false (logged) when it listens on another one. A
     // failed start leaves the server stopped, ready to start again.
-    bool start(const char* pipe_name) override;
+    bool start(const char* pipe_name);
     // Tells every client, stops and destroys the pipe server. Refused, with an error line, on
     // a callback thread of this server.
-    void stop() override;
-    bool send_string(const char* client_id, const char* text, int32_t length) override;
-    bool send_bytestream(const char* client_id, const char* data, int32_t length) override;
-    bool disconnect_client(const char* client_id) override;
-
-    void on_recv_data(const char* client_id, const char* data, int32_t length) override;
-    void on_client_connect(const char* client_id) override;
-    void on_client_disconnect(const char* client_id) override;
+    void stop();
+    bool send_string(const char* client_id, const char* text, int32_t length);
+    bool send_bytestream(const char* client_id, const char* data, int32_t length);
+    bool disconnect_client(const char* client_id);
 
   private:
-    std::shared_ptr<tovi::pipe_server> current();
+    std::shared_ptr<server_session> current();
 
-    std::shared_ptr<tovi::pipe_server> pipe_server_;  // server_lock_
-    std::string listening_name_;                      // lifecycle_lock_
-    std::atomic<ipc_server_watch*> watch_{nullptr};   // may be replaced while callbacks run
-    CRITICAL_SECTION server_lock_;                    // a leaf
+    const timing limits_;                            // those in force when it was made
+    std::shared_ptr<server_session> session_;        // server_lock_
+    std::string listening_name_;                     // lifecycle_lock_
+    std::atomic<ipc_server_watch*> watch_{nullptr};  // may be replaced while callbacks run
+    CRITICAL_SECTION server_lock_;                   // a leaf
     CRITICAL_SECTION lifecycle_lock_;  // before the server lock and every lock of the pipe server
 };
 

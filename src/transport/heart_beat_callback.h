@@ -1,4 +1,4 @@
-// What a heart_beat_sender calls at every beat.
+// What a heart_beat_timer calls at every beat.
 #pragma once
 
 namespace tovi {

@@ -1,25 +1,28 @@
 // tovi::pipe_connection: one open end of a named pipe, on either side of the link.
 //
-// A connection frames every outgoing payload (pipe_frame_buffer.h) and writes it at once
-// unless a write is outstanding: then the frame is queued, and the completion of that write
-// (on the event loop) writes what was queued behind it, in order, several small frames in one
-// write. It keeps one read outstanding, which brings every small frame that has arrived (and
-// never reaches past the end of a large one), hands every complete payload to its receiver, and
-// reports a broken pipe, a malformed frame, any read or write error, or a receiver's refusal
-// through the receiver's on_pipe_disconnect, once.
+// A connection sends frames and hands the frames it receives to its receiver. What it has
+// accepted and not yet written waits in its send_queue (send_queue.h: batches, accounting,
+// pacing and drain progress); the connection holds the queue's lock, issues and completes the
+// I/O, and carries out the close. It keeps one read outstanding, which brings every small
+// frame that has arrived (and never reaches past the end of a large one), hands every complete
+// payload to its receiver, and reports a broken pipe, a malformed frame, any read or write
+// error, or a receiver's refusal through the receiver's on_pipe_disconnect, once.
 //
-// Threads: reads are issued on the loop thread (pipe_handler_async). A write is issued by the
-// thread that sends when nothing is outstanding, and the loop finishes it if it has to wait;
-// a host thread does so only where the platform lets any thread issue I/O
-// (platform/io_threads.h), and not while it sends in a burst: then it hands the writing to the
-// loop, so that many frames go out in one write. send_frame, send_message and close may be called
-// on any thread; on_handle_event, the reads and the receiver's calls run on the loop thread.
+// Who writes (send_lock_ held while the queue changes; the system call itself is made without
+// it on the loop thread):
+//   - a send that finds no write outstanding writes at once on its own thread when that
+//     thread may issue I/O (thread_role.h: the library's threads everywhere, a host thread on
+//     POSIX) and is not sending in a burst;
+//   - otherwise, and for whatever is queued behind a write outstanding, the loop writes, many
+//     small frames to a write.
+// send_frame, send_message and close may be called on any thread; on_handle_event, the reads
+// and the receiver's calls run on the loop thread.
 //
-// Bounds: the bytes accepted but not yet written are held below send_high_water_bytes (one
-// frame is always accepted into an empty queue). A host thread that runs ahead of a peer that
-// is reading is paced at pace_bytes (below). A send from a host thread that finds no room
-// waits for it up to send_wait_ms; a send from one of the library's threads never waits. Both
-// then refuse the frame whole, with a log line, and the link stays up.
+// Bounds: the queue holds below send_queue::high_water_bytes (one frame is always accepted into
+// an empty queue). A host thread that runs ahead of a reading peer waits up to pace_wait_ms for
+// its next take once send_queue::pace_bytes are queued. A send from a host thread that finds no
+// room waits for it up to send_wait_ms; a send from one of the library's threads never waits.
+// Both then refuse the frame whole, with a log line, and the link stays up.
 //
 // Close is a request (close): the loop carries it out. A graceful close first lets the queued
 // frames drain, in order, while the peer takes them: until the queue is empty, the link breaks,
@@ -34,20 +37,19 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "codec/message_codec.h"
 #include "platform/win32.h"
 #include "transport/pipe_frame_buffer.h"
 #include "transport/pipe_handler_listener.h"
-#include "transport/pipe_recv_handle.h"
+#include "transport/pipe_receiver.h"
+#include "transport/send_queue.h"
+#include "transport/timing.h"
 
 namespace tovi {
 
@@ -56,79 +58,50 @@ class pipe_handler_async;
 class pipe_connection final : public pipe_handler_listener,
                               public std::enable_shared_from_this<pipe_connection> {
   public:
-    static constexpr size_t send_high_water_bytes = 64 * 1024 * 1024;
-    static constexpr uint32_t send_wait_ms = 3000;
-    // A drain ends once the peer has taken nothing for drain_stall_ms, and at the latest after
-    // drain_limit_ms.
-    static constexpr uint32_t drain_stall_ms = 5000;
-    static constexpr uint32_t drain_limit_ms = 30000;
-    // Small frames queued together are written with one call, up to this many bytes; a frame
-    // below small_frame_bytes is encoded into such a batch.
-    static constexpr size_t write_batch_bytes = 64 * 1024;
-    static constexpr size_t small_frame_bytes = 8 * 1024;
     // A host thread's send that follows its previous one within this gap is part of a burst:
     // the loop writes it, with whatever follows, instead of this thread writing it alone.
     static constexpr uint32_t send_burst_gap_us = 5;
-    // A host thread's send that finds more than pace_bytes queued, while a write is under
-    // way, first waits for the peer to take that write: a sender that runs ahead of its peer
-    // (above all, one sharing the peer's core) then reuses warm room instead of queueing
-    // megabytes of fresh memory. A wait that sees no progress for pace_wait_ms ends, and no
-    // send waits so again until the peer takes data.
-    static constexpr size_t pace_bytes = 1024 * 1024;
-    static constexpr uint32_t pace_wait_ms = 50;
-    // One write call takes at most max_write_bytes, and while draining drain_write_bytes, so
-    // that a completion tells that the peer is taking what was sent.
-    static constexpr size_t max_write_bytes = 4 * 1024 * 1024;
-    static constexpr size_t drain_write_bytes = 64 * 1024;
-    // A link keeps the allocations of written frames, up to spare_bytes in all, for the frames
-    // that follow, and the room of its last large received frame for the next one; it gives
-    // back what is above pipe_frame_buffer::retained_bytes once no frame has gone either way
-    // for buffer_idle_ms.
-    static constexpr size_t spare_bytes = 16 * 1024 * 1024;
+    // A link gives back the room above pipe_frame_buffer::retained_bytes once no frame has
+    // gone either way for buffer_idle_ms.
     static constexpr uint32_t buffer_idle_ms = 200;
-    // How long a link whose writes fail waits for its read side to end it.
-    static constexpr uint32_t write_failure_grace_ms = 1000;
 
-    // mode: bit 0 allows reading, bit 1 writing.
-    pipe_connection(uint32_t mode, pipe_handler_async* loop);
+    // mode: bit 0 allows reading, bit 1 writing. limits: the waits of this link.
+    pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits = timing());
     ~pipe_connection();
     pipe_connection(const pipe_connection&) = delete;
     pipe_connection& operator=(const pipe_connection&) = delete;
 
     // Opens the client end of the pipe "\\.\pipe\" + name (UTF-8) and starts reading. An
     // instance that is busy, or a name between two instances of its server, is tried again
-    // until wait_ms have passed. Null, with an error line, when no server answered in time.
+    // until limits.connect_wait_ms have passed. Null, with an error line, when no server
+    // answered in time.
     static std::shared_ptr<pipe_connection> connect_to_server(const std::string& name,
-                                                              uint32_t mode, uint32_t wait_ms,
-                                                              pipe_recv_handle* receiver,
+                                                              uint32_t mode, const timing& limits,
+                                                              pipe_receiver* receiver,
                                                               pipe_handler_async* loop);
 
     // Closes the connection gracefully, drops the caller's reference and logs
-    // "tovi::pipe_connection::release_pipe_connection".
+    // "win::pipe_connection::release_pipe_connection".
     static void release_pipe_connection(std::shared_ptr<pipe_connection>& connection);
 
     // Takes ownership of an open pipe handle, attaches it to the loop (associated: it is on the
     // loop's port already) and starts reading there. False when the loop refused the handle,
     // which is closed then.
-    bool init_pipe(HANDLE pipe, pipe_recv_handle* receiver, bool associated = false);
+    bool init_pipe(HANDLE pipe, pipe_receiver* receiver, bool associated = false);
 
-    // Frames the payload and queues it. True when the frame was accepted (it will be written
-    // unless the link ends first), not when the peer has read it. False, silently, without
-    // write access, for null data or a length of 0, and once closing; with an error line for a
-    // frame above max_frame_size or a queue that stays full.
-    bool send_data(const char* data, uint32_t length);
-
-    // The same for a frame the caller built: frame_header_size bytes of room, then the
-    // payload (at least one byte). The header is filled in here; the bytes are not copied.
+    // Queues a frame the caller built: frame_header_size bytes of room, then the payload (at
+    // least one byte); the header is filled in here and the bytes are not copied. True when the
+    // frame was accepted (it will be written unless the link ends first), not when the peer has
+    // read it. False, silently, without write access, for an empty payload, and once closing;
+    // with an error line for a frame above max_frame_size or a queue that stays full.
     bool send_frame(byte_buffer&& frame);
 
     // Encodes a message and queues its frame, with the same results. write(out, writer)
     // appends the payload to out, with the codec's functions or with writer, and returns false
     // when it cannot; payload_hint is about the payload's size. A message below
-    // small_frame_bytes is encoded straight into the send queue, behind the frames queued
-    // before it, with no allocation of its own, and writer is the link's own, which encodes
-    // the bytes around the data once for a run of alike messages; a larger one is encoded
-    // into a frame of its own (new_frame).
+    // send_queue::small_frame_bytes is encoded straight into the send queue, behind the frames
+    // queued before it, with no allocation of its own, and writer is the queue's own; a larger
+    // one is encoded into a frame of its own (new_frame).
     template <class Writer>
     bool send_message(size_t payload_hint, const Writer& write) {
         return send_encoded(
@@ -139,8 +112,7 @@ class pipe_connection final : public pipe_handler_listener,
             &write);
     }
     // A frame for the caller to fill: frame_header_size bytes of room for the header, in the
-    // allocation of a frame written before when there is one, so that a stream of large
-    // messages reuses it. Any thread.
+    // allocation of a frame written before when there is one. Any thread.
     byte_buffer new_frame();
 
     // Asks the loop to close the connection: graceful lets the queued frames drain first.
@@ -151,6 +123,9 @@ class pipe_connection final : public pipe_handler_listener,
     // the handle is closed. False on time-out, and at once on the loop thread, which finishes
     // the close itself.
     bool wait_closed(uint32_t timeout_ms);
+    // The longest a graceful close may take: the drain's limit and a margin to cancel and
+    // collect the outstanding operations.
+    uint32_t close_limit_ms() const { return limits_.drain_limit_ms + 1000; }
 
     // The receiver has more than it can take: no read is issued until resume_reading. Pausing
     // is for the loop thread (inside on_pipe_recv_data); resuming, for any thread.
@@ -178,34 +153,31 @@ class pipe_connection final : public pipe_handler_listener,
     // connection from a newer one that was given the same address.
     uint64_t generation() const { return generation_; }
 
-    // The receiver's own note about the link, for the loop thread only: the pipe server keeps
-    // the client id it found bound to the link, so that it need not search its maps for every
-    // frame. leaving is set by the receiver, under its own lock, once it has let the link go.
-    struct receiver_note {
-        bool has_id = false;
-        std::string id;
-        message_codec::message_reader reader;  // reads a run of alike messages quickly
-    } note;
+    // The state its owner keeps of this link, set before the link is shared and not replaced
+    // after: the server endpoint keeps the client id bound to the link there, so that it need
+    // not search its maps for every frame.
+    std::shared_ptr<void> owner_state;
+    // The owner has let go of the link (any thread): nothing more it receives is handed on.
     void mark_leaving() { leaving_.store(true, std::memory_order_release); }
+    bool is_leaving() const { return leaving_.load(std::memory_order_acquire); }
+
     // The owner has sent its goodbye and waits for the peer to close the link: the end of the
     // stream that follows is logged as the answer to it, not as a broken pipe (any other end
-    // keeps its lines). The receiver still hears of it through on_pipe_disconnect. Any thread.
+    // keeps its lines). The receiver still hears of it through on_pipe_disconnect. Any thread;
     // said_goodbye(false) takes it back, for a goodbye that could not be sent.
     void said_goodbye(bool said = true) { goodbye_said_.store(said, std::memory_order_release); }
     // Loop thread: the link ended as the answer to said_goodbye.
     bool peer_answered_goodbye() const { return peer_answered_; }
-    bool is_leaving() const { return leaving_.load(std::memory_order_acquire); }
 
-    // The silence counter of the pipe server's heart beat. Every complete frame received
-    // resets it.
+    // The silence counter of the server's heart beat. Every complete frame received resets it;
+    // a link silent for more than limits.silent_beats counts is to be dropped.
     void add_heart_beat_count() { heart_beat_count_.fetch_add(1, std::memory_order_relaxed); }
     bool is_heart_beat_timeout() const {
-        return heart_beat_count_.load(std::memory_order_relaxed) > 3;
+        return heart_beat_count_.load(std::memory_order_relaxed) > limits_.silent_beats;
     }
     void reset_heart_beat_count() { heart_beat_count_.store(0, std::memory_order_relaxed); }
 
   private:
-    using clock = std::chrono::steady_clock;
     // The close, which only moves forward: open -> draining -> closing -> closed.
     //   open      frames are accepted; a link failure is reported to the receiver only here.
     //   draining  close(true) asked for it (the owner on any thread, or the loop as it stops):
@@ -222,44 +194,44 @@ class pipe_connection final : public pipe_handler_listener,
     // lock sees it steady; link_failed and check_drain end a drain with a compare-and-swap.
     enum class state { open, draining, closing, closed };
 
-    // Loop thread only, each.
+    // Reading, on the loop thread (pipe_connection_read.cpp).
     // Delivers the frames held and issues reads until one is pending; a bounded number of
     // those that finish at once are finished here, then the rest is posted, so that other
     // connections get the loop too.
     void add_recv_request();
     bool can_read() const;
-    // Hands every whole frame held to the receiver, in order. False when reading stops (a
-    // broken frame, the receiver's refusal, the link's end).
+    // Hands every whole frame held to the receiver, in order. False when delivery stops (a
+    // broken frame, the receiver's refusal or hold, the link's end).
     bool deliver_frames();
+    void on_read_done();
+    // True, noting it, when a read that failed with read_error is the peer's close after
+    // said_goodbye: no error line is due.
+    bool is_goodbye_answer(DWORD read_error);
 
-    using encoder = bool (*)(byte_buffer&, message_codec::message_writer&, const void*);
+    // Writing (pipe_connection_write.cpp).
+    using encoder = send_queue::encoder;
     bool send_encoded(size_t payload_hint, encoder write, const void* context);
-
     // Each REQUIRES send_lock_, on any thread. has_room waits, on a host thread, for room for
     // size more bytes, and says whether the frame may be queued (with an error line when the
-    // queue stays full). queue_frame counts a frame just queued and writes it at once unless a
-    // write is outstanding; false when that write failed (write_failed follows, without the
-    // lock). write_queued writes the queued frames until one write is outstanding, the queue
-    // is empty or a write fails (false: the link must end, through link_failed on the loop
-    // thread); on the loop thread it lets the lock go during each WriteFile. take_batch takes the
-    // next queued batch to be written; complete_write settles the write that was outstanding
-    // (count_loss: a failed write's frames are counted as dropped); end_batch keeps a written
-    // batch's allocation for the frames that follow.
+    // queue stays full). queued_now writes what was just queued at once unless a write is
+    // outstanding or the loop is to write it; write_queued writes the queue until one write is
+    // outstanding, the queue is empty or a write fails (false: the link must end, through
+    // link_failed on the loop thread); on the loop thread it lets the lock go during each
+    // WriteFile.
     enum class queued { written, failed, for_the_loop };
     bool has_room(std::unique_lock<std::mutex>& lock, size_t size);
-    // A host thread's wait for the peer's next take while it runs ahead (pace_bytes).
+    // A host thread's wait for the peer's next take while it runs ahead.
     void keep_pace(std::unique_lock<std::mutex>& lock);
     // True when this host thread's send follows its last within send_burst_gap_us.
     bool in_host_burst();
-    queued queue_frame(std::unique_lock<std::mutex>& lock, size_t size);
+    queued queued_now(std::unique_lock<std::mutex>& lock);
     // Without the lock: posts the loop's write, or reports a write that failed.
     bool after_queued(queued outcome);
     bool write_queued(std::unique_lock<std::mutex>& lock);
-    void take_batch();
+    // REQUIRES send_lock_: the write outstanding came back (count_loss: a failed write's frames
+    // count as dropped).
     void complete_write(bool succeeded, bool count_loss);
-    void end_batch();
-    // The allocation of a frame written before, or an empty buffer.
-    byte_buffer take_spare();
+    void on_write_done();
     // A write failed on the calling thread: write_side_failed on the loop thread.
     void write_failed();
     // Nothing more can be written. The link ends once the read side has delivered what came
@@ -269,12 +241,14 @@ class pipe_connection final : public pipe_handler_listener,
     // attached, queued.
     void write_posted();
 
-    // Notes a frame gone either way, on any thread (on_loop: on the loop thread, which may
-    // look at the frame buffer); when the link holds large room, arms the check that gives it
-    // back once the link has been idle.
+    // Room and activity (pipe_connection_write.cpp). Notes a frame gone either way, on any
+    // thread (on_loop: on the loop thread, which may look at the frame buffer); when the link
+    // holds large room, arms the check that gives it back once the link has been idle.
     void note_activity(bool on_loop);
     void arm_room_check();
     void check_idle_room();  // loop thread
+
+    // Life and close (pipe_connection.cpp).
     // Posts work on this connection to the loop, keeping the connection alive until it ran;
     // the close moves on after it.
     void post(void (pipe_connection::*work)());
@@ -282,9 +256,6 @@ class pipe_connection final : public pipe_handler_listener,
     // The link failed (the peer went, a malformed frame, an error): reading stops, and the
     // receiver hears of it once, unless the owner closed the link already.
     void link_failed();
-    // True, noting it, when a read that failed with read_error is the peer's close after
-    // said_goodbye: no error line is due.
-    bool is_goodbye_answer(DWORD read_error);
     void pipe_error();
     // The frames delivered in this dispatch are all there: tells the receiver
     // (on_pipe_recv_done). Loop thread, at the end of every dispatch.
@@ -300,16 +271,17 @@ class pipe_connection final : public pipe_handler_listener,
     const uint32_t mode_;
     const uint64_t generation_;
     pipe_handler_async* const loop_;
+    const timing limits_;
     std::atomic<uint32_t> heart_beat_count_{0};
     std::atomic<state> state_{state::open};
-    std::atomic<bool> leaving_{false};
     std::atomic<bool> goodbye_said_{false};
+    std::atomic<bool> leaving_{false};
 
     // Written before the pipe is attached and when the close ends; read on the loop thread,
     // and by writers while pipe_writable_ holds.
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
     // Loop thread only.
-    pipe_recv_handle* receiver_ = nullptr;
+    pipe_receiver* receiver_ = nullptr;
     io_record read_;
     bool reading_ = false;  // the read is outstanding
     bool read_stopped_ = false;
@@ -324,45 +296,25 @@ class pipe_connection final : public pipe_handler_listener,
     clock::time_point drain_started_;
     std::atomic<bool> room_check_armed_{false};
     std::atomic<uint32_t> activity_{0};  // frames gone either way since the room check ran
-    // The kept allocations (spares_, received_spare_) hold more than retained_bytes; written
-    // under send_lock_, read without it, so that a send need not take the lock again.
+    // The kept allocations (the queue's spares, received_spare_) hold more than
+    // retained_bytes; written under send_lock_, read without it, so that a send need not take
+    // the lock again.
     std::atomic<bool> holds_spare_room_{false};
 
-    // The write side and the send queue. send_lock_ comes before the platform's locks, which
-    // a write takes; nothing else is taken while it is held. While writing_ holds, the batch
-    // being written and write_ belong to the writing thread, which on the loop thread issues
-    // the WriteFile without send_lock_.
+    // The write side. send_lock_ comes before the platform's locks, which a write takes;
+    // nothing else is taken while it is held. While writing_ holds, the write outstanding and
+    // write_ belong to the thread that issues it, which on the loop thread does so without
+    // send_lock_.
     std::mutex send_lock_;
     std::condition_variable room_;
-    io_record write_;                       // send_lock_, like all below
-    message_codec::message_writer writer_;  // small messages are encoded with it
-    bool pipe_writable_ = false;            // writes may be issued on pipe_
-    bool writing_ = false;                  // a write is outstanding or being issued
-    bool write_posted_ = false;             // write_posted will run
-    clock::time_point last_host_send_;      // a host thread's last send
-    byte_buffer batch_;                     // the frames being written, back to back
-    const char* batch_data_ = nullptr;      // the first byte of the batch not yet written
-    size_t batch_left_ = 0;                 // its bytes not yet written
-    uint32_t batch_frames_ = 0;
-    size_t write_size_ = 0;            // the bytes of the write outstanding
-    clock::time_point last_progress_;  // a write completed while draining
-    uint32_t failed_frames_ = 0;       // of writes that failed, dropped when the link closes
-    size_t failed_bytes_ = 0;
-    // Frames waiting to be written: a large frame alone where its sender built it, or small
-    // frames back to back in a batch that takes more (open) until write_batch_bytes.
-    struct queued_batch {
-        byte_buffer bytes;
-        uint32_t frames = 0;
-        bool open = false;
-    };
-    std::deque<queued_batch> queue_;
-    std::vector<byte_buffer> spares_;   // send_lock_: written frames' allocations, for the next
-    size_t spares_bytes_ = 0;           // send_lock_: their capacity in all
-    uint64_t writes_taken_ = 0;         // send_lock_: writes the peer has taken
-    uint64_t stalled_at_ = UINT64_MAX;  // send_lock_: writes_taken_ when a pacing wait ran out
-    byte_buffer received_spare_;        // send_lock_: a delivered frame's room, given back
-    size_t queued_bytes_ = 0;           // send_lock_: queued and outstanding bytes
-    bool link_broken_ = false;          // send_lock_: nothing more can be written
+    send_queue queue_;  // send_lock_, like all below
+    io_record write_;
+    bool pipe_writable_ = false;        // writes may be issued on pipe_
+    bool writing_ = false;              // a write is outstanding or being issued
+    bool write_posted_ = false;         // write_posted will run
+    bool link_broken_ = false;          // nothing more can be written
+    clock::time_point last_host_send_;  // a host thread's last send
+    byte_buffer received_spare_;        // a delivered frame's room, given back
 };
 
 }  // namespace tovi

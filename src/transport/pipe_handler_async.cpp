@@ -14,7 +14,8 @@ constexpr ULONG packets_per_pass = 64;
 }  // namespace
 
 pipe_handler_async::pipe_handler_async()
-    : port_(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)) {
+    : thread_base(thread_role::event_loop),
+      port_(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)) {
     InitializeCriticalSection(&loop_lock_);
     if (port_ == nullptr) {
         log_error(L"win::pipe_handler_async::pipe_handler_async CreateIoCompletionPort error %d",
@@ -185,7 +186,6 @@ DWORD pipe_handler_async::run_tasks() {
 }
 
 void pipe_handler_async::on_thread_run() {
-    mark_io_thread();
     OVERLAPPED_ENTRY packets[packets_per_pass];
     DWORD timeout = run_tasks();
     for (;;) {

@@ -12,7 +12,7 @@
 #include "log/log.h"
 #include "log/utf8_to_utf16.h"
 
-#include "transport/thread_base.h"
+#include "transport/thread_role.h"
 
 namespace {
 // How long a worker that has just run tasks looks for the next one before it sleeps, when the
@@ -107,7 +107,7 @@ void look_for_tasks(const std::atomic<bool>& posted, const std::atomic<bool>& st
 
 void task_queue::run_tasks(const std::shared_ptr<shared_state>& state) {
     using clock = std::chrono::steady_clock;
-    tovi::thread_base::mark_io_thread();
+    tovi::set_thread_role(tovi::thread_role::task_queue);
     std::list<task> batch;
     bool look = false;  // the last task came within busy_look of the one before
     auto idle_since = clock::now();

@@ -5,28 +5,6 @@
 
 namespace tovi {
 
-namespace {
-thread_local bool library_thread = false;
-thread_local bool io_thread = false;
-}  // namespace
-
-bool thread_base::is_io_thread() {
-    return io_thread;
-}
-
-void thread_base::mark_io_thread() {
-    library_thread = true;
-    io_thread = true;
-}
-
-bool thread_base::is_library_thread() {
-    return library_thread;
-}
-
-void thread_base::mark_library_thread() {
-    library_thread = true;
-}
-
 bool thread_base::start_thread() {
     if (thread_ != nullptr || exit_event_ != nullptr) {
         stop_thread();
@@ -83,7 +61,7 @@ bool thread_base::wait_exit_signal(uint32_t timeout_ms) const {
 
 unsigned __stdcall thread_base::thread_main(void* self) {
     auto* base = static_cast<thread_base*>(self);
-    mark_library_thread();
+    set_thread_role(base->role_);
     base->thread_id_.store(GetCurrentThreadId(), std::memory_order_release);
     base->on_thread_run();
     base->thread_id_.store(0, std::memory_order_release);

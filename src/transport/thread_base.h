@@ -17,12 +17,14 @@
 #include <cstdint>
 
 #include "platform/win32.h"
+#include "transport/thread_role.h"
 
 namespace tovi {
 
 class thread_base {
   public:
-    thread_base() = default;
+    // role: what the worker is (thread_role.h), set on it before on_thread_run.
+    explicit thread_base(thread_role role) : role_(role) {}
     thread_base(const thread_base&) = delete;
     thread_base& operator=(const thread_base&) = delete;
 
@@ -44,18 +46,6 @@ class thread_base {
         return thread_id_.load(std::memory_order_acquire) == GetCurrentThreadId();
     }
 
-    // True on a thread of the library's own (every thread_base worker, and the task queues'
-    // workers, which call mark_library_thread): callbacks run there, so a send from such a
-    // thread must never wait for room, since it may be the very thread that makes it.
-    static bool is_library_thread();
-    static void mark_library_thread();
-
-    // True on a library thread that lives as long as the pipes it serves: an event loop, a
-    // task queue's worker. Such a thread may issue a pipe's writes itself on every platform;
-    // see platform/io_threads.h for the others.
-    static bool is_io_thread();
-    static void mark_io_thread();
-
     // On the worker thread: waits up to timeout_ms for the exit event. True only when it is
     // set; false on time-out, on failure, and when no thread was started.
     bool wait_exit_signal(uint32_t timeout_ms) const;
@@ -73,6 +63,7 @@ class thread_base {
   private:
     static unsigned __stdcall thread_main(void* self);
 
+    const thread_role role_;
     HANDLE exit_event_ = nullptr;
     HANDLE thread_ = nullptr;
     std::atomic<DWORD> thread_id_{0};  // the running worker's id, 0 when none runs

@@ -43,7 +43,7 @@ expectation model(const uint8_t* data, size_t size) {
     return out;
 }
 
-class recorder : public tovi::pipe_recv_handle {
+class recorder : public tovi::pipe_receiver {
   public:
     bool on_pipe_recv_data(tovi::pipe_connection*, const char* data, int32_t length) override {
         std::lock_guard<std::mutex> lock(lock_);

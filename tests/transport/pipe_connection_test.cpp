@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "log/utf8_to_utf16.h"
+#include "codec/message_codec.h"
+#include "codec/records.h"
 #include "platform/pipe_test_util.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
@@ -17,11 +18,14 @@ namespace {
 using namespace std::chrono_literals;
 using tovi_test::wait_until;
 
-class recording_receiver : public tovi::pipe_recv_handle {
+class recording_receiver : public tovi::pipe_receiver {
   public:
-    bool on_pipe_recv_data(tovi::pipe_connection*, const char* data, int32_t length) override {
+    bool on_pipe_recv_data(tovi::pipe_connection* link, const char* data, int32_t length) override {
         std::lock_guard<std::mutex> lock(lock_);
         payloads_.emplace_back(data, data + length);
+        if (pause_) {
+            link->pause_reading();  // as a client whose callbacks fall behind
+        }
         return accept_;
     }
     void on_pipe_disconnect(tovi::pipe_connection*) override {
@@ -37,13 +41,33 @@ class recording_receiver : public tovi::pipe_recv_handle {
         return disconnects_;
     }
     void refuse() { accept_ = false; }
+    void pause() { pause_ = true; }
 
   private:
     std::mutex lock_;
     std::vector<std::string> payloads_;
     int disconnects_ = 0;
     std::atomic<bool> accept_{true};
+    std::atomic<bool> pause_{false};
 };
+
+// Queues the payload as one frame of its own, as a large message is sent.
+bool send_payload(tovi::pipe_connection& link, const std::string& payload) {
+    byte_buffer frame = link.new_frame();
+    frame.append(payload.data(), payload.size());
+    return link.send_frame(std::move(frame));
+}
+
+// The waits of these links, shortened: a drain that stalls ends after 300 ms, one that goes on
+// after 1 s, a full queue refuses after 100 ms, failed writes end the link after 100 ms.
+tovi::timing short_waits() {
+    tovi::timing limits;
+    limits.send_wait_ms = 100;
+    limits.drain_stall_ms = 300;
+    limits.drain_limit_ms = 1000;
+    limits.write_failure_grace_ms = 100;
+    return limits;
+}
 
 using tovi_test::frame;
 
@@ -61,7 +85,7 @@ class pipe_connection_test : public ::testing::Test {
         conformance::overlapped_op connect;
         ConnectNamedPipe(server_, &connect);
         connection_ =
-            tovi::pipe_connection::connect_to_server(name_, 3, 1000, receiver_.get(), &loop_);
+            tovi::pipe_connection::connect_to_server(name_, 3, limits_, receiver_.get(), &loop_);
         ASSERT_NE(nullptr, connection_);
         ASSERT_TRUE(connect.signalled(30000));
     }
@@ -92,6 +116,7 @@ class pipe_connection_test : public ::testing::Test {
         }
     }
 
+    tovi::timing limits_ = short_waits();
     std::string name_;
     HANDLE server_ = INVALID_HANDLE_VALUE;
     std::unique_ptr<recording_receiver> receiver_;
@@ -101,20 +126,34 @@ class pipe_connection_test : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(pipe_connection_test,
-       frames_a_payload_and_refuses_empty_or_oversized_ones_keeping_the_link) {
+// A small message is encoded straight into the send queue, a large one into a frame of its own;
+// both come out as frames of what the codec writes. Empty, oversized and read-only sends are
+// refused and the link stays.
+TEST_F(pipe_connection_test, sends_messages_as_frames_and_refuses_empty_or_oversized_ones) {
     tovi_test::log_capture log;
-    EXPECT_FALSE(connection_->send_data(nullptr, 4));
-    EXPECT_FALSE(connection_->send_data("abc", 0));
+    EXPECT_FALSE(send_payload(*connection_, ""));
     auto read_only = std::make_shared<tovi::pipe_connection>(1, &loop_);
-    EXPECT_FALSE(read_only->send_data("abc", 3));
-    byte_buffer too_big(tovi::max_frame_size + 1 - tovi::frame_header_size + 8);
+    EXPECT_FALSE(send_payload(*read_only, "abc"));
+    byte_buffer too_big(tovi::max_frame_size + 1);
     EXPECT_FALSE(connection_->send_frame(std::move(too_big)));
 
-    ASSERT_TRUE(connection_->send_data("z", 1));
-    char bytes[9];
-    ASSERT_TRUE(conformance::read_all(server_, bytes, 9));
-    EXPECT_EQ(std::string("TQNP\x09\0\0\0z", 9), std::string(bytes, 9));
+    const std::string large(20000, 'L');
+    const std::vector<std::string> texts = {"hi", large, "there"};
+    for (const std::string& text : texts) {
+        ASSERT_TRUE(connection_->send_message(
+            text.size(), [&](byte_buffer& out, message_codec::message_writer& writer) {
+                return writer.write_text(out, sender_client, "A1", text.data(), text.size());
+            }));
+    }
+    for (const std::string& text : texts) {
+        byte_buffer expected;
+        ASSERT_TRUE(
+            message_codec::write_text(expected, sender_client, "A1", text.data(), text.size()));
+        const std::string framed = frame(std::string(expected.data(), expected.size()));
+        std::string got(framed.size(), '\0');
+        ASSERT_TRUE(conformance::read_all(server_, &got[0], static_cast<DWORD>(got.size())));
+        EXPECT_TRUE(framed == got) << text.size();
+    }
     const std::string text = log.finish();
     EXPECT_EQ(1u, tovi_test::count_of(text, "win::pipe_connection::send_data"));
     EXPECT_NE(std::string::npos,
@@ -190,11 +229,11 @@ TEST_F(pipe_connection_test, a_graceful_close_writes_everything_accepted_before_
     const std::string big(20 * 1024 * 1024, 'w');
     size_t sent = 0;
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
+        ASSERT_TRUE(send_payload(*connection_, big));
         sent += big.size() + 8;
     }
     for (int i = 0; i < 100; ++i) {
-        ASSERT_TRUE(connection_->send_data("small", 5));
+        ASSERT_TRUE(send_payload(*connection_, "small"));
         sent += 13;
     }
     tovi::pipe_connection::release_pipe_connection(connection_);
@@ -203,7 +242,7 @@ TEST_F(pipe_connection_test, a_graceful_close_writes_everything_accepted_before_
 }
 
 // Nobody reads: the queue fills to its mark, a host thread's send waits for room and is then
-// refused whole, and no thread is spent on it. A close then gives up after its deadline and
+// refused whole, and no thread is spent on it. A close then gives up once nothing is taken and
 // says what it dropped; a peer that leaves instead ends the link at once, with one report.
 TEST_F(pipe_connection_test, a_full_queue_refuses_after_a_wait_and_ends_by_a_close_or_the_peer) {
     const std::string big(40 * 1024 * 1024, 'q');
@@ -213,9 +252,9 @@ TEST_F(pipe_connection_test, a_full_queue_refuses_after_a_wait_and_ends_by_a_clo
         open();
         tovi_test::log_capture log;
         const size_t threads = tovi_test::thread_count();
-        ASSERT_TRUE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
-        ASSERT_TRUE(connection_->send_data("x", 1));
-        EXPECT_FALSE(connection_->send_data(big.data(), static_cast<uint32_t>(big.size())));
+        ASSERT_TRUE(send_payload(*connection_, big));
+        ASSERT_TRUE(send_payload(*connection_, "x"));
+        EXPECT_FALSE(send_payload(*connection_, big));
         EXPECT_FALSE(connection_->is_closing());
         EXPECT_LE(tovi_test::thread_count(), threads);
         if (peer_leaves) {
@@ -225,10 +264,58 @@ TEST_F(pipe_connection_test, a_full_queue_refuses_after_a_wait_and_ends_by_a_clo
             continue;
         }
         tovi::pipe_connection::release_pipe_connection(connection_);
-        loop_.stop_thread();  // bounded by the deadline although nobody reads
+        loop_.stop_thread();  // bounded by the stall although nobody reads
+        const std::string text = log.finish();
         EXPECT_NE(std::string::npos,
-                  log.finish().find(":warning win::pipe_connection::close 2 messages (41943057 "
-                                    "bytes) were not written and are dropped\r\n"));
+                  text.find(":warning win::pipe_connection::close 2 messages (41943057 "
+                            "bytes) were not written and are dropped\r\n"));
+        EXPECT_NE(std::string::npos,
+                  text.find(":error win::pipe_connection::send_data send queue full: "));
         EXPECT_EQ(0, receiver_->disconnects());
     }
+}
+
+// A peer that keeps taking, but slowly, does not keep a close draining past its limit: the
+// rest is dropped, with a count, although every pause of the reader is far below the stall.
+TEST_F(pipe_connection_test, a_drain_that_goes_on_ends_at_its_limit) {
+    limits_.drain_stall_ms = 60000;
+    close();
+    open();
+    tovi_test::log_capture log;
+    const std::string big(1024 * 1024, 'd');
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(send_payload(*connection_, big));
+    }
+    tovi::pipe_connection::release_pipe_connection(connection_);
+    size_t taken = 0;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {  // 64 KiB every 20 ms: the 20 MiB would take 6 s
+        conformance::overlapped_op read;
+        DWORD n = 0;
+        if (!ReadFile(server_, buffer.data(), static_cast<DWORD>(buffer.size()), &n, &read) &&
+            (GetLastError() != ERROR_IO_PENDING ||
+             !GetOverlappedResult(server_, &read, &n, TRUE))) {
+            break;
+        }
+        taken += n;
+        Sleep(20);
+    }
+    EXPECT_GT(taken, 0u);
+    EXPECT_LT(taken, 20u * (big.size() + 8));
+    EXPECT_NE(std::string::npos, log.finish().find("were not written and are dropped"));
+}
+
+// A link whose peer went while it had stopped reading (its receiver was full) learns of it only
+// from the write that fails: after the grace period the link ends, with one report.
+TEST_F(pipe_connection_test, a_failed_write_ends_a_link_that_does_not_read_after_a_grace) {
+    receiver_->pause();
+    send_raw(frame("one"));
+    ASSERT_TRUE(wait_until([&] { return receiver_->payloads().size() == 1; }, 30s));
+    CloseHandle(server_);
+    server_ = INVALID_HANDLE_VALUE;
+    Sleep(50);  // the peer's end is gone before the write
+    send_payload(*connection_, "into the void");
+    EXPECT_TRUE(wait_until([&] { return receiver_->disconnects() == 1; }, 30s));
+    Sleep(50);
+    EXPECT_EQ(1, receiver_->disconnects());
 }

@@ -73,19 +73,28 @@ class planted_file {
 constexpr uid_t nobody = 65534;
 constexpr size_t block_file_bytes = 31457280 + shm_layout::header_bytes;
 
-// Connects a client on name with a log of its own, tries a write of the block and leaves;
-// returns the log.
-std::string client_log_of_a_write(const std::string& name, bool* written) {
-    const tovi_test::temp_dir directory("tovi_planted");
+// Connects a client on name with a log in directory, tries a write of the block and leaves.
+bool write_as_client(const std::string& name, const tovi_test::temp_dir& directory) {
     e2e::client_host client;
     EXPECT_TRUE(client.f.init_log(client.handle, directory.path().c_str(), "client.log"));
     EXPECT_TRUE(e2e::connect_within(client, name, "victim"));
     shared_memory_info info = {{1, 2, 3, 4, 5}};
-    *written = client.f.write_shared_memory(client.handle, "SECRET", 6, &info) != 0;
+    const bool written = client.f.write_shared_memory(client.handle, "SECRET", 6, &info) != 0;
     EXPECT_TRUE(client.send_string("the link stays"));
     client.disconnect();
-    client.release();
-    return tovi_test::read_file(directory / "client.log");
+    return written;
+}
+
+// The log's text once it holds piece (lines reach the file in the background).
+std::string log_with(const tovi_test::temp_dir& directory, const std::string& piece) {
+    std::string text;
+    tovi_test::wait_until(
+        [&] {
+            text = tovi_test::read_file(directory / "client.log");
+            return text.find(piece) != std::string::npos;
+        },
+        std::chrono::seconds(30));
+    return text;
 }
 
 }  // namespace
@@ -153,13 +162,13 @@ TEST(shared_directory,
         ASSERT_TRUE(server.start(name));  // its sweep leaves the file alone
         shared_memory_reader reader;
         EXPECT_EQ(shared_memory_reader::result::refused, reader.open(name));
-        bool written = true;
-        const std::string log = client_log_of_a_write(name, &written);
-        EXPECT_FALSE(written);
+        const tovi_test::temp_dir directory("tovi_planted");
+        EXPECT_FALSE(write_as_client(name, directory));
         EXPECT_TRUE(server.events.wait_for("data", 1, 30s));
-        EXPECT_NE(std::string::npos, log.find(":error tovi::ipc_client::connect shared memory " +
-                                              name + " refused: the file " + path))
-            << log;
+        const std::string refused =
+            ":error tovi::ipc_client::connect shared memory " + name + " refused: the file " + path;
+        const std::string log = log_with(directory, refused);
+        EXPECT_NE(std::string::npos, log.find(refused)) << log;
         EXPECT_NE(std::string::npos,
                   log.find(link ? "is a symbolic link; it belongs to user"
                                 : "is not this user's own; it belongs to user nobody (uid 65534)"))

@@ -8,7 +8,7 @@
 
 #include "platform/win32.h"
 #include "support/test_support.h"
-#include "transport/heart_beat_sender.h"
+#include "transport/heart_beat_timer.h"
 #include "transport/pipe_handler_async.h"
 #include "transport/thread_base.h"
 
@@ -51,21 +51,28 @@ class beat_counter : public tovi::heart_beat_callback {
 // A body that returns on its own after counting its run.
 class one_shot_thread : public tovi::thread_base {
   public:
+    one_shot_thread() : thread_base(tovi::thread_role::worker) {}
     ~one_shot_thread() { stop_thread(); }
     std::atomic<int> runs{0};
 
   protected:
-    void on_thread_run() override { ++runs; }
+    void on_thread_run() override {
+        role_seen = tovi::this_thread_role();
+        ++runs;
+    }
+
+  public:
+    std::atomic<tovi::thread_role> role_seen{tovi::thread_role::host};
 };
 
 }  // namespace
 
-TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
+TEST(heart_beat_timer, beats_on_the_loop_thread_however_often_it_is_started) {
     tovi::pipe_handler_async loop;
     beat_counter counter;
     {
         // Stopped inside its first interval, a sender never beats.
-        tovi::heart_beat_sender early(&counter, 60000, &loop);
+        tovi::heart_beat_timer early(&counter, 60000, &loop);
         ASSERT_TRUE(early.start());
         EXPECT_TRUE(early.is_running());
         std::this_thread::sleep_for(50ms);
@@ -73,7 +80,7 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
         EXPECT_FALSE(early.is_running());
         EXPECT_EQ(0, counter.beats.load());
     }
-    tovi::heart_beat_sender sender(&counter, 5, &loop);
+    tovi::heart_beat_timer sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(wait_until([&] { return counter.beats >= 5; }, 30s));
@@ -91,11 +98,11 @@ TEST(heart_beat_sender, beats_on_the_loop_thread_however_often_it_is_started) {
     EXPECT_EQ(after_stop, counter.beats.load());
 }
 
-TEST(heart_beat_sender, stop_during_a_beat_returns_after_it_and_no_beat_follows) {
+TEST(heart_beat_timer, stop_during_a_beat_returns_after_it_and_no_beat_follows) {
     tovi::pipe_handler_async loop;
     beat_counter counter;
     counter.held = true;
-    tovi::heart_beat_sender sender(&counter, 5, &loop);
+    tovi::heart_beat_timer sender(&counter, 5, &loop);
     ASSERT_TRUE(sender.start());
     ASSERT_TRUE(counter.gate.wait_arrival(30s));
 
@@ -127,4 +134,6 @@ TEST(thread_base, a_thread_that_ended_on_its_own_is_not_running_and_can_be_start
     thread.stop_thread();
     EXPECT_FALSE(thread.is_running());
     EXPECT_EQ(2, thread.runs.load());
+    EXPECT_EQ(tovi::thread_role::worker, thread.role_seen.load());  // set where it was made
+    EXPECT_EQ(tovi::thread_role::host, tovi::this_thread_role());
 }

@@ -24,15 +24,14 @@ namespace tovi {
 
 class pipe_handler_async;
 
-class heart_beat_sender final {
+class heart_beat_timer final {
   public:
     // Does not start beating.
-    heart_beat_sender(heart_beat_callback* callback, uint32_t interval_ms,
-                      pipe_handler_async* loop);
+    heart_beat_timer(heart_beat_callback* callback, uint32_t interval_ms, pipe_handler_async* loop);
     // stop.
-    ~heart_beat_sender();
-    heart_beat_sender(const heart_beat_sender&) = delete;
-    heart_beat_sender& operator=(const heart_beat_sender&) = delete;
+    ~heart_beat_timer();
+    heart_beat_timer(const heart_beat_timer&) = delete;
+    heart_beat_timer& operator=(const heart_beat_timer&) = delete;
 
     // Arms the first beat unless beating already. False, with nothing armed, when the loop
     // cannot run a timer (its thread cannot be started).

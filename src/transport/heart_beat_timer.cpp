@@ -1,23 +1,23 @@
 // A heart beat at a fixed interval, on a timer of the owner's event loop.
-#include "transport/heart_beat_sender.h"
+#include "transport/heart_beat_timer.h"
 
 #include "transport/pipe_handler_async.h"
 
 namespace tovi {
 
-heart_beat_sender::heart_beat_sender(heart_beat_callback* callback, uint32_t interval_ms,
-                                     pipe_handler_async* loop)
+heart_beat_timer::heart_beat_timer(heart_beat_callback* callback, uint32_t interval_ms,
+                                   pipe_handler_async* loop)
     : state_(std::make_shared<shared_state>()) {
     state_->callback = callback;
     state_->interval_ms = interval_ms;
     state_->loop = loop;
 }
 
-heart_beat_sender::~heart_beat_sender() {
+heart_beat_timer::~heart_beat_timer() {
     stop();
 }
 
-bool heart_beat_sender::start() {
+bool heart_beat_timer::start() {
     uint64_t round = 0;
     {
         std::lock_guard<std::mutex> hold(state_->lock);
@@ -32,7 +32,7 @@ bool heart_beat_sender::start() {
     return state_->armed;
 }
 
-void heart_beat_sender::arm(const std::shared_ptr<shared_state>& state, uint64_t round) {
+void heart_beat_timer::arm(const std::shared_ptr<shared_state>& state, uint64_t round) {
     const std::weak_ptr<shared_state> weak = state;
     if (!state->loop->post_after(state->interval_ms, [weak, round] {
             if (const auto alive = weak.lock()) {
@@ -44,7 +44,7 @@ void heart_beat_sender::arm(const std::shared_ptr<shared_state>& state, uint64_t
     }
 }
 
-void heart_beat_sender::beat(const std::shared_ptr<shared_state>& state, uint64_t round) {
+void heart_beat_timer::beat(const std::shared_ptr<shared_state>& state, uint64_t round) {
     {
         std::lock_guard<std::mutex> hold(state->lock);
         if (!state->armed || state->round != round) {
@@ -67,7 +67,7 @@ void heart_beat_sender::beat(const std::shared_ptr<shared_state>& state, uint64_
     }
 }
 
-void heart_beat_sender::stop() {
+void heart_beat_timer::stop() {
     std::unique_lock<std::mutex> hold(state_->lock);
     state_->armed = false;
     if (!state_->loop->is_current_thread()) {
@@ -75,7 +75,7 @@ void heart_beat_sender::stop() {
     }
 }
 
-bool heart_beat_sender::is_running() const {
+bool heart_beat_timer::is_running() const {
     std::lock_guard<std::mutex> hold(state_->lock);
     return state_->armed;
 }
