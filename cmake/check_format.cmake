@@ -5,14 +5,20 @@ file(GLOB_RECURSE files
     ${SOURCE_DIR}/tools/*.h ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/examples/*.c
     ${SOURCE_DIR}/examples/*.h
     ${SOURCE_DIR}/bench/*.h ${SOURCE_DIR}/bench/*.cpp)
+# One run checks every file; only when it finds something is each file asked on its own, to
+# name the ones to format.
+execute_process(COMMAND ${CLANG_FORMAT} --dry-run --Werror ${files}
+    RESULT_VARIABLE all_rc OUTPUT_QUIET ERROR_QUIET)
 set(bad)
-foreach(f ${files})
-    execute_process(COMMAND ${CLANG_FORMAT} --dry-run --Werror ${f}
-        RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
-    if(NOT rc EQUAL 0)
-        list(APPEND bad ${f})
-    endif()
-endforeach()
+if(NOT all_rc EQUAL 0)
+    foreach(f ${files})
+        execute_process(COMMAND ${CLANG_FORMAT} --dry-run --Werror ${f}
+            RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+        if(NOT rc EQUAL 0)
+            list(APPEND bad ${f})
+        endif()
+    endforeach()
+endif()
 if(bad)
     string(REPLACE ";" "\n  " bad "${bad}")
     message(FATAL_ERROR "not formatted with clang-format:\n  ${bad}")

@@ -50,7 +50,6 @@ class pipe_server::listen_instance final : public pipe_handler_listener {
 };
 
 pipe_server::pipe_server() {
-    InitializeCriticalSection(&links_lock_);
     InitializeCriticalSection(&heart_beat_lock_);
 }
 
@@ -59,16 +58,8 @@ pipe_server::~pipe_server() {
     // stop_server normally did this already; an owner that did not still gets every pipe
     // finished before the members go.
     loop_.stop_thread();
-    {
-        scoped_critical_section hold(links_lock_);
-        links_.clear();
-    }
+    links_.take_all();
     DeleteCriticalSection(&heart_beat_lock_);
-    DeleteCriticalSection(&links_lock_);
-}
-
-pipe_server::link_ref pipe_server::ref_of(const pipe_connection* link) {
-    return link_ref{reinterpret_cast<uintptr_t>(link), link->generation()};
 }
 
 bool pipe_server::start_server(const std::string& name, link_watch* watch, const timing& limits) {
@@ -204,9 +195,8 @@ void pipe_server::on_instance_connected(listen_instance* instance) {
         add_listen_pipe(false);
         return;
     }
-    const link_ref ref = ref_of(link.get());
     log_info(L"win::pipe_server::on_handle_event recv client connect event: con_addr=%.8X",
-             low_bits(ref.address));
+             low_bits(reinterpret_cast<uintptr_t>(link.get())));
     // The replacement first, so that the name is never left without a waiting instance.
     add_listen_pipe(false);
 
@@ -219,14 +209,10 @@ void pipe_server::on_instance_connected(listen_instance* instance) {
         loop_.detach(pipe);
         return;
     }
-    {
-        scoped_critical_section hold(links_lock_);
-        links_[ref.address] = link;
-    }
+    links_.add(link);
     if (!link->init_pipe(pipe, this, true)) {
         loop_.detach(pipe);  // the loop is stopping; the handle is closed
-        scoped_critical_section hold(links_lock_);
-        links_.erase(ref.address);
+        links_.take(link_table::ref_of(link.get()));
     }
 }
 
@@ -250,12 +236,12 @@ bool pipe_server::on_pipe_recv_data(pipe_connection* connection, const char* dat
 }
 
 void pipe_server::on_pipe_disconnect(pipe_connection* connection) {
-    post_leave(ref_of(connection));
+    post_leave(link_table::ref_of(connection));
 }
 
 void pipe_server::drop(pipe_connection* link) {
     link->mark_leaving();  // nothing more of it reaches the watch
-    post_leave(ref_of(link));
+    post_leave(link_table::ref_of(link));
 }
 
 void pipe_server::post_leave(link_ref link) {
@@ -265,15 +251,9 @@ void pipe_server::post_leave(link_ref link) {
 }
 
 void pipe_server::on_leave(link_ref link) {
-    std::shared_ptr<pipe_connection> left;
-    {
-        scoped_critical_section hold(links_lock_);
-        const auto found = links_.find(link.address);
-        if (found == links_.end() || found->second->generation() != link.generation) {
-            return;  // left before, or the server stopped
-        }
-        left = std::move(found->second);
-        links_.erase(found);
+    const std::shared_ptr<pipe_connection> left = links_.take(link);
+    if (left == nullptr) {
+        return;  // left before, or the server stopped
     }
     left->mark_leaving();
     left->close(true);  // an exit notice queued for it still goes out first
@@ -281,33 +261,22 @@ void pipe_server::on_leave(link_ref link) {
 }
 
 void pipe_server::for_each_link(const std::function<void(pipe_connection&)>& visit) {
-    std::vector<std::shared_ptr<pipe_connection>> links;
-    {
-        scoped_critical_section hold(links_lock_);
-        for (const auto& entry : links_) {
-            links.push_back(entry.second);
-        }
-    }
-    for (const auto& link : links) {
+    for (const auto& link : links_.all()) {
         visit(*link);
     }
 }
 
 bool pipe_server::on_heart_beat() {
     std::vector<link_ref> silent;
-    {
-        scoped_critical_section hold(links_lock_);
-        for (auto& entry : links_) {
-            pipe_connection& link = *entry.second;
-            if (link.is_delivery_held()) {
-                link.reset_heart_beat_count();  // unread, not silent
-            } else if (link.is_heart_beat_timeout()) {
-                silent.push_back(ref_of(&link));
-            } else {
-                link.add_heart_beat_count();
-            }
+    links_.for_each([&](pipe_connection& link) {
+        if (link.is_delivery_held()) {
+            link.reset_heart_beat_count();  // unread, not silent
+        } else if (link.is_heart_beat_timeout()) {
+            silent.push_back(link_table::ref_of(&link));
+        } else {
+            link.add_heart_beat_count();
         }
-    }
+    });
     for (const link_ref& link : silent) {
         post_leave(link);
     }
@@ -331,19 +300,13 @@ void pipe_server::stop_server(const std::function<void(pipe_connection&)>& farew
             close_instance(instance.get());
         }
     });
-    std::map<uintptr_t, std::shared_ptr<pipe_connection>> links;
-    {
-        scoped_critical_section hold(links_lock_);
-        links.swap(links_);
-    }
-    for (const auto& entry : links) {
-        entry.second->mark_leaving();  // nothing more of it is handed on
+    for (const auto& link : links_.take_all()) {
+        link->mark_leaving();  // nothing more of it is handed on
         if (farewell) {
-            farewell(*entry.second);
+            farewell(*link);
         }
-        entry.second->close(true);
+        link->close(true);
     }
-    links.clear();
     stop_heart_beat();
     loop_.stop_thread();  // returns once every link has drained and every pipe is closed
 }

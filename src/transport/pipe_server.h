@@ -14,12 +14,11 @@
 // accepts, receives, counts and takes links out, and makes every call of the link_watch. So
 // on_link_left comes after every on_link_frame of that link, and none follows it.
 //
-// Locks: links_lock_ guards the map of links; it is a leaf, never held while a link is sent
-// to, closed or reported. heart_beat_lock_ guards the heart-beat timer. The two are never held
-// together.
+// Locks: the link table's lock is a leaf, never held while a link is sent to, closed or
+// reported. heart_beat_lock_ guards the heart-beat timer. The two are never held together.
 //
-// Links are known by address and generation, so that work posted for a link never takes a new
-// link at a recycled address for it.
+// Links are known by address and generation (link_table.h), so that work posted for a link
+// never takes a new link at a recycled address for it.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +30,7 @@
 
 #include "platform/win32.h"
 #include "transport/heart_beat_callback.h"
+#include "transport/link_table.h"
 #include "transport/pipe_handler_async.h"
 #include "transport/pipe_receiver.h"
 #include "transport/timing.h"
@@ -96,11 +96,6 @@ class pipe_server final : public pipe_receiver, public heart_beat_callback {
 
   private:
     class listen_instance;
-    struct link_ref {
-        uintptr_t address = 0;
-        uint64_t generation = 0;
-    };
-    static link_ref ref_of(const pipe_connection* link);
 
     // Loop thread, each.
     bool add_listen_pipe(bool first_instance);
@@ -117,10 +112,9 @@ class pipe_server final : public pipe_receiver, public heart_beat_callback {
     std::string pipe_name_;
     link_watch* watch_ = nullptr;
     timing limits_;
-    CRITICAL_SECTION links_lock_;
-    std::map<uintptr_t, std::shared_ptr<pipe_connection>> links_;  // links_lock_
-    std::vector<std::shared_ptr<listen_instance>> instances_;      // loop thread
-    bool closing_instances_ = false;  // loop thread: stop_server has begun
+    link_table links_;
+    std::vector<std::shared_ptr<listen_instance>> instances_;  // loop thread
+    bool closing_instances_ = false;                           // loop thread: stop_server has begun
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_timer* heart_beat_ = nullptr;  // heart_beat_lock_
     pipe_handler_async loop_;

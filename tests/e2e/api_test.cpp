@@ -64,14 +64,20 @@ TEST(exported_interface, endpoints_with_missing_callbacks_report_only_what_they_
     quiet.release();
 }
 
-// A connected client writes its block, and refuses a write without data or values.
+// A connected client writes its block, and refuses a write without data or values. A release
+// from an endpoint's own callback would wait for itself: it is refused with an error line, and
+// the endpoint goes on.
 TEST(exported_interface, releasing_a_connected_client_stops_its_threads_and_its_reports) {
     const std::string name = tovi_test::unique_name("tovi_api");
+    const tovi_test::temp_dir logs("tovi_api_log");
     e2e::server_host server;
+    ASSERT_TRUE(server.f.init_log(server.handle, logs.path().c_str(), "api.log"));
+    server.on_connect_hook = [&](const char*) { release_tovi_ipc_server(server.handle); };
     ASSERT_TRUE(server.start(name));
     const size_t threads_before = tovi_test::thread_count();
     {
         e2e::client_host client;
+        client.on_data_hook = [&](const char*, int32_t) { release_tovi_ipc_client(client.handle); };
         ASSERT_TRUE(client.connect(name, "T"));
         ASSERT_TRUE(server.events.wait_for("connect", 1, 30s));
         const shared_memory_info info{{1, 2, 3, 4, 5}};
@@ -90,4 +96,15 @@ TEST(exported_interface, releasing_a_connected_client_stops_its_threads_and_its_
         EXPECT_EQ(0u, client.events.count("disconnect"));
     }
     ASSERT_TRUE(server.events.wait_for("disconnect", 1, 30s));
+    for (const char* refused : {"release_tovi_ipc_server refused: called from a callback of this "
+                                "server\r\n",
+                                "release_tovi_ipc_client refused: called from a callback of this "
+                                "client\r\n"}) {
+        EXPECT_TRUE(tovi_test::wait_until(
+            [&] {
+                return tovi_test::read_file(logs / "api.log").find(refused) != std::string::npos;
+            },
+            30s))
+            << refused;
+    }
 }

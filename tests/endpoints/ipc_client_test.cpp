@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // A client endpoint connected to a raw server that sees every record it sends.
-class client_with_raw_server : public ::testing::Test {
+class client_with_raw_server : public short_waits, public ::testing::Test {
   protected:
     void SetUp() override {
         client_.set_watch(&watch_);
@@ -60,7 +60,7 @@ class client_with_raw_server : public ::testing::Test {
 // A text is sent up to its NUL (its length only has to be at least 1), bytes as given. A second
 // connect is refused and keeps the link; so does a report about a link that is no longer the
 // current one, as when the host reconnected before the old link's report was handled.
-TEST_F(client_with_raw_server, announces_itself_sends_what_it_is_given_and_beats_every_3_s) {
+TEST_F(client_with_raw_server, announces_itself_sends_what_it_is_given_and_beats_at_its_interval) {
     tovi_test::log_capture log;
     const raw::message first = next();
     const auto start = std::chrono::steady_clock::now();
@@ -90,7 +90,8 @@ TEST_F(client_with_raw_server, announces_itself_sends_what_it_is_given_and_beats
     EXPECT_EQ(3, bytes.bytes.length);
     EXPECT_EQ(std::vector<char>({'x', '\0', 'y'}), bytes.bytes.data);
     const raw::message beat = next();
-    EXPECT_GT(std::chrono::steady_clock::now() - start, 2s);  // one interval after the start
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(beat_ms * 2 / 3));  // an interval after the connect
     EXPECT_EQ(msg_heartbeat, beat.outer.msg_type);
     EXPECT_EQ("A1", beat.outer.client_id);
     EXPECT_TRUE(beat.outer.body.empty());
@@ -100,12 +101,12 @@ TEST_F(client_with_raw_server, announces_itself_sends_what_it_is_given_and_beats
               log.finish().find(":error tovi::ipc_client::connect already connected\r\n"));
 }
 
-// Byte streams are mended as the server endpoint mends them: a negative length is dropped,
-// one beyond the data cut to it. The server's exit notice is not reported; the link's loss
-// is, once.
+// Byte streams are mended as the server endpoint mends them: a negative length is dropped, one
+// beyond the data cut to it; a payload that is no record is logged and skipped. The server's
+// exit notice is not reported; the link's loss is, once.
 TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thread_then_the_loss) {
     tovi_test::log_capture log;
-    ASSERT_TRUE(server_.send_together({raw::text_payload(sender_server, "", "first"),
+    ASSERT_TRUE(server_.send_together({raw::text_payload(sender_server, "", "first"), "no record",
                                        raw::bytes_payload(sender_server, "", 3, "2nd"),
                                        raw::bytes_payload(sender_server, "", -5, "neg"),
                                        raw::bytes_payload(sender_server, "", 1000, "short"),
@@ -130,33 +131,44 @@ TEST_F(client_with_raw_server, reports_server_messages_in_order_on_its_task_thre
     // A link this client did not end is logged as broken.
     const std::string text = log.finish();
     EXPECT_EQ(1u, tovi_test::count_of(text, "::operator () decode msg_bytestream failed"));
+    EXPECT_EQ(1u, tovi_test::count_of(text, "::operator () decode pipe protocol failed"));
     EXPECT_EQ(1u,
               tovi_test::count_of(text, ":info win::pipe_connection::pipe_error pipe is broken"));
     EXPECT_EQ(1u, tovi_test::count_of(text, ":error tovi::ipc_client::on_pipe_disconnect::"));
     EXPECT_EQ(0u, tovi_test::count_of(text, "after the goodbye"));
 }
 
-// disconnect says goodbye and waits for the server to close its end. Only a server that had
-// sent the client away before it read the goodbye (a refused id) is reported as the link's
-// loss, before disconnect returns.
+// disconnect says goodbye and waits for the server to close its end; a server that never does
+// is let go after the answer's wait. Only a server that had sent the client away before it read
+// the goodbye (a refused id) is reported as the link's loss, before disconnect returns.
 TEST_F(client_with_raw_server, disconnect_reports_only_a_server_that_sent_the_client_away_first) {
     const char block[] = "shared";
     EXPECT_TRUE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
     next();
-    for (const bool sent_away : {false, true}) {
-        SCOPED_TRACE(sent_away ? "sent away first" : "a plain goodbye");
-        if (sent_away) {
+    enum server { answers, sent_away_first, never_answers };
+    for (const server row : {answers, sent_away_first, never_answers}) {
+        SCOPED_TRACE(row == answers           ? "a plain goodbye"
+                     : row == sent_away_first ? "sent away first"
+                                              : "no answer");
+        if (row != answers) {
             connect();
             next();
+        }
+        if (row == sent_away_first) {
             ASSERT_TRUE(server_.send(raw::state_payload(sender_server, "", state_server_exit)));
         }
         std::thread leaving([&] { client_.disconnect(); });
         EXPECT_EQ(state_client_exit, next_but_heart_beats().state);
-        server_.close();  // the server's answer to the goodbye
+        if (row != never_answers) {
+            server_.close();  // the server's answer to the goodbye
+        }
         leaving.join();
-        EXPECT_EQ(sent_away ? 1u : 0u, watch_.count("disconnect"));
+        EXPECT_EQ(row == answers ? 0u : 1u, watch_.count("disconnect"));  // sent away: once
         EXPECT_FALSE(client_.write_shared_memory(block, sizeof(block), 1, 2, 3, 4, 5));
         EXPECT_FALSE(client_.send_string("after", 5));
+        if (row == never_answers) {
+            EXPECT_TRUE(server_.wait_closed(30s));  // the client let its end go
+        }
     }
 }
 

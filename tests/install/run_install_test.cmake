@@ -109,15 +109,17 @@ run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/package)
 set(packages libtoviipc0 libtoviipc-dev toviipc-tools python3-toviipc libtoviipc0-dbgsym
     toviipc-tools-dbgsym)
 set(root ${WORK_DIR}/root)
+set(files)
 foreach(package ${packages})
     file(GLOB file ${WORK_DIR}/package/${package}_${VERSION}_*.*deb)
     if(NOT file)
         message(FATAL_ERROR "cpack made no package ${package}")
     endif()
-    # lintian exits non-zero for any error or warning, and names each.
-    run(${LINTIAN} --fail-on error,warning ${file})
+    list(APPEND files ${file})
     run(${DPKG_DEB} -x ${file} ${root})
 endforeach()
+# lintian exits non-zero for any error or warning, and names each; one run checks them all.
+run(${LINTIAN} --fail-on error,warning ${files})
 message(STATUS "lintian: no error and no warning in ${packages}")
 consume(${root} /usr deb)
 

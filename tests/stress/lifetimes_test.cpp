@@ -213,10 +213,10 @@ TEST(lifetimes, the_block_is_written_while_another_thread_connects_and_disconnec
             }
         }
     });
-    // Cycles for 2 s, and on until a few of them have met writes going on beside.
+    // Cycles for 1 s, and on until a few of them have met writes going on beside.
     long cycles = 0;
     const auto start = std::chrono::steady_clock::now();
-    while ((std::chrono::steady_clock::now() - start < 2s || cycles < 3 || written < 100) &&
+    while ((std::chrono::steady_clock::now() - start < 1s || cycles < 3 || written < 100) &&
            std::chrono::steady_clock::now() - start < 60s) {
         ASSERT_TRUE(e2e::connect_within(client, name, "block"));
         std::this_thread::sleep_for(1ms);

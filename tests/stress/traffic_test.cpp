@@ -95,29 +95,9 @@ TEST(traffic, what_a_send_accepted_arrives_although_the_link_closes_right_after)
     EXPECT_EQ(51u, received.load());
     EXPECT_TRUE(intact);
 
-    // A peer that keeps reading, however slowly, gets everything before the exit notice, also
-    // when that takes longer than a peer that reads nothing is given.
-    raw::pipe_end paced;
-    ASSERT_TRUE(raw::connect(paced, name, "paced"));
-    ASSERT_TRUE(server.events.wait_for("connect", 2, 30s));
-    constexpr uint32_t paced_messages = 100;  // read over about 8 s
-    for (uint32_t n = 0; n < paced_messages; ++n) {
-        ASSERT_TRUE(server.send_bytes("paced", numbered(64 * 1024, n)));
-    }
-    ASSERT_TRUE(server.f.disconnect_client(server.handle, "paced"));
-    for (uint32_t n = 0; n < paced_messages; ++n) {
-        raw::message message;
-        ASSERT_TRUE(paced.receive(&message, 30s)) << n;
-        EXPECT_TRUE(is_numbered(message.bytes.data.data(), message.bytes.data.size(), n));
-        std::this_thread::sleep_for(80ms);
-    }
-    raw::message notice;
-    ASSERT_TRUE(paced.receive(&notice, 30s));
-    EXPECT_EQ(state_server_exit, notice.state);
-
     // The other way: the server sends, then stops at once.
     tovi_test::child_process receiver("burst_receiver", {name});
-    ASSERT_TRUE(server.events.wait_for("connect", 3, 30s));
+    ASSERT_TRUE(server.events.wait_for("connect", 2, 30s));
     EXPECT_TRUE(server.send_bytes("receiver", numbered(20 * mib, 7)));
     server.stop();
     EXPECT_EQ(stress::child_ok, receiver.wait(60s));
@@ -165,7 +145,7 @@ TEST(traffic, a_slow_reader_paces_its_sender_and_neither_side_grows_past_its_bou
     {
         stress::memory_sampler memory;
         const size_t before = tovi_test::resident_bytes();
-        stress::repeat_for(3s, [&] {
+        stress::repeat_for(1s, [&] {
             (server.send_bytes("slow", message) ? accepted : refused) += 1;
             return true;
         });
