@@ -20,11 +20,8 @@ import csv
 import os
 import sys
 
-import matplotlib
-
-matplotlib.use("Agg")  # no display: files only
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib import ticker  # noqa: E402
+plt = None  # matplotlib, loaded by _load_matplotlib only to draw
+ticker = None
 
 COLUMNS = ["row", "measure", "figure", "unit", "median", "min", "max", "repetitions",
            "ratio_to_baseline"]
@@ -185,6 +182,18 @@ def draw(figures, rows, failed, out, title):
     return True
 
 
+def _load_matplotlib():
+    """Loads matplotlib (a second or more): a CSV that is refused is answered without it."""
+    global plt, ticker
+    import matplotlib
+
+    matplotlib.use("Agg")  # no display: files only
+    import matplotlib.pyplot as pyplot
+    from matplotlib import ticker as tick
+
+    plt, ticker = pyplot, tick
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("csv", help="bench-results.csv as the benchmark wrote it")
@@ -200,6 +209,7 @@ def main(argv):
     except CsvError as error:
         sys.stderr.write("chart.py: %s\n" % error)
         return 2
+    _load_matplotlib()
     if not draw(figures, rows, failed, out, args.title):
         sys.stderr.write("chart.py: %s holds no rtt, rate or bw figure\n" % args.csv)
         return 1

@@ -164,7 +164,7 @@ TEST(lifetimes, an_id_that_comes_straight_back_is_reported_after_its_old_link_le
     };
     server.on_disconnect_hook = [&](const char* id) {
         step(id, "data", "leaving");
-        std::this_thread::sleep_for(2ms);  // a slow host: the id is free on the loop meanwhile
+        std::this_thread::sleep_for(1ms);  // a slow host: the id is free on the loop meanwhile
         step(id, "leaving", "disconnect");
     };
     ASSERT_TRUE(server.start(name));

@@ -7,7 +7,9 @@
 #include <memory>
 #include <thread>
 
+#include "endpoints/ipc_client.h"
 #include "raw_peer.h"
+#include "recording_watch.h"
 #include "stress_util.h"
 #include "support/test_support.h"
 
@@ -167,16 +169,23 @@ TEST(traffic, a_slow_reader_paces_its_sender_and_neither_side_grows_past_its_bou
 }
 
 // Sends 64 KiB messages until one is refused (the server's callback does not return, so its
-// queue fills), reports what it saw, then waits for the server's "done" before it leaves.
+// queue fills), reports what it saw, then waits for the server's "done" before it leaves. It is
+// the library's client itself, so that its wait for room is 200 ms instead of a host's 3 s.
 TOVI_CHILD_ROLE(stuck_sender) {
-    e2e::client_host client;
-    if (!e2e::connect_within(client, arguments.at(0), "stuck")) {
+    tovi::timing limits;
+    limits.send_wait_ms = 200;
+    tovi::set_timing(limits);
+    recording_client_watch watch;
+    tovi::ipc_client client;
+    client.set_watch(&watch);
+    if (!tovi_test::wait_until([&] { return client.connect(arguments.at(0).c_str(), "stuck"); },
+                               30s)) {
         return 2;
     }
     const std::string message(64 * 1024, 's');
     long long accepted = 0;
     stress::repeat_for(60s, [&] {
-        if (!client.send_bytes(message)) {
+        if (!client.send_bytestream(message.data(), static_cast<int32_t>(message.size()))) {
             return false;
         }
         ++accepted;
@@ -186,7 +195,7 @@ TOVI_CHILD_ROLE(stuck_sender) {
                           {{"accepted", accepted},
                            {"peak", static_cast<long long>(tovi_test::peak_resident_bytes())},
                            {"threads", static_cast<long long>(tovi_test::thread_count())}});
-    return client.events.wait_for("data", 1, 60s) ? stress::child_ok : 3;
+    return watch.wait_for("data", 1, 60s) ? stress::child_ok : 3;
 }
 
 TEST(traffic, a_server_callback_that_never_returns_makes_its_client_sends_fail_not_grow) {
