@@ -34,55 +34,65 @@ pipe_connection::~pipe_connection() {
     }
 }
 
+namespace {
+
+// Opens the client end of the pipe at path, trying again while another client takes the free
+// instance or the server is between two instances, until deadline. INVALID_HANDLE_VALUE, with
+// the error line of the last failure, when no server answered in time.
+HANDLE open_client_end(const std::wstring& name, DWORD access, clock::time_point deadline) {
+    const std::wstring path = L"\\\\.\\pipe\\" + name;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        const bool waited =  // the failure below is the wait's, not the open's
+            !WaitNamedPipeW(path.c_str(), left.count() > 0 ? static_cast<DWORD>(left.count()) : 1);
+        DWORD error = GetLastError();
+        if (!waited) {
+            // Whoever serves the name may learn who this client is, never act as it.
+            const HANDLE pipe = CreateFileW(
+                path.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+            if (pipe != INVALID_HANDLE_VALUE) {
+                return pipe;
+            }
+            error = GetLastError();
+        }
+        const bool retry =
+            error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND || error == ERROR_SEM_TIMEOUT;
+        if (!retry || clock::now() >= deadline) {
+            if (waited) {
+                log_error(L"win::pipe_connection::connect_to_server wait pipe failed: name=%s",
+                          name.c_str());
+            } else {
+                log_error(L"win::pipe_connection::connect_to_server create file failed: name=%s",
+                          name.c_str());
+            }
+            return INVALID_HANDLE_VALUE;
+        }
+        if (error == ERROR_FILE_NOT_FOUND) {
+            Sleep(connect_retry_ms);
+        }
+    }
+}
+
+}  // namespace
+
 std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::string& name,
                                                                     uint32_t mode,
                                                                     const timing& limits,
                                                                     pipe_receiver* receiver,
                                                                     pipe_handler_async* loop) {
     log_info(L"win::pipe_connection::connect_to_server");
-    const std::wstring wide = utf8_to_utf16(name.data(), static_cast<int32_t>(name.size()));
-    const std::wstring path = L"\\\\.\\pipe\\" + wide;
     DWORD access = 0;
     if (mode & 1)
         access |= GENERIC_READ;
     if (mode & 2)
         access |= GENERIC_WRITE;
-    const auto deadline = clock::now() + std::chrono::milliseconds(limits.connect_wait_ms);
-    HANDLE pipe = INVALID_HANDLE_VALUE;
-    bool waited = false;  // the last failure was the wait's, not the open's
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-        waited =
-            !WaitNamedPipeW(path.c_str(), left.count() > 0 ? static_cast<DWORD>(left.count()) : 1);
-        DWORD error = GetLastError();
-        if (!waited) {
-            // Whoever serves the name may learn who this client is, never act as it.
-            pipe = CreateFileW(
-                path.c_str(), access, 0, nullptr, OPEN_EXISTING,
-                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-            if (pipe != INVALID_HANDLE_VALUE) {
-                break;
-            }
-            error = GetLastError();
-        }
-        // Another client took the free instance, or the server is between two instances:
-        // try again while time is left. Anything else is final.
-        const bool retry =
-            error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND || error == ERROR_SEM_TIMEOUT;
-        if (!retry || clock::now() >= deadline) {
-            if (waited) {
-                log_error(L"win::pipe_connection::connect_to_server wait pipe failed: name=%s",
-                          wide.c_str());
-            } else {
-                log_error(L"win::pipe_connection::connect_to_server create file failed: name=%s",
-                          wide.c_str());
-            }
-            return nullptr;
-        }
-        if (error == ERROR_FILE_NOT_FOUND) {
-            Sleep(connect_retry_ms);
-        }
+    const HANDLE pipe =
+        open_client_end(utf8_to_utf16(name.data(), static_cast<int32_t>(name.size())), access,
+                        clock::now() + std::chrono::milliseconds(limits.connect_wait_ms));
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return nullptr;
     }
     std::shared_ptr<pipe_connection> connection;
     try {

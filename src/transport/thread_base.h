@@ -6,15 +6,18 @@
 // wait_exit_signal or by waiting on it together with other handles, and to return soon after
 // it is set.
 //
-// Ownership and threads: the derived object owns the thread. start_thread, stop_thread and
-// is_running take no lock; the owner calls them from one thread at a time, never from the
-// worker itself (stop_thread there would wait for its own end). Every derived class calls
-// stop_thread at the start of its destructor, while its members still exist; the base's
-// destructor does not touch the thread.
+// Ownership and threads: the derived object owns the thread, a std::thread like the task
+// queue's (the library makes its threads one way; only the log writer, which must be waited for
+// with a time-out, is a system thread of its own). start_thread, stop_thread and is_running
+// take no lock; the owner calls them from one thread at a time, never from the worker itself
+// (stop_thread there would wait for its own end). Every derived class calls stop_thread at the
+// start of its destructor, while its members still exist; the base's destructor does not touch
+// the thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 #include "platform/win32.h"
 #include "transport/thread_role.h"
@@ -29,13 +32,13 @@ class thread_base {
     thread_base& operator=(const thread_base&) = delete;
 
     // Creates the exit event and starts the thread on on_thread_run. A thread left from an
-    // earlier start (one that ended on its own) is stopped and its handles closed first.
-    // Returns false, with an error line, when the event or the thread cannot be created; no
-    // handle is left behind then.
+    // earlier start (one that ended on its own) is joined and its event closed first. Returns
+    // false, with an error line, when the event or the thread cannot be created; nothing is
+    // left behind then.
     bool start_thread();
 
-    // Sets the exit event, waits until the thread has ended and closes both handles.
-    // Idempotent; does nothing before any start. Not on the worker thread.
+    // Sets the exit event, joins the thread and closes the event. Idempotent; does nothing
+    // before any start. Not on the worker thread.
     void stop_thread();
 
     // True while the thread runs and the exit event is not set.
@@ -61,12 +64,13 @@ class thread_base {
     HANDLE exit_event() const { return exit_event_; }
 
   private:
-    static unsigned __stdcall thread_main(void* self);
+    void thread_main();
 
     const thread_role role_;
     HANDLE exit_event_ = nullptr;
-    HANDLE thread_ = nullptr;
-    std::atomic<DWORD> thread_id_{0};  // the running worker's id, 0 when none runs
+    std::thread thread_;
+    std::atomic<bool> body_running_{false};  // on_thread_run has not returned yet
+    std::atomic<DWORD> thread_id_{0};        // the running worker's id, 0 when none runs
 };
 
 }  // namespace tovi

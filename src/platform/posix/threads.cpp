@@ -12,11 +12,9 @@
 namespace tovi_posix {
 namespace {
 
-constexpr DWORD still_active = 259;
-
 class thread_object final : public waitable {
   public:
-    explicit thread_object(std::function<DWORD()> body)
+    explicit thread_object(std::function<void()> body)
         : waitable(object_kind::thread), body_(std::move(body)) {}
 
     bool is_signalled() const override { return ended_; }
@@ -36,19 +34,13 @@ class thread_object final : public waitable {
         return true;
     }
 
-    DWORD exit_code() {
-        std::lock_guard<std::mutex> lock(wait_lock());
-        return ended_ ? exit_code_ : still_active;
-    }
-
   private:
     static void* run(void* self_pointer) {
         auto* self = static_cast<thread_object*>(self_pointer);
-        const DWORD code = self->body_();
+        self->body_();
         self->body_ = nullptr;
         {
             std::lock_guard<std::mutex> lock(wait_lock());
-            self->exit_code_ = code;
             self->ended_ = true;
             self->wake_waiters();
         }
@@ -56,12 +48,11 @@ class thread_object final : public waitable {
         return nullptr;
     }
 
-    std::function<DWORD()> body_;
+    std::function<void()> body_;
     bool ended_ = false;  // guarded by wait_lock()
-    DWORD exit_code_ = still_active;
 };
 
-HANDLE start_thread(std::function<DWORD()> body) {
+HANDLE start_thread(std::function<void()> body) {
     auto* thread = new (std::nothrow) thread_object(std::move(body));
     if (thread == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -80,19 +71,6 @@ HANDLE start_thread(std::function<DWORD()> body) {
 
 using namespace tovi_posix;
 
-uintptr_t _beginthreadex(void*, unsigned, unsigned(__stdcall* start)(void*), void* argument,
-                         unsigned, unsigned* thread_id) {
-    if (thread_id != nullptr) {
-        *thread_id = 0;
-    }
-    if (start == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return reinterpret_cast<uintptr_t>(
-        start_thread([start, argument] { return static_cast<DWORD>(start(argument)); }));
-}
-
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID argument,
                     DWORD, LPDWORD thread_id) {
     if (thread_id != nullptr) {
@@ -102,24 +80,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return start_thread([start, argument] { return start(argument); });
-}
-
-BOOL GetExitCodeThread(HANDLE handle, LPDWORD exit_code) {
-    auto* thread = object_of<thread_object>(handle, object_kind::thread);
-    if (thread == nullptr || exit_code == nullptr) {
-        return FALSE;
-    }
-    *exit_code = thread->exit_code();
-    return TRUE;
-}
-
-BOOL CancelSynchronousIo(HANDLE handle) {
-    if (object_of<thread_object>(handle, object_kind::thread) == nullptr) {
-        return FALSE;
-    }
-    SetLastError(ERROR_NOT_FOUND);
-    return FALSE;
+    return start_thread([start, argument] { start(argument); });
 }
 
 DWORD GetCurrentProcessId(void) {

@@ -257,19 +257,10 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 // Threads and processes
 
 // Relied on: the thread runs at once; the returned handle is waitable and signalled when the
-// thread function has returned; its value is kept for GetExitCodeThread. Differs from Win32:
-// the security attributes, stack size and creation flags are ignored, and no thread id is
-// returned (the out parameter is set to 0).
-uintptr_t _beginthreadex(void* security, unsigned stack_size, unsigned(__stdcall* start)(void*),
-                         void* argument, unsigned flags, unsigned* thread_id);
+// thread function has returned. Differs from Win32: the security attributes, stack size and
+// creation flags are ignored, and no thread id is returned (the out parameter is set to 0).
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
                     LPTHREAD_START_ROUTINE start, LPVOID argument, DWORD flags, LPDWORD thread_id);
-BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
-
-// Relied on: returns; the library's threads never block in synchronous I/O of this layer.
-// Differs from Win32: nothing is cancelled; the result is FALSE with ERROR_NOT_FOUND, which is
-// what Windows reports for a thread that has no synchronous I/O pending.
-BOOL CancelSynchronousIo(HANDLE thread);
 
 DWORD GetCurrentProcessId(void);
 // Relied on: the kernel's thread id, unique among the live threads of the machine.
@@ -346,9 +337,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTR
 // filled, then the event set. A read returns what is there, up to the size asked. Writes on
 // one handle never interleave, whatever threads issue them, and complete in the order issued.
 // The buffer is used until the operation completes and never after.
-// Differs from Win32: a read issued when the peer has already closed is reported as pending
-// and completes at once with ERROR_BROKEN_PIPE through its event (Windows may also fail it at
-// once); a write to a closed peer fails at once with ERROR_NO_DATA.
+// A read issued when the peer has already closed fails at once with ERROR_BROKEN_PIPE, and no
+// completion follows (as on Windows). Differs from Win32: a write to a closed peer fails at once
+// with ERROR_NO_DATA.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED overlapped);
