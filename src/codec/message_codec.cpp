@@ -85,12 +85,21 @@ struct inner_record {
     int32_t number = 0;           // StateNotice state, ByteStreamData length
     const char* bytes = nullptr;  // StringData text, ByteStreamData data
     size_t bytes_size_ = 0;
+    char** hole = nullptr;  // when set, the data is left unwritten and *hole is where it goes
     char* (*write)(char* p, const inner_record& record) = nullptr;
 };
 
+char* put_data(char* p, const inner_record& r) {
+    if (r.hole != nullptr) {
+        *r.hole = p;
+        return p + r.bytes_size_;
+    }
+    return put::raw(p, r.bytes, r.bytes_size_);
+}
+
 char* write_text_struct(char* p, const inner_record& r) {
     *p++ = static_cast<char>(struct_begin);
-    p = put_string(p, 0, r.bytes, r.bytes_size_);
+    p = put_data(put::string_head(p, r.bytes_size_, 0), r);
     *p++ = static_cast<char>(struct_end);
     return p;
 }
@@ -99,7 +108,7 @@ char* write_bytes_struct(char* p, const inner_record& r) {
     *p++ = static_cast<char>(struct_begin);
     p = put::int32(p, r.number, 0);
     p = put::bytes_head(p, r.bytes_size_, 1);
-    p = put::raw(p, r.bytes, r.bytes_size_);
+    p = put_data(p, r);
     *p++ = static_cast<char>(struct_end);
     return p;
 }
@@ -300,6 +309,49 @@ bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id,
     inner.bytes_size_ = size;
     inner.write = &write_bytes_struct;
     return write_message(out, sender, msg_bytestream, client_id, inner);
+}
+
+namespace {
+
+// Writes the message with its data's room left unwritten, and says where that room is.
+bool write_around(byte_buffer& out, int32_t sender, int32_t msg_type, const std::string& client_id,
+                  inner_record& inner, size_t* data_at) {
+    char* hole = nullptr;
+    inner.hole = &hole;
+    if (!write_message(out, sender, msg_type, client_id, inner)) {
+        return false;
+    }
+    *data_at = static_cast<size_t>(hole - out.data());
+    return true;
+}
+
+}  // namespace
+
+bool write_text_around(byte_buffer& out, int32_t sender, const std::string& client_id, size_t size,
+                       size_t* data_at) {
+    if (size > taf::max_string_bytes) {
+        return false;
+    }
+    inner_record inner;
+    inner.name = &string_data_name;
+    inner.struct_size = 2 + string_size(size);
+    inner.bytes_size_ = size;
+    inner.write = &write_text_struct;
+    return write_around(out, sender, msg_string, client_id, inner, data_at);
+}
+
+bool write_bytes_around(byte_buffer& out, int32_t sender, const std::string& client_id,
+                        int32_t length, size_t size, size_t* data_at) {
+    if (size > 0x7FFFFFFF) {
+        return false;
+    }
+    inner_record inner;
+    inner.name = &byte_stream_name;
+    inner.struct_size = 2 + int_size(length) + bytes_size(size);
+    inner.number = length;
+    inner.bytes_size_ = size;
+    inner.write = &write_bytes_struct;
+    return write_around(out, sender, msg_bytestream, client_id, inner, data_at);
 }
 
 bool write_state(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t state) {

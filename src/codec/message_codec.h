@@ -42,6 +42,14 @@ bool write_text(byte_buffer& out, int32_t sender, const std::string& client_id, 
 bool write_bytes(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t length,
                  const char* data, size_t size);
 bool write_state(byte_buffer& out, int32_t sender, const std::string& client_id, int32_t state);
+// As write_text and write_bytes, but the data's size bytes are left unwritten: *data_at is where
+// in out they belong, for a sender that writes the data from where it lies. False, with nothing
+// appended, where those fail, and for a text that cannot be encoded (above 100 MiB: its message
+// carries no data).
+bool write_text_around(byte_buffer& out, int32_t sender, const std::string& client_id, size_t size,
+                       size_t* data_at);
+bool write_bytes_around(byte_buffer& out, int32_t sender, const std::string& client_id,
+                        int32_t length, size_t size, size_t* data_at);
 bool write_heart_beat(byte_buffer& out, int32_t sender, const std::string& client_id);
 
 // The writers of texts and byte streams for a run of messages that differ only in their data:

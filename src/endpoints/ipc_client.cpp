@@ -166,8 +166,13 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     // Up to the NUL: the length only has to be at least 1.
     const size_t size = std::strlen(text);
     return connection->send_message(
-        size, [&](byte_buffer& out, message_codec::message_writer& writer) {
+        size,
+        [&](byte_buffer& out, message_codec::message_writer& writer) {
             return writer.write_text(out, sender_client, id, text, size);
+        },
+        text,
+        [&](byte_buffer& out, size_t* data_at) {
+            return message_codec::write_text_around(out, sender_client, id, size, data_at);
         });
 }
 
@@ -182,8 +187,13 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
     }
     const auto size = static_cast<size_t>(length);
     return connection->send_message(
-        size, [&](byte_buffer& out, message_codec::message_writer& writer) {
+        size,
+        [&](byte_buffer& out, message_codec::message_writer& writer) {
             return writer.write_bytes(out, sender_client, id, length, data, size);
+        },
+        data,
+        [&](byte_buffer& out, size_t* data_at) {
+            return message_codec::write_bytes_around(out, sender_client, id, length, size, data_at);
         });
 }
 

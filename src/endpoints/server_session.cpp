@@ -267,9 +267,16 @@ bool server_session::send_bytestream(const char* client_id, const char* data, in
         return false;
     }
     const auto size = static_cast<size_t>(length);
-    return link->send_message(size, [&](byte_buffer& out, message_codec::message_writer& writer) {
-        return writer.write_bytes(out, sender_server, no_client_id(), length, data, size);
-    });
+    return link->send_message(
+        size,
+        [&](byte_buffer& out, message_codec::message_writer& writer) {
+            return writer.write_bytes(out, sender_server, no_client_id(), length, data, size);
+        },
+        data,
+        [&](byte_buffer& out, size_t* data_at) {
+            return message_codec::write_bytes_around(out, sender_server, no_client_id(), length,
+                                                     size, data_at);
+        });
 }
 
 bool server_session::send_string(const char* client_id, const char* text, int32_t length) {
@@ -281,9 +288,16 @@ bool server_session::send_string(const char* client_id, const char* text, int32_
         return false;
     }
     const size_t size = std::strlen(text);
-    return link->send_message(size, [&](byte_buffer& out, message_codec::message_writer& writer) {
-        return writer.write_text(out, sender_server, no_client_id(), text, size);
-    });
+    return link->send_message(
+        size,
+        [&](byte_buffer& out, message_codec::message_writer& writer) {
+            return writer.write_text(out, sender_server, no_client_id(), text, size);
+        },
+        text,
+        [&](byte_buffer& out, size_t* data_at) {
+            return message_codec::write_text_around(out, sender_server, no_client_id(), size,
+                                                    data_at);
+        });
 }
 
 bool server_session::disconnect_client(const char* client_id) {

@@ -281,6 +281,7 @@ void pipe_connection::advance_close() {
         if (!cancelled_) {
             cancelled_ = true;
             cancelling = true;
+            cut_ = true;                     // a write through stops at its next wait
             pipe_writable_ = false;          // no thread issues another write
             lost = queue_.drop_unwritten();  // the write outstanding is cancelled below
             link_broken_ = true;

@@ -109,7 +109,28 @@ class pipe_connection final : public pipe_handler_listener,
             [](byte_buffer& out, message_codec::message_writer& writer, const void* context) {
                 return (*static_cast<const Writer*>(context))(out, writer);
             },
-            &write);
+            &write, nullptr);
+    }
+    // The same for a text or a byte stream whose data (size bytes at data) the link may write
+    // from where it lies: around(out, &data_at) appends the payload with the data's room left
+    // unwritten (message_codec's *_around). A large one that finds nothing queued, on a thread
+    // that may write a pipe through (platform/write_through.h), goes out without a copy of its
+    // data as far as the peer takes it within pace_wait_ms; only the rest is copied and queued.
+    // The data is used only until the call returns.
+    template <class Writer, class Around>
+    bool send_message(size_t payload_hint, const Writer& write, const char* data,
+                      const Around& around) {
+        const through_data through{data, payload_hint,
+                                   [](byte_buffer& out, size_t* data_at, const void* context) {
+                                       return (*static_cast<const Around*>(context))(out, data_at);
+                                   },
+                                   &around};
+        return send_encoded(
+            payload_hint,
+            [](byte_buffer& out, message_codec::message_writer& writer, const void* context) {
+                return (*static_cast<const Writer*>(context))(out, writer);
+            },
+            &write, &through);
     }
     // A frame for the caller to fill: frame_header_size bytes of room for the header, in the
     // allocation of a frame written before when there is one. Any thread.
@@ -210,7 +231,21 @@ class pipe_connection final : public pipe_handler_listener,
 
     // Writing (pipe_connection_write.cpp).
     using encoder = send_queue::encoder;
-    bool send_encoded(size_t payload_hint, encoder write, const void* context);
+    struct through_data {
+        const char* data;
+        size_t size;
+        bool (*around)(byte_buffer& out, size_t* data_at, const void* context);
+        const void* context;
+    };
+    bool send_encoded(size_t payload_hint, encoder write, const void* context,
+                      const through_data* through);
+    // A frame whose data's room (size bytes at data_at) is still to be filled from data: written
+    // through from where the data lies when can_write_through_now, else the data is copied in
+    // and the frame queued.
+    bool send_through(byte_buffer&& frame, size_t data_at, const char* data, size_t size);
+    // REQUIRES send_lock_: nothing is queued or under way, and this thread may write the pipe
+    // through now.
+    bool can_write_through_now();
     // Each REQUIRES send_lock_, on any thread. has_room waits, on a host thread, for room for
     // size more bytes, and says whether the frame may be queued (with an error line when the
     // queue stays full). queued_now writes what was just queued at once unless a write is
@@ -276,6 +311,7 @@ class pipe_connection final : public pipe_handler_listener,
     std::atomic<state> state_{state::open};
     std::atomic<bool> goodbye_said_{false};
     std::atomic<bool> leaving_{false};
+    std::atomic<bool> cut_{false};  // the close has cancelled the writes: a write through stops
 
     // Written before the pipe is attached and when the close ends; read on the loop thread,
     // and by writers while pipe_writable_ holds.

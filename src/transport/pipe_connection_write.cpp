@@ -2,8 +2,10 @@
 // completion, and the room the link keeps between frames.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "log/log.h"
+#include "platform/write_through.h"
 #include "transport/pipe_connection.h"
 #include "transport/pipe_handler_async.h"
 #include "transport/thread_role.h"
@@ -33,12 +35,18 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
     return after_queued(outcome);
 }
 
-bool pipe_connection::send_encoded(size_t payload_hint, encoder write, const void* context) {
+bool pipe_connection::send_encoded(size_t payload_hint, encoder write, const void* context,
+                                   const through_data* through) {
     if ((mode_ & 2) == 0) {
         return false;
     }
     if (payload_hint >= send_queue::small_frame_bytes) {
         byte_buffer frame = new_frame();
+        size_t data_at = 0;
+        if (through != nullptr && tovi_platform::can_write_through &&
+            through->around(frame, &data_at, through->context)) {
+            return send_through(std::move(frame), data_at, through->data, through->size);
+        }
         message_codec::message_writer own;  // its data dwarfs what the queue's would save
         return write(frame, own, context) && send_frame(std::move(frame));
     }
@@ -50,6 +58,73 @@ bool pipe_connection::send_encoded(size_t payload_hint, encoder write, const voi
             return false;
         }
         outcome = queued_now(lock);
+    }
+    return after_queued(outcome);
+}
+
+bool pipe_connection::can_write_through_now() {
+    return !writing_ && !write_posted_ && !queue_.has_unwritten() && pipe_writable_ &&
+           !link_broken_ && state_ == state::open && may_issue_io() &&
+           !(this_thread_role() == thread_role::host && in_host_burst());
+}
+
+bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const char* data,
+                                   size_t size) {
+    const size_t total = frame.size();
+    if (total > max_frame_size) {
+        log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
+                  static_cast<uint32_t>(total > UINT32_MAX ? UINT32_MAX : total), max_frame_size);
+        return false;
+    }
+    pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(total));
+    std::unique_lock<std::mutex> lock(send_lock_);
+    if (!has_room(lock, total)) {
+        return false;
+    }
+    size_t written = 0;
+    DWORD error = ERROR_IO_PENDING;
+    const bool through = can_write_through_now();
+    if (through) {
+        // The write side is this thread's until it settles: others queue behind meanwhile.
+        writing_ = true;
+        lock.unlock();
+        const tovi_platform::io_piece pieces[] = {
+            {frame.data(), data_at},
+            {data, size},
+            {frame.data() + data_at + size, total - data_at - size}};
+        written =
+            tovi_platform::write_through(pipe_, pieces, 3, limits_.pace_wait_ms, &cut_, &error);
+        lock.lock();
+        writing_ = false;
+    }
+    queued outcome = queued::written;
+    if (written == total) {
+        queue_.note_taken(state_ == state::draining);
+        if (queue_.has_unwritten()) {
+            outcome = queued_now(lock);  // what others queued meanwhile
+        }
+    } else if (error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE) {
+        link_broken_ = true;
+        queue_.note_lost(1, total - written);
+        outcome = queued::failed;
+    } else {
+        // Only what was not written is copied: the rest of the data into its room. What was
+        // not written through at all waits behind what was queued before it.
+        const size_t data_written = written > data_at ? std::min(written - data_at, size) : 0;
+        std::memcpy(frame.data() + data_at + data_written, data + data_written,
+                    size - data_written);
+        if (through) {
+            queue_.push_rest_first(std::move(frame), written);
+        } else {
+            queue_.push_frame(std::move(frame));
+        }
+        outcome = queued_now(lock);
+    }
+    room_.notify_all();
+    const bool closing = is_closing();
+    lock.unlock();
+    if (closing) {
+        post(&pipe_connection::begin_close);  // the close waited for this write to end
     }
     return after_queued(outcome);
 }

@@ -12,6 +12,11 @@ void send_queue::push_frame(byte_buffer&& frame) {
     batches_.push_back(batch{std::move(frame), 1, false});
 }
 
+void send_queue::push_rest_first(byte_buffer&& frame, size_t written) {
+    queued_bytes_ += frame.size() - written;
+    batches_.push_front(batch{std::move(frame), 1, false, written});
+}
+
 size_t send_queue::push_small(encoder write, const void* context) {
     if (batches_.empty() || !batches_.back().open ||
         batches_.back().bytes.size() + small_frame_bytes > write_batch_bytes) {
@@ -40,9 +45,9 @@ send_queue::piece send_queue::begin_write(bool draining) {
         batch& next = batches_.front();
         writing_ = std::move(next.bytes);  // written from where it lies
         batch_frames_ = next.frames;
+        next_ = writing_.data() + next.written;
+        batch_left_ = writing_.size() - next.written;
         batches_.pop_front();
-        next_ = writing_.data();
-        batch_left_ = writing_.size();
     }
     write_size_ = std::min(batch_left_, draining ? drain_write_bytes : max_write_bytes);
     return piece{next_, write_size_};
@@ -53,12 +58,16 @@ void send_queue::write_done(bool draining) {
     next_ += write_size_;
     batch_left_ -= write_size_;
     write_size_ = 0;
+    note_taken(draining);
+    if (batch_left_ == 0) {
+        end_batch();
+    }
+}
+
+void send_queue::note_taken(bool draining) {
     ++writes_taken_;
     if (draining) {
         last_progress_ = clock::now();
-    }
-    if (batch_left_ == 0) {
-        end_batch();
     }
 }
 

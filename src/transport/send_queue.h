@@ -57,6 +57,9 @@ class send_queue {
 
     // Queues a frame its sender built (the header filled in), as a batch of its own.
     void push_frame(byte_buffer&& frame);
+    // Puts the rest of a frame whose first written bytes its sender wrote itself (write_through)
+    // in front of everything queued, as the next write. REQUIRES no write outstanding.
+    void push_rest_first(byte_buffer&& frame, size_t written);
     // Encodes one small message into the open batch, behind everything queued: write appends
     // a frame's payload to the batch (after frame_header_size bytes of room made here) with
     // the codec or with the queue's own writer, which encodes the bytes around the data once
@@ -80,6 +83,14 @@ class send_queue {
     // (counted among the losses when count_loss) and taken off the queue's bytes.
     void write_failed(bool count_loss);
     bool is_writing() const { return write_size_ > 0; }
+    // A frame its sender wrote whole itself was taken (as write_done counts a write).
+    void note_taken(bool draining);
+    // A frame its sender could not write whole, and that the link cannot write any more: its
+    // bytes not written are counted among the losses.
+    void note_lost(uint32_t frames, size_t bytes) {
+        failed_frames_ += frames;
+        failed_bytes_ += bytes;
+    }
 
     // Drops whatever no write has taken and says how much was never written: the dropped
     // frames and bytes, those of writes that failed, and the write outstanding (whose bytes
@@ -117,6 +128,7 @@ class send_queue {
         byte_buffer bytes;
         uint32_t frames = 0;
         bool open = false;
+        size_t written = 0;  // its first bytes went out before it was queued
     };
     // Keeps the allocation of the batch just written and empties it.
     void end_batch();

@@ -128,10 +128,11 @@ class pipe_connection_test : public ::testing::Test {
 
 }  // namespace
 
-// A small message is encoded straight into the send queue, a large one into a frame of its own;
-// both come out as frames of what the codec writes. Empty, oversized and read-only sends are
-// refused and the link stays.
-TEST_F(pipe_connection_test, sends_messages_as_frames_and_refuses_empty_or_oversized_ones) {
+// A small message is encoded straight into the send queue; a large one is written from where
+// its data lies as far as the peer takes it, and only the rest is copied and queued. Whichever
+// way, every message arrives whole and in order, as the codec writes it. Empty, oversized and
+// read-only sends are refused and the link stays.
+TEST_F(pipe_connection_test, sends_messages_in_order_whichever_way_and_refuses_bad_ones) {
     tovi_test::log_capture log;
     EXPECT_FALSE(send_payload(*connection_, ""));
     auto read_only = std::make_shared<tovi::pipe_connection>(1, &loop_);
@@ -139,22 +140,33 @@ TEST_F(pipe_connection_test, sends_messages_as_frames_and_refuses_empty_or_overs
     byte_buffer too_big(tovi::max_frame_size + 1);
     EXPECT_FALSE(connection_->send_frame(std::move(too_big)));
 
-    const std::string large(20000, 'L');
-    const std::vector<std::string> texts = {"hi", large, "there"};
-    for (const std::string& text : texts) {
-        ASSERT_TRUE(connection_->send_message(
-            text.size(), [&](byte_buffer& out, message_codec::message_writer& writer) {
-                return writer.write_text(out, sender_client, "A1", text.data(), text.size());
+    std::vector<std::string> messages;
+    for (size_t size : {2, 20000, 3, 3 * 1024 * 1024, 4, 9000, 5}) {
+        messages.push_back(tovi_test::pattern(size, static_cast<uint32_t>(size)));
+    }
+    // The peer reads only once all are sent: the largest is written in part and the rest
+    // queued, and those behind it are queued too.
+    for (const std::string& data : messages) {
+        const size_t size = data.size();
+        EXPECT_TRUE(connection_->send_message(
+            size,
+            [&](byte_buffer& out, message_codec::message_writer& writer) {
+                return writer.write_bytes(out, sender_client, "A1", 7, data.data(), size);
+            },
+            data.data(),
+            [&](byte_buffer& out, size_t* data_at) {
+                return message_codec::write_bytes_around(out, sender_client, "A1", 7, size,
+                                                         data_at);
             }));
     }
-    for (const std::string& text : texts) {
+    for (const std::string& data : messages) {
         byte_buffer expected;
         ASSERT_TRUE(
-            message_codec::write_text(expected, sender_client, "A1", text.data(), text.size()));
+            message_codec::write_bytes(expected, sender_client, "A1", 7, data.data(), data.size()));
         const std::string framed = frame(std::string(expected.data(), expected.size()));
         std::string got(framed.size(), '\0');
         ASSERT_TRUE(conformance::read_all(server_, &got[0], static_cast<DWORD>(got.size())));
-        EXPECT_TRUE(framed == got) << text.size();
+        EXPECT_TRUE(framed == got) << data.size();
     }
     const std::string text = log.finish();
     EXPECT_EQ(1u, tovi_test::count_of(text, "win::pipe_connection::send_data"));

@@ -189,6 +189,16 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
     return end != nullptr ? end->read(buffer, to_read, read, overlapped) : FALSE;
 }
 
+size_t tovi_platform::write_through(HANDLE pipe, const io_piece* pieces, size_t count,
+                                    uint32_t wait_ms, const std::atomic<bool>* stop, DWORD* error) {
+    pipe_end* end = object_of<pipe_end>(pipe, object_kind::pipe);
+    if (end == nullptr) {
+        *error = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    return end->write_through(pieces, count, wait_ms, stop, error);
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written,
                LPOVERLAPPED overlapped) {
     pipe_end* end = pipe_of(file);

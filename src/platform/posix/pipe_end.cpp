@@ -3,12 +3,14 @@
 #include "platform/posix/pipe_end.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 #include "platform/posix/pipe_listener.h"
@@ -286,6 +288,110 @@ BOOL pipe_end::finish_first_write(operation& op, int error, LPDWORD transferred)
     update_interest();
     SetLastError(op.transferred == 0 ? ERROR_NO_DATA : ERROR_IO_PENDING);
     return FALSE;
+}
+
+namespace {
+
+// Sends the pieces from offset on as far as the socket takes them: the bytes sent, or -1 with
+// errno set (EAGAIN: the socket is full).
+ssize_t send_pieces(int fd, const tovi_platform::io_piece* pieces, size_t count, size_t offset) {
+    constexpr size_t most_pieces = 8;
+    iovec vectors[most_pieces];
+    size_t used = 0;
+    for (size_t i = 0; i < count && used < most_pieces; ++i) {
+        if (offset >= pieces[i].size) {
+            offset -= pieces[i].size;
+            continue;
+        }
+        vectors[used].iov_base = const_cast<char*>(pieces[i].data + offset);
+        vectors[used].iov_len = pieces[i].size - offset;
+        offset = 0;
+        ++used;
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = used;
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Waits until the socket has room, at most until deadline and in slices short enough to see
+// *stop soon. False when the time ran out or *stop was seen.
+bool wait_for_room(int fd, std::chrono::steady_clock::time_point deadline,
+                   const std::atomic<bool>* stop) {
+    constexpr auto slice = std::chrono::milliseconds(10);
+    for (;;) {
+        if (stop != nullptr && stop->load(std::memory_order_acquire)) {
+            return false;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        const auto left = std::min<std::chrono::steady_clock::duration>(deadline - now, slice);
+        pollfd ready{fd, POLLOUT, 0};
+        const int timeout =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        if (poll(&ready, 1, timeout) > 0) {
+            return true;  // room, or an error the next send reports
+        }
+    }
+}
+
+}  // namespace
+
+size_t pipe_end::write_through(const tovi_platform::io_piece* pieces, size_t count,
+                               uint32_t wait_ms, const std::atomic<bool>* stop, DWORD* error) {
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        total += pieces[i].size;
+    }
+    std::unique_lock<std::mutex> lock(io_lock_);
+    if (closed_ || !connected() || (access_ & GENERIC_WRITE) == 0) {
+        *error = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    if (write_broken_) {
+        *error = ERROR_NO_DATA;
+        return 0;
+    }
+    if (!writes_.empty() || sending_) {
+        *error = ERROR_IO_PENDING;  // the writes queued go first
+        return 0;
+    }
+    sending_ = true;
+    const int fd = fd_;
+    lock.unlock();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    size_t written = 0;
+    *error = ERROR_SUCCESS;
+    while (written < total) {
+        const ssize_t n = send_pieces(fd, pieces, count, written);
+        if (n > 0) {
+            written += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            if (!wait_for_room(fd, deadline, stop)) {
+                *error = stop != nullptr && stop->load() ? ERROR_OPERATION_ABORTED : WAIT_TIMEOUT;
+                break;
+            }
+        } else {
+            *error = ERROR_NO_DATA;
+            break;
+        }
+    }
+    lock.lock();
+    sending_ = false;
+    if (*error == ERROR_NO_DATA) {
+        write_broken_ = true;
+        fail_all(writes_, STATUS_PIPE_BROKEN);
+    } else {
+        drain_writes();  // any queued meanwhile, and room reported meanwhile
+    }
+    update_interest();
+    return written;
 }
 
 ssize_t pipe_end::receive_from_socket(char* buffer, size_t size) {

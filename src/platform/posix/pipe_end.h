@@ -31,6 +31,7 @@
 #include "platform/posix/completion_port.h"
 #include "platform/posix/event.h"
 #include "platform/posix/reactor.h"
+#include "platform/write_through.h"
 
 namespace tovi_posix {
 
@@ -52,6 +53,9 @@ class pipe_end : public reactor_source {
 
     BOOL read(LPVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped);
     BOOL write(LPCVOID buffer, DWORD size, LPDWORD transferred, LPOVERLAPPED overlapped);
+    // tovi_platform::write_through (platform/write_through.h).
+    size_t write_through(const tovi_platform::io_piece* pieces, size_t count, uint32_t wait_ms,
+                         const std::atomic<bool>* stop, DWORD* error);
     // Completes the operations of the record (all of them for null) with STATUS_CANCELLED.
     BOOL cancel(LPOVERLAPPED overlapped);
     BOOL connect_named_pipe(LPOVERLAPPED overlapped);
