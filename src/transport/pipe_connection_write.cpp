@@ -92,8 +92,10 @@ bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const ch
             {frame.data(), data_at},
             {data, size},
             {frame.data() + data_at + size, total - data_at - size}};
-        written =
-            tovi_platform::write_through(pipe_, pieces, 3, limits_.pace_wait_ms, &cut_, &error);
+        // A library thread takes what the pipe takes at once: it must not keep its other work
+        // waiting, nor wait for a peer it may be the one to read.
+        const uint32_t wait_ms = is_library_thread() ? 0 : limits_.pace_wait_ms;
+        written = tovi_platform::write_through(pipe_, pieces, 3, wait_ms, &cut_, &error);
         lock.lock();
         writing_ = false;
     }

@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(server != INVALID_HANDLE_VALUE);
     recorder receiver;
     std::shared_ptr<tovi::pipe_connection> client =
-        tovi::pipe_connection::connect_to_server(name, 3, 1000, &receiver, &loop);
+        tovi::pipe_connection::connect_to_server(name, 3, tovi::timing(), &receiver, &loop);
     check(client != nullptr);
 
     OVERLAPPED write{};
