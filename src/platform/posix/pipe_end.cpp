@@ -3,7 +3,7 @@
 #include "platform/posix/pipe_end.h"
 
 #include <errno.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -292,9 +292,10 @@ BOOL pipe_end::finish_first_write(operation& op, int error, LPDWORD transferred)
 
 namespace {
 
-// Sends the pieces from offset on as far as the socket takes them: the bytes sent, or -1 with
-// errno set (EAGAIN: the socket is full).
-ssize_t send_pieces(int fd, const tovi_platform::io_piece* pieces, size_t count, size_t offset) {
+// Sends the pieces from offset on: the bytes sent, or -1 with errno set (EAGAIN: the socket is
+// full, or its send time-out passed). flags: MSG_DONTWAIT for what the socket takes at once.
+ssize_t send_pieces(int fd, const tovi_platform::io_piece* pieces, size_t count, size_t offset,
+                    int flags) {
     constexpr size_t most_pieces = 8;
     iovec vectors[most_pieces];
     size_t used = 0;
@@ -311,37 +312,32 @@ ssize_t send_pieces(int fd, const tovi_platform::io_piece* pieces, size_t count,
     msghdr message{};
     message.msg_iov = vectors;
     message.msg_iovlen = used;
-    ssize_t n;
-    do {
-        n = sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
-// Waits until the socket has room, at most until deadline and in slices short enough to see
-// *stop soon. False when the time ran out or *stop was seen.
-bool wait_for_room(int fd, std::chrono::steady_clock::time_point deadline,
-                   const std::atomic<bool>* stop) {
-    constexpr auto slice = std::chrono::milliseconds(10);
-    for (;;) {
-        if (stop != nullptr && stop->load(std::memory_order_acquire)) {
-            return false;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            return false;
-        }
-        const auto left = std::min<std::chrono::steady_clock::duration>(deadline - now, slice);
-        pollfd ready{fd, POLLOUT, 0};
-        const int timeout =
-            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-        if (poll(&ready, 1, timeout) > 0) {
-            return true;  // room, or an error the next send reports
-        }
-    }
+    return sendmsg(fd, &message, flags | MSG_NOSIGNAL);
 }
 
 }  // namespace
+
+bool pipe_end::prepare_blocking_sends(uint32_t wait_ms) {
+    // Every other call on the socket says MSG_DONTWAIT itself, so the socket may block: a send
+    // that waits for room then waits in the kernel, as the peer takes, without a return here
+    // for every bufferful.
+    if (!blocking_sends_) {
+        const int flags = fcntl(fd_, F_GETFL);
+        if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            return false;
+        }
+        blocking_sends_ = true;
+    }
+    if (send_timeout_ms_ != wait_ms) {
+        timeval timeout{static_cast<time_t>(wait_ms / 1000),
+                        static_cast<suseconds_t>(wait_ms % 1000) * 1000};
+        if (setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+            return false;
+        }
+        send_timeout_ms_ = wait_ms;
+    }
+    return true;
+}
 
 size_t pipe_end::write_through(const tovi_platform::io_piece* pieces, size_t count,
                                uint32_t wait_ms, const std::atomic<bool>* stop, DWORD* error) {
@@ -362,6 +358,7 @@ size_t pipe_end::write_through(const tovi_platform::io_piece* pieces, size_t cou
         *error = ERROR_IO_PENDING;  // the writes queued go first
         return 0;
     }
+    const int flags = wait_ms > 0 && prepare_blocking_sends(wait_ms) ? 0 : MSG_DONTWAIT;
     sending_ = true;
     const int fd = fd_;
     lock.unlock();
@@ -369,16 +366,24 @@ size_t pipe_end::write_through(const tovi_platform::io_piece* pieces, size_t cou
     size_t written = 0;
     *error = ERROR_SUCCESS;
     while (written < total) {
-        const ssize_t n = send_pieces(fd, pieces, count, written);
+        // A blocking send returns early only at its time-out or for a signal.
+        const ssize_t n = send_pieces(fd, pieces, count, written, flags);
+        const int send_error = n < 0 ? errno : 0;
         if (n > 0) {
             written += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            if (!wait_for_room(fd, deadline, stop)) {
-                *error = stop != nullptr && stop->load() ? ERROR_OPERATION_ABORTED : WAIT_TIMEOUT;
-                break;
-            }
-        } else {
+        } else if (send_error != EINTR && send_error != EAGAIN) {
             *error = ERROR_NO_DATA;
+            break;
+        }
+        if (written == total) {
+            break;
+        }
+        if (send_error == EAGAIN || (flags == 0 && std::chrono::steady_clock::now() >= deadline)) {
+            *error = WAIT_TIMEOUT;  // no room within the wait
+            break;
+        }
+        if (stop != nullptr && stop->load(std::memory_order_acquire)) {
+            *error = ERROR_OPERATION_ABORTED;
             break;
         }
     }

@@ -104,6 +104,8 @@ class pipe_end : public reactor_source {
     // system call, nor for a thread that the send woke and that took this one's core. Writes
     // issued meanwhile queue behind it. Returns 0 when all was sent, else the errno.
     int send_unlocked(std::unique_lock<std::mutex>& lock, operation& op);
+    // Lets a send without MSG_DONTWAIT wait for room at most wait_ms. REQUIRES io_lock_.
+    bool prepare_blocking_sends(uint32_t wait_ms);
     // Settles that write once the lock is held again.
     BOOL finish_first_write(operation& op, int error, LPDWORD transferred);
     void fail_all(std::deque<operation>& queue, DWORD status);
@@ -132,11 +134,13 @@ class pipe_end : public reactor_source {
     int pollers_ = 0;       // waiting threads that watch the readable side themselves
     uint32_t watched_ = 0;  // the interest the reactor has
     bool closed_ = false;
-    bool peer_gone_ = false;     // read side saw end of stream
-    bool quiet_ = false;         // the socket was empty when last asked, and nothing came since
-    bool hangup_seen_ = false;   // the reactor reported the peer's end: always ask the socket
-    bool write_broken_ = false;  // the peer can take no more data
-    bool sending_ = false;       // a thread sends without the lock (send_unlocked)
+    bool peer_gone_ = false;        // read side saw end of stream
+    bool quiet_ = false;            // the socket was empty when last asked, and nothing came since
+    bool hangup_seen_ = false;      // the reactor reported the peer's end: always ask the socket
+    bool write_broken_ = false;     // the peer can take no more data
+    bool sending_ = false;          // a thread sends without the lock (send_unlocked)
+    bool blocking_sends_ = false;   // the socket blocks a send that says no MSG_DONTWAIT
+    uint32_t send_timeout_ms_ = 0;  // its SO_SNDTIMEO
     // The socket reported room while a thread sent without the lock, so the queued writes
     // were left to that thread: with an edge-triggered watch no second report comes.
     bool ready_while_sending_ = false;
