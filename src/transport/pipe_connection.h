@@ -246,6 +246,12 @@ class pipe_connection final : public pipe_handler_listener,
     // REQUIRES send_lock_: nothing is queued or under way, and this thread may write the pipe
     // through now.
     bool can_write_through_now();
+    struct through_result {
+        bool tried = false;  // a write through was made
+        size_t written = 0;
+        DWORD error = ERROR_IO_PENDING;
+    };
+
     // Each REQUIRES send_lock_, on any thread. has_room waits, on a host thread, for room for
     // size more bytes, and says whether the frame may be queued (with an error line when the
     // queue stays full). queued_now writes what was just queued at once unless a write is
@@ -254,6 +260,10 @@ class pipe_connection final : public pipe_handler_listener,
     // link_failed on the loop thread); on the loop thread it lets the lock go during each
     // WriteFile.
     enum class queued { written, failed, for_the_loop };
+    // REQUIRES send_lock_: the frame after its write through (if any): taken, lost with the
+    // link, or its rest copied and queued.
+    queued settle_through(std::unique_lock<std::mutex>& lock, byte_buffer&& frame, size_t data_at,
+                          const char* data, size_t size, const through_result& result);
     bool has_room(std::unique_lock<std::mutex>& lock, size_t size);
     // A host thread's wait for the peer's next take while it runs ahead.
     void keep_pace(std::unique_lock<std::mutex>& lock);

@@ -81,10 +81,8 @@ bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const ch
     if (!has_room(lock, total)) {
         return false;
     }
-    size_t written = 0;
-    DWORD error = ERROR_IO_PENDING;
-    const bool through = can_write_through_now();
-    if (through) {
+    through_result result;
+    if (can_write_through_now()) {
         // The write side is this thread's until it settles: others queue behind meanwhile.
         writing_ = true;
         lock.unlock();
@@ -95,33 +93,13 @@ bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const ch
         // A library thread takes what the pipe takes at once: it must not keep its other work
         // waiting, nor wait for a peer it may be the one to read.
         const uint32_t wait_ms = is_library_thread() ? 0 : limits_.pace_wait_ms;
-        written = tovi_platform::write_through(pipe_, pieces, 3, wait_ms, &cut_, &error);
+        result.tried = true;
+        result.written =
+            tovi_platform::write_through(pipe_, pieces, 3, wait_ms, &cut_, &result.error);
         lock.lock();
         writing_ = false;
     }
-    queued outcome = queued::written;
-    if (written == total) {
-        queue_.note_taken(state_ == state::draining);
-        if (queue_.has_unwritten()) {
-            outcome = queued_now(lock);  // what others queued meanwhile
-        }
-    } else if (error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE) {
-        link_broken_ = true;
-        queue_.note_lost(1, total - written);
-        outcome = queued::failed;
-    } else {
-        // Only what was not written is copied: the rest of the data into its room. What was
-        // not written through at all waits behind what was queued before it.
-        const size_t data_written = written > data_at ? std::min(written - data_at, size) : 0;
-        std::memcpy(frame.data() + data_at + data_written, data + data_written,
-                    size - data_written);
-        if (through) {
-            queue_.push_rest_first(std::move(frame), written);
-        } else {
-            queue_.push_frame(std::move(frame));
-        }
-        outcome = queued_now(lock);
-    }
+    const queued outcome = settle_through(lock, std::move(frame), data_at, data, size, result);
     room_.notify_all();
     const bool closing = is_closing();
     lock.unlock();
@@ -129,6 +107,33 @@ bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const ch
         post(&pipe_connection::begin_close);  // the close waited for this write to end
     }
     return after_queued(outcome);
+}
+
+pipe_connection::queued pipe_connection::settle_through(std::unique_lock<std::mutex>& lock,
+                                                        byte_buffer&& frame, size_t data_at,
+                                                        const char* data, size_t size,
+                                                        const through_result& result) {
+    const size_t total = frame.size();
+    if (result.written == total) {
+        queue_.note_taken(state_ == state::draining);
+        return queue_.has_unwritten() ? queued_now(lock) : queued::written;  // queued meanwhile
+    }
+    if (result.error == ERROR_NO_DATA || result.error == ERROR_INVALID_HANDLE) {
+        link_broken_ = true;
+        queue_.note_lost(1, total - result.written);
+        return queued::failed;
+    }
+    // Only what was not written is copied: the rest of the data into its room. What was not
+    // written through at all waits behind what was queued before it.
+    const size_t written = result.written;
+    const size_t data_written = written > data_at ? std::min(written - data_at, size) : 0;
+    std::memcpy(frame.data() + data_at + data_written, data + data_written, size - data_written);
+    if (result.tried) {
+        queue_.push_rest_first(std::move(frame), written);
+    } else {
+        queue_.push_frame(std::move(frame));
+    }
+    return queued_now(lock);
 }
 
 bool pipe_connection::after_queued(queued outcome) {
