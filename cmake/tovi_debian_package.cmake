@@ -47,7 +47,8 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "messages between processes on one machi
 ToviIPC lets local processes talk by name: servers and clients exchange texts
 and byte streams over pipes, with heart beats that find hung peers, and a
 client hands bulk data to a reader process through a shared-memory block.
-This package holds the shared library and the reader library of that block.")
+This package holds the shared library, the reader library of that block and
+the events library for hosts with an event loop of their own.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${TOVI_PACKAGE_development})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -57,7 +58,7 @@ set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "messages between processes on one m
 ToviIPC lets local processes talk by name over pipes and hand bulk data to a
 reader through a shared-memory block. This package holds the C headers, the
 link names of the libraries, CMake and pkg-config files, the manual pages
-toviipc(3) and toviipc_shm(3), and example programs.")
+toviipc(3), toviipc_shm(3) and toviipc_events(3), and example programs.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${TOVI_PACKAGE_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

@@ -1,7 +1,7 @@
 # cmake --install, in four components that tovi_package.cmake makes into packages:
-#   runtime      the shared library and the reader library (on Windows the DLLs)
+#   runtime      the shared library, the reader and the events libraries (on Windows the DLLs)
 #   development  the headers, the libraries' link names or import libraries, a CMake package
-#                (imported targets ToviIPC::ToviIPC and ToviIPC::ToviIPCReader, with a version
+#                (imported targets ToviIPC::ToviIPC, ::ToviIPCReader and ::ToviIPCEvents, with a version
 #                file), a pkg-config file for each library, the C manual pages, the examples'
 #                sources and the README
 #   tools        the toviipc tool and its manual page
@@ -20,7 +20,7 @@ set(TOVI_PACKAGE_development libtoviipc-dev)
 set(TOVI_PACKAGE_tools toviipc-tools)
 set(TOVI_PACKAGE_python python3-toviipc)
 
-install(TARGETS ToviIPC ToviIPCReader EXPORT ToviIPCTargets
+install(TARGETS ToviIPC ToviIPCReader ToviIPCEvents EXPORT ToviIPCTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)

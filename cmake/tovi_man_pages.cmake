@@ -1,8 +1,8 @@
 # The manual pages, written in man(7) in man/: toviipc(1) for the tool (component tools),
-# toviipc(3) and toviipc_shm(3) for the two C interfaces (component development). The build
+# toviipc(3), toviipc_shm(3) and toviipc_events(3) for the C interfaces (component development). The build
 # fills in the version and compresses each as Debian wants it (gzip -9n); nothing is fetched.
 # The Windows zip has none.
-set(TOVI_MAN_PAGES toviipc.1 toviipc.3 toviipc_shm.3)
+set(TOVI_MAN_PAGES toviipc.1 toviipc.3 toviipc_shm.3 toviipc_events.3)
 set(TOVI_MAN_DIR ${CMAKE_BINARY_DIR}/man)
 if(TOVI_WINDOWS)
     return()

@@ -39,3 +39,5 @@ tovi_pkg_config_file(toviipc.pc ToviIPC ToviIPC "Messages between processes on o
     toviipc)
 tovi_pkg_config_file(toviipc-reader.pc ToviIPCReader ToviIPCReader
     "Reader of the shared-memory blocks that ToviIPC clients write" toviipc_reader)
+tovi_pkg_config_file(toviipc-events.pc ToviIPCEvents ToviIPCEvents
+    "ToviIPC servers and clients for hosts with an event loop" toviipc_events)

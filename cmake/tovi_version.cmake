@@ -11,7 +11,8 @@
 set(TOVI_SOVERSION 0)
 
 set(TOVI_INCLUDE_DIR ${PROJECT_SOURCE_DIR}/include)
-set(TOVI_PUBLIC_HEADERS ${TOVI_INCLUDE_DIR}/toviipc.h ${TOVI_INCLUDE_DIR}/toviipc_shm.h)
+set(TOVI_PUBLIC_HEADERS ${TOVI_INCLUDE_DIR}/toviipc.h ${TOVI_INCLUDE_DIR}/toviipc_shm.h
+    ${TOVI_INCLUDE_DIR}/toviipc_events.h)
 foreach(part MAJOR MINOR PATCH)
     file(STRINGS ${TOVI_INCLUDE_DIR}/toviipc.h tovi_header_line
         REGEX "^#define TOVIIPC_VERSION_${part} ")

@@ -9,7 +9,7 @@ class my_client_watch final : public tovi::ipc_client_watch {
   public:
     explicit my_client_watch(const ipc_client_callbacks* callbacks) : callbacks_(callbacks) {}
 
-    void on_recv_data(const char* data, int32_t length) override {
+    void on_recv_data(const char* data, int32_t length, bool) override {
         if (callbacks_ != nullptr && callbacks_->on_recv_data != nullptr) {
             callbacks_->on_recv_data(data, length);
         }

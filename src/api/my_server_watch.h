@@ -9,12 +9,12 @@ class my_server_watch final : public tovi::ipc_server_watch {
   public:
     explicit my_server_watch(const ipc_server_callbacks* callbacks) : callbacks_(callbacks) {}
 
-    void on_recv_data(const char* client_id, const char* data, int32_t length) override {
+    void on_recv_data(const char* client_id, const char* data, int32_t length, bool) override {
         if (callbacks_ != nullptr && callbacks_->on_recv_data != nullptr) {
             callbacks_->on_recv_data(client_id, data, length);
         }
     }
-    void on_client_connect(const char* client_id) override {
+    void on_client_connect(const char* client_id, const tovi_platform::peer_identity&) override {
         if (callbacks_ != nullptr && callbacks_->on_client_connect != nullptr) {
             callbacks_->on_client_connect(client_id);
         }

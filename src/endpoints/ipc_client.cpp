@@ -87,8 +87,8 @@ bool ipc_client::connect(const char* pipe_name, const char* client_id) {
         }
         log_info(L"tovi::ipc_client::connect clientid %s connect to the server.",
                  utf8_to_utf16(client_id, -1).c_str());
-        std::shared_ptr<pipe_connection> opened =
-            pipe_connection::connect_to_server(pipe_name, read_write, limits_, this, &loop_);
+        std::shared_ptr<pipe_connection> opened = pipe_connection::connect_to_server(
+            pipe_name, read_write, limits_, this, &loop_, &counters_);
         if (opened == nullptr) {
             log_error(L"tovi::ipc_client::connect connect to server failed");
             return false;
@@ -165,15 +165,17 @@ bool ipc_client::send_string(const char* text, int32_t length) {
     }
     // Up to the NUL: the length only has to be at least 1.
     const size_t size = std::strlen(text);
-    return connection->send_message(
-        size,
-        [&](byte_buffer& out, message_codec::message_writer& writer) {
-            return writer.write_text(out, sender_client, id, text, size);
-        },
-        text,
-        [&](byte_buffer& out, size_t* data_at) {
-            return message_codec::write_text_around(out, sender_client, id, size, data_at);
-        });
+    return counted(*connection, size,
+                   connection->send_message(
+                       size,
+                       [&](byte_buffer& out, message_codec::message_writer& writer) {
+                           return writer.write_text(out, sender_client, id, text, size);
+                       },
+                       text,
+                       [&](byte_buffer& out, size_t* data_at) {
+                           return message_codec::write_text_around(out, sender_client, id, size,
+                                                                   data_at);
+                       }));
 }
 
 bool ipc_client::send_bytestream(const char* data, int32_t length) {
@@ -186,15 +188,17 @@ bool ipc_client::send_bytestream(const char* data, int32_t length) {
         return false;
     }
     const auto size = static_cast<size_t>(length);
-    return connection->send_message(
-        size,
-        [&](byte_buffer& out, message_codec::message_writer& writer) {
-            return writer.write_bytes(out, sender_client, id, length, data, size);
-        },
-        data,
-        [&](byte_buffer& out, size_t* data_at) {
-            return message_codec::write_bytes_around(out, sender_client, id, length, size, data_at);
-        });
+    return counted(*connection, size,
+                   connection->send_message(
+                       size,
+                       [&](byte_buffer& out, message_codec::message_writer& writer) {
+                           return writer.write_bytes(out, sender_client, id, length, data, size);
+                       },
+                       data,
+                       [&](byte_buffer& out, size_t* data_at) {
+                           return message_codec::write_bytes_around(out, sender_client, id, length,
+                                                                    size, data_at);
+                       }));
 }
 
 bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1,
@@ -206,15 +210,58 @@ bool ipc_client::write_shared_memory(const char* data, uint32_t size, uint32_t v
     return shared_memory_.write(data, size, v0, v1, v2, v3, v4);
 }
 
+link_figures ipc_client::figures() {
+    link_figures out = counters_.figures();
+    std::string id;
+    if (const std::shared_ptr<pipe_connection> connection = current(&id)) {
+        out.queued_bytes = connection->figures().queued_bytes;
+        out.links = 1;
+    }
+    return out;
+}
+
+bool ipc_client::link_figures_now(link_figures* out) {
+    std::string id;
+    const std::shared_ptr<pipe_connection> connection = current(&id);
+    if (connection == nullptr) {
+        return false;
+    }
+    *out = connection->figures();
+    out->links = 1;
+    return true;
+}
+
+bool ipc_client::server_identity(tovi_platform::peer_identity* out) {
+    std::string id;
+    const std::shared_ptr<pipe_connection> connection = current(&id);
+    if (connection == nullptr || connection->peer().process_id < 0) {
+        return false;
+    }
+    *out = connection->peer();
+    return true;
+}
+
 bool ipc_client::on_heart_beat() {
     std::string id;
     const std::shared_ptr<pipe_connection> connection = current(&id);
     if (connection == nullptr) {
         return false;
     }
-    return connection->send_message(0, [&](byte_buffer& out, message_codec::message_writer&) {
-        return message_codec::write_heart_beat(out, sender_client, id);
-    });
+    const bool sent =
+        connection->send_message(0, [&](byte_buffer& out, message_codec::message_writer&) {
+            return message_codec::write_heart_beat(out, sender_client, id);
+        });
+    if (sent) {
+        connection->counters().add(link_counters::heart_beats_sent);
+    }
+    return sent;
+}
+
+bool ipc_client::counted(pipe_connection& connection, size_t size, bool sent) {
+    if (sent) {
+        connection.counters().note_message_sent(size);
+    }
+    return sent;
 }
 
 // The payloads of one connection that one dispatch of the loop delivered, on their way to one
@@ -381,7 +428,8 @@ void ipc_client::on_message(const char* payload, size_t size) {
     switch (message.msg_type) {
         case msg_string:
         case msg_bytestream:
-            deliver(message.data, message.length);
+            connection_->counters().note_message_received(static_cast<uint64_t>(message.length));
+            deliver(message.data, message.length, message.msg_type == msg_string);
             reader_.give_back_room(pipe_frame_buffer::retained_bytes);
             break;
         case msg_clientstate:
@@ -395,9 +443,9 @@ void ipc_client::on_message(const char* payload, size_t size) {
     }
 }
 
-void ipc_client::deliver(const char* data, int32_t length) {
+void ipc_client::deliver(const char* data, int32_t length, bool is_text) {
     if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
-        watch->on_recv_data(data, length);
+        watch->on_recv_data(data, length, is_text);
     }
 }
 

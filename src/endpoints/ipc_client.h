@@ -37,9 +37,11 @@
 #include "codec/message_codec.h"
 #include "codec/received_reader.h"
 #include "endpoints/ipc_client_watch.h"
+#include "platform/peer_identity.h"
 #include "platform/win32.h"
 #include "shm/shared_memory.h"
 #include "transport/heart_beat_callback.h"
+#include "transport/link_counters.h"
 #include "transport/pipe_handler_async.h"
 #include "transport/pipe_receiver.h"
 #include "transport/task_queue.h"
@@ -89,6 +91,14 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     bool write_shared_memory(const char* data, uint32_t size, uint32_t v0, uint32_t v1, uint32_t v2,
                              uint32_t v3, uint32_t v4);
 
+    // What the endpoint has carried, over all its connections; the bytes queued now and the
+    // link's own figures from the current connection. False for link figures while not
+    // connected.
+    link_figures figures();
+    bool link_figures_now(link_figures* out);
+    // Who the server is, as the system told at connect. False while not connected.
+    bool server_identity(tovi_platform::peer_identity* out);
+
     bool on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) override;
     void on_pipe_recv_done(pipe_connection* connection) override;
     void on_pipe_disconnect(pipe_connection* connection) override;
@@ -109,7 +119,9 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     // through on_message), unless the connection has been released or replaced meanwhile.
     void on_receive_task(received_batch& batch);
     void on_message(const char* payload, size_t size);
-    void deliver(const char* data, int32_t length);
+    void deliver(const char* data, int32_t length, bool is_text);
+    // Counts a text or byte stream of size bytes that the link accepted (sent).
+    static bool counted(pipe_connection& connection, size_t size, bool sent);
     // Batches done with are kept (spare_batch_count of them) with their room, for the next.
     static constexpr size_t spare_batch_count = 4;
     // A batch goes to the task once it holds this many bytes of small payloads, so that its
@@ -123,7 +135,8 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     void release_received(size_t size);
 
     const timing limits_;
-    std::string client_id_;  // written under both locks
+    link_counters counters_;  // the endpoint's: every connection adds to it
+    std::string client_id_;   // written under both locks
     CRITICAL_SECTION connection_lock_;
     std::mutex current_lock_;
     std::shared_ptr<pipe_connection> connection_;  // written under both locks

@@ -7,9 +7,9 @@ namespace tovi {
 
 class ipc_client_watch {
   public:
-    // A text or byte stream from the server; on the client's task-queue thread. data is
-    // valid only during the call.
-    virtual void on_recv_data(const char* data, int32_t length) = 0;
+    // A text (is_text; data is followed by a NUL) or byte stream from the server; on the client's
+    // task-queue thread. data is valid only during the call.
+    virtual void on_recv_data(const char* data, int32_t length, bool is_text) = 0;
     // The current connection broke; on the client's task-queue thread.
     virtual void on_disconnect() = 0;
 

@@ -82,7 +82,7 @@ bool ipc_server::start(const char* pipe_name) {
     }
     std::shared_ptr<server_session> created;
     try {
-        created = std::make_shared<server_session>(watch_);
+        created = std::make_shared<server_session>(watch_, &counters_);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -133,6 +133,24 @@ bool ipc_server::disconnect_client(const char* client_id) {
     }
     const std::shared_ptr<server_session> server = current();
     return server != nullptr && server->disconnect_client(client_id);
+}
+
+link_figures ipc_server::figures() {
+    link_figures out = counters_.figures();
+    if (const std::shared_ptr<server_session> server = current()) {
+        server->add_links_now(&out);
+    }
+    return out;
+}
+
+bool ipc_server::link_figures_of(const char* client_id, link_figures* out) {
+    const std::shared_ptr<server_session> server = current();
+    return server != nullptr && server->link_figures_of(client_id, out);
+}
+
+bool ipc_server::peer_of(const char* client_id, tovi_platform::peer_identity* out) {
+    const std::shared_ptr<server_session> server = current();
+    return server != nullptr && server->peer_of(client_id, out);
 }
 
 }  // namespace tovi

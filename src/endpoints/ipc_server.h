@@ -19,6 +19,7 @@
 
 #include "endpoints/ipc_server_watch.h"
 #include "platform/win32.h"
+#include "transport/link_counters.h"
 #include "transport/timing.h"
 
 namespace tovi {
@@ -49,10 +50,18 @@ class ipc_server final {
     bool send_bytestream(const char* client_id, const char* data, int32_t length);
     bool disconnect_client(const char* client_id);
 
+    // What the endpoint has carried since it was made, with the links open now and the bytes
+    // queued for them; one link's figures, and who is at its other end (false when client_id
+    // is not bound).
+    link_figures figures();
+    bool link_figures_of(const char* client_id, link_figures* out);
+    bool peer_of(const char* client_id, tovi_platform::peer_identity* out);
+
   private:
     std::shared_ptr<server_session> current();
 
     const timing limits_;                            // those in force when it was made
+    link_counters counters_;                         // every session's links add to it
     std::shared_ptr<server_session> session_;        // server_lock_
     std::string listening_name_;                     // lifecycle_lock_
     std::atomic<ipc_server_watch*> watch_{nullptr};  // may be replaced while callbacks run

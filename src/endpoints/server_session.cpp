@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "codec/message_codec.h"
 #include "codec/received_reader.h"
@@ -40,7 +41,8 @@ struct server_session::link_state {
     message_codec::received_reader reader;
 };
 
-server_session::server_session(const std::atomic<ipc_server_watch*>& watch) : watch_(watch) {
+server_session::server_session(const std::atomic<ipc_server_watch*>& watch, link_counters* counters)
+    : watch_(watch), counters_(counters) {
     InitializeCriticalSection(&ids_lock_);
 }
 
@@ -50,7 +52,7 @@ server_session::~server_session() {
 }
 
 bool server_session::start(const std::string& name, const timing& limits) {
-    return links_.start_server(name, this, limits);
+    return links_.start_server(name, this, limits, counters_);
 }
 
 void server_session::stop() {
@@ -109,10 +111,15 @@ bool server_session::on_link_frame(pipe_connection* link, const char* data, int3
             return on_state(link, message.state, newly_bound);
         case msg_string:
         case msg_bytestream:
+            link->counters().note_message_received(static_cast<uint64_t>(message.length));
             if (watch != nullptr) {
-                watch->on_recv_data(state.id.c_str(), message.data, message.length);
+                watch->on_recv_data(state.id.c_str(), message.data, message.length,
+                                    message.msg_type == msg_string);
             }
             state.reader.give_back_room(pipe_frame_buffer::retained_bytes);
+            return true;
+        case msg_heartbeat:
+            link->counters().add(link_counters::heart_beats_received);
             return true;
         default:
             return true;  // a heart beat, like every frame, has reset the silence counter
@@ -181,7 +188,7 @@ bool server_session::on_state(pipe_connection* link, int32_t state, bool newly_b
             log_taken_id(state_of(link).id);  // announced before, by this very link
             refuse(link);
         } else if (ipc_server_watch* watch = watch_.load(std::memory_order_acquire)) {
-            watch->on_client_connect(state_of(link).id.c_str());
+            watch->on_client_connect(state_of(link).id.c_str(), link->peer());
         }
     } else if (state == state_client_exit) {
         log_info(L"win::pipe_server::on_pipe_recv_data client send exit notice");
@@ -267,16 +274,18 @@ bool server_session::send_bytestream(const char* client_id, const char* data, in
         return false;
     }
     const auto size = static_cast<size_t>(length);
-    return link->send_message(
-        size,
-        [&](byte_buffer& out, message_codec::message_writer& writer) {
-            return writer.write_bytes(out, sender_server, no_client_id(), length, data, size);
-        },
-        data,
-        [&](byte_buffer& out, size_t* data_at) {
-            return message_codec::write_bytes_around(out, sender_server, no_client_id(), length,
-                                                     size, data_at);
-        });
+    return counted(*link, size,
+                   link->send_message(
+                       size,
+                       [&](byte_buffer& out, message_codec::message_writer& writer) {
+                           return writer.write_bytes(out, sender_server, no_client_id(), length,
+                                                     data, size);
+                       },
+                       data,
+                       [&](byte_buffer& out, size_t* data_at) {
+                           return message_codec::write_bytes_around(
+                               out, sender_server, no_client_id(), length, size, data_at);
+                       }));
 }
 
 bool server_session::send_string(const char* client_id, const char* text, int32_t length) {
@@ -288,16 +297,60 @@ bool server_session::send_string(const char* client_id, const char* text, int32_
         return false;
     }
     const size_t size = std::strlen(text);
-    return link->send_message(
-        size,
-        [&](byte_buffer& out, message_codec::message_writer& writer) {
-            return writer.write_text(out, sender_server, no_client_id(), text, size);
-        },
-        text,
-        [&](byte_buffer& out, size_t* data_at) {
-            return message_codec::write_text_around(out, sender_server, no_client_id(), size,
-                                                    data_at);
-        });
+    return counted(*link, size,
+                   link->send_message(
+                       size,
+                       [&](byte_buffer& out, message_codec::message_writer& writer) {
+                           return writer.write_text(out, sender_server, no_client_id(), text, size);
+                       },
+                       text,
+                       [&](byte_buffer& out, size_t* data_at) {
+                           return message_codec::write_text_around(out, sender_server,
+                                                                   no_client_id(), size, data_at);
+                       }));
+}
+
+bool server_session::counted(pipe_connection& link, size_t size, bool sent) {
+    if (sent) {
+        link.counters().note_message_sent(size);
+    }
+    return sent;
+}
+
+bool server_session::link_figures_of(const char* client_id, link_figures* out) {
+    const std::shared_ptr<pipe_connection> link =
+        client_id != nullptr ? bound_link(client_id) : nullptr;
+    if (link == nullptr) {
+        return false;
+    }
+    *out = link->figures();
+    out->links = 1;
+    return true;
+}
+
+bool server_session::peer_of(const char* client_id, tovi_platform::peer_identity* out) {
+    const std::shared_ptr<pipe_connection> link =
+        client_id != nullptr ? bound_link(client_id) : nullptr;
+    if (link == nullptr || link->peer().process_id < 0) {
+        return false;
+    }
+    *out = link->peer();
+    return true;
+}
+
+void server_session::add_links_now(link_figures* out) {
+    std::vector<std::shared_ptr<pipe_connection>> links;
+    {
+        scoped_critical_section hold(ids_lock_);
+        links.reserve(ids_.size());
+        for (const auto& bound : ids_) {
+            links.push_back(bound.second);
+        }
+    }
+    out->links += links.size();
+    for (const auto& link : links) {
+        out->queued_bytes += link->figures().queued_bytes;  // the link's lock, not the ids'
+    }
 }
 
 bool server_session::disconnect_client(const char* client_id) {

@@ -35,7 +35,8 @@ namespace tovi {
 class server_session final : public link_watch {
   public:
     // watch: the endpoint's observer, which the host may replace while callbacks run.
-    explicit server_session(const std::atomic<ipc_server_watch*>& watch);
+    // counters: the endpoint's, which every link's counters add to (outlives the session).
+    server_session(const std::atomic<ipc_server_watch*>& watch, link_counters* counters);
     // Stops the task queue, then the transport. stop first for a graceful end.
     ~server_session();
     server_session(const server_session&) = delete;
@@ -56,6 +57,13 @@ class server_session final : public link_watch {
     // observer hears of it through on_client_disconnect. False when the id is not bound.
     bool disconnect_client(const char* client_id);
 
+    // The figures of the link bound to client_id; false when the id is not bound.
+    bool link_figures_of(const char* client_id, link_figures* out);
+    // Who the system says is at the other end of the link bound to client_id.
+    bool peer_of(const char* client_id, tovi_platform::peer_identity* out);
+    // Adds the bound links and the bytes queued for them now to *out.
+    void add_links_now(link_figures* out);
+
     // True on the threads that call the observer: the event loop and the task queue.
     bool is_callback_thread() const;
 
@@ -75,12 +83,15 @@ class server_session final : public link_watch {
     // Sends the exit notice and drops the link.
     void refuse(pipe_connection* link);
     std::shared_ptr<pipe_connection> bound_link(const char* client_id);
+    // Counts a text or byte stream of size bytes that the link accepted (sent).
+    static bool counted(pipe_connection& link, size_t size, bool sent);
     // Task thread: reports the leaving of client_id, then lets a link held for it go on.
     void report_leave(const std::string& client_id);
     // Loop thread: the held links go on; those whose id is still unreported are held again.
     void release_held();
 
     const std::atomic<ipc_server_watch*>& watch_;
+    link_counters* const counters_;
     CRITICAL_SECTION ids_lock_;
     std::map<std::string, std::shared_ptr<pipe_connection>, std::less<>> ids_;  // ids_lock_
     // Ids freed on the loop whose leaving the task thread has not reported yet, and whether a

@@ -21,8 +21,13 @@ std::atomic<uint64_t> last_generation{0};
 constexpr DWORD connect_retry_ms = 2;
 }  // namespace
 
-pipe_connection::pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits)
-    : mode_(mode), generation_(++last_generation), loop_(loop), limits_(limits) {
+pipe_connection::pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits,
+                                 link_counters* endpoint)
+    : mode_(mode),
+      generation_(++last_generation),
+      counters_(endpoint),
+      loop_(loop),
+      limits_(limits) {
     read_.listener = this;
     write_.listener = this;
 }
@@ -77,11 +82,9 @@ HANDLE open_client_end(const std::wstring& name, DWORD access, clock::time_point
 
 }  // namespace
 
-std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::string& name,
-                                                                    uint32_t mode,
-                                                                    const timing& limits,
-                                                                    pipe_receiver* receiver,
-                                                                    pipe_handler_async* loop) {
+std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(
+    const std::string& name, uint32_t mode, const timing& limits, pipe_receiver* receiver,
+    pipe_handler_async* loop, link_counters* endpoint) {
     log_info(L"win::pipe_connection::connect_to_server");
     DWORD access = 0;
     if (mode & 1)
@@ -96,7 +99,7 @@ std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(const std::s
     }
     std::shared_ptr<pipe_connection> connection;
     try {
-        connection = std::make_shared<pipe_connection>(mode, loop, limits);
+        connection = std::make_shared<pipe_connection>(mode, loop, limits, endpoint);
     } catch (const std::bad_alloc&) {
         CloseHandle(pipe);
         return nullptr;
@@ -115,10 +118,11 @@ void pipe_connection::release_pipe_connection(std::shared_ptr<pipe_connection>& 
     log_info(L"win::pipe_connection::release_pipe_connection");
 }
 
-bool pipe_connection::init_pipe(HANDLE pipe, pipe_receiver* receiver, bool associated) {
+bool pipe_connection::init_pipe(HANDLE pipe, pipe_receiver* receiver, bool server_end) {
     pipe_ = pipe;
     receiver_ = receiver;
-    if (!loop_->attach(pipe, shared_from_this(), associated)) {
+    tovi_platform::read_peer_identity(pipe, server_end, &peer_);
+    if (!loop_->attach(pipe, shared_from_this(), server_end)) {
         CloseHandle(pipe_);
         pipe_ = INVALID_HANDLE_VALUE;
         state_ = state::closed;
@@ -185,9 +189,17 @@ void pipe_connection::pipe_error() {
     }
 }
 
+link_figures pipe_connection::figures() {
+    link_figures out = counters_.figures();
+    std::lock_guard<std::mutex> lock(send_lock_);
+    out.queued_bytes = queue_.queued_bytes();
+    return out;
+}
+
 void pipe_connection::end_delivery() {
     if (delivered_) {
         delivered_ = false;
+        counters_.note_heard();
         if (receiver_ != nullptr) {
             receiver_->on_pipe_recv_done(this);
         }

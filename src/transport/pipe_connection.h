@@ -44,7 +44,9 @@
 #include <string>
 
 #include "codec/message_codec.h"
+#include "platform/peer_identity.h"
 #include "platform/win32.h"
+#include "transport/link_counters.h"
 #include "transport/pipe_frame_buffer.h"
 #include "transport/pipe_handler_listener.h"
 #include "transport/pipe_receiver.h"
@@ -65,8 +67,10 @@ class pipe_connection final : public pipe_handler_listener,
     // gone either way for buffer_idle_ms.
     static constexpr uint32_t buffer_idle_ms = 200;
 
-    // mode: bit 0 allows reading, bit 1 writing. limits: the waits of this link.
-    pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits = timing());
+    // mode: bit 0 allows reading, bit 1 writing. limits: the waits of this link. endpoint: the
+    // counters of its endpoint, which also count what this link counts (link_counters.h).
+    pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits = timing(),
+                    link_counters* endpoint = nullptr);
     ~pipe_connection();
     pipe_connection(const pipe_connection&) = delete;
     pipe_connection& operator=(const pipe_connection&) = delete;
@@ -78,16 +82,24 @@ class pipe_connection final : public pipe_handler_listener,
     static std::shared_ptr<pipe_connection> connect_to_server(const std::string& name,
                                                               uint32_t mode, const timing& limits,
                                                               pipe_receiver* receiver,
-                                                              pipe_handler_async* loop);
+                                                              pipe_handler_async* loop,
+                                                              link_counters* endpoint = nullptr);
 
     // Closes the connection gracefully, drops the caller's reference and logs
     // "win::pipe_connection::release_pipe_connection".
     static void release_pipe_connection(std::shared_ptr<pipe_connection>& connection);
 
-    // Takes ownership of an open pipe handle, attaches it to the loop (associated: it is on the
-    // loop's port already) and starts reading there. False when the loop refused the handle,
-    // which is closed then.
-    bool init_pipe(HANDLE pipe, pipe_receiver* receiver, bool associated = false);
+    // Takes ownership of an open pipe handle, reads who its peer is, attaches it to the loop
+    // and starts reading there. server_end: a server's instance, which is on the loop's port
+    // already. False when the loop refused the handle, which is closed then.
+    bool init_pipe(HANDLE pipe, pipe_receiver* receiver, bool server_end = false);
+
+    // Who the peer is, as the system told at init_pipe; unknown where it could not tell. Any
+    // thread once the link is shared.
+    const tovi_platform::peer_identity& peer() const { return peer_; }
+    // What the link has carried (link_counters.h); figures() adds the bytes queued now.
+    link_counters& counters() { return counters_; }
+    link_figures figures();
 
     // Queues a frame the caller built: frame_header_size bytes of room, then the payload (at
     // least one byte); the header is filled in here and the bytes are not copied. True when the
@@ -315,6 +327,8 @@ class pipe_connection final : public pipe_handler_listener,
 
     const uint32_t mode_;
     const uint64_t generation_;
+    link_counters counters_;
+    tovi_platform::peer_identity peer_;  // written by init_pipe
     pipe_handler_async* const loop_;
     const timing limits_;
     std::atomic<uint32_t> heart_beat_count_{0};

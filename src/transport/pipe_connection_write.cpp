@@ -18,6 +18,7 @@ bool pipe_connection::send_frame(byte_buffer&& frame) {
     }
     const size_t size = frame.size();
     if (size > max_frame_size) {
+        counters_.add(link_counters::refused_too_large);
         log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
                   static_cast<uint32_t>(size > UINT32_MAX ? UINT32_MAX : size), max_frame_size);
         return false;
@@ -72,6 +73,7 @@ bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const ch
                                    size_t size) {
     const size_t total = frame.size();
     if (total > max_frame_size) {
+        counters_.add(link_counters::refused_too_large);
         log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
                   static_cast<uint32_t>(total > UINT32_MAX ? UINT32_MAX : total), max_frame_size);
         return false;
@@ -158,6 +160,7 @@ bool pipe_connection::has_room(std::unique_lock<std::mutex>& lock, size_t size) 
         room_.wait_for(lock, std::chrono::milliseconds(limits_.send_wait_ms), room);
     }
     if (!queue_.has_room(size) && !is_closing() && !link_broken_) {
+        counters_.add(link_counters::refused_full);
         log_error(L"win::pipe_connection::send_data send queue full: %u bytes wait to be written",
                   static_cast<uint32_t>(queue_.queued_bytes()));
         return false;
@@ -186,6 +189,7 @@ bool pipe_connection::in_host_burst() {
 }
 
 pipe_connection::queued pipe_connection::queued_now(std::unique_lock<std::mutex>& lock) {
+    counters_.note_queued(queue_.queued_bytes());
     if (writing_ || write_posted_) {
         return queued::written;  // the write outstanding, or the loop, takes it along
     }

@@ -62,11 +62,13 @@ pipe_server::~pipe_server() {
     DeleteCriticalSection(&heart_beat_lock_);
 }
 
-bool pipe_server::start_server(const std::string& name, link_watch* watch, const timing& limits) {
+bool pipe_server::start_server(const std::string& name, link_watch* watch, const timing& limits,
+                               link_counters* endpoint) {
     log_info(L"win::pipe_server::start_server");
     pipe_name_ = name;
     watch_ = watch;
     limits_ = limits;
+    endpoint_counters_ = endpoint;
     if (pipe_name_.empty()) {
         log_error(L"win::pipe_server::add_listen_pipe pipe name is empty");
         return false;
@@ -189,7 +191,8 @@ void pipe_server::on_instance_connected(listen_instance* instance) {
     }
     std::shared_ptr<pipe_connection> link;
     try {
-        link = std::make_shared<pipe_connection>(connection_mode, &loop_, limits_);
+        link =
+            std::make_shared<pipe_connection>(connection_mode, &loop_, limits_, endpoint_counters_);
     } catch (const std::bad_alloc&) {
         close_instance(instance);  // the client sees its pipe end and may try again
         add_listen_pipe(false);

@@ -176,9 +176,9 @@ TEST_F(client_with_raw_server, disconnect_from_its_own_callback_is_refused_witho
     tovi_test::log_capture log;
     struct disconnecting_watch : recording_client_watch {
         tovi::ipc_client* client = nullptr;
-        void on_recv_data(const char* data, int32_t length) override {
+        void on_recv_data(const char* data, int32_t length, bool is_text) override {
             client->disconnect();
-            recording_client_watch::on_recv_data(data, length);
+            recording_client_watch::on_recv_data(data, length, is_text);
         }
     } watch;
     watch.client = &client_;

@@ -231,11 +231,11 @@ TEST(ipc_server, calls_from_its_own_callbacks_neither_hang_nor_wait_for_room) {
         tovi::ipc_server* server = nullptr;
         std::atomic<int> accepted{0};
         std::atomic<bool> refused{false};
-        void on_client_connect(const char* id) override {
+        void on_client_connect(const char* id, const tovi_platform::peer_identity& peer) override {
             server->stop();
-            recording_server_watch::on_client_connect(id);
+            recording_server_watch::on_client_connect(id, peer);
         }
-        void on_recv_data(const char* id, const char*, int32_t) override {
+        void on_recv_data(const char* id, const char*, int32_t, bool) override {
             const std::string block(1024 * 1024, 'f');
             while (server->send_bytestream(id, block.data(), static_cast<int32_t>(block.size()))) {
                 ++accepted;

@@ -27,7 +27,7 @@ struct short_waits {
 
 class recording_client_watch : public tovi::ipc_client_watch, public tovi_test::event_log {
   public:
-    void on_recv_data(const char* data, int32_t length) override {
+    void on_recv_data(const char* data, int32_t length, bool) override {
         add("data", "", std::string(data, static_cast<size_t>(length)));
     }
     void on_disconnect() override { add("disconnect"); }
@@ -35,9 +35,11 @@ class recording_client_watch : public tovi::ipc_client_watch, public tovi_test::
 
 class recording_server_watch : public tovi::ipc_server_watch, public tovi_test::event_log {
   public:
-    void on_recv_data(const char* id, const char* data, int32_t length) override {
+    void on_recv_data(const char* id, const char* data, int32_t length, bool) override {
         add("data", id, std::string(data, static_cast<size_t>(length)));
     }
-    void on_client_connect(const char* id) override { add("connect", id); }
+    void on_client_connect(const char* id, const tovi_platform::peer_identity&) override {
+        add("connect", id);
+    }
     void on_client_disconnect(const char* id) override { add("disconnect", id); }
 };

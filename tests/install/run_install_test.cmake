@@ -23,21 +23,23 @@ endfunction()
 # finds under ROOT (PKG_CONFIG_SYSROOT_DIR, as for a cross build).
 function(consume root prefix tag)
     set(tree ${root}${prefix})
-    set(expected include/toviipc.h include/toviipc_shm.h
+    set(expected include/toviipc.h include/toviipc_shm.h include/toviipc_events.h
         ${LIBDIR}/cmake/ToviIPC/ToviIPCConfig.cmake
         ${LIBDIR}/cmake/ToviIPC/ToviIPCConfigVersion.cmake ${LIBDIR}/pkgconfig/toviipc.pc
-        ${LIBDIR}/pkgconfig/toviipc-reader.pc)
+        ${LIBDIR}/pkgconfig/toviipc-reader.pc ${LIBDIR}/pkgconfig/toviipc-events.pc)
     if(WINDOWS)
         set(examples ${tree}/examples)
-        list(APPEND expected bin/ToviIPC.dll bin/ToviIPCReader.dll ${LIBDIR}/libToviIPC.dll.a
-            ${LIBDIR}/libToviIPCReader.dll.a bin/toviipc.exe README.md examples/shm_reader.c
+        list(APPEND expected bin/ToviIPC.dll bin/ToviIPCReader.dll bin/ToviIPCEvents.dll
+            ${LIBDIR}/libToviIPC.dll.a ${LIBDIR}/libToviIPCReader.dll.a
+            ${LIBDIR}/libToviIPCEvents.dll.a bin/toviipc.exe README.md examples/shm_reader.c
             python/toviipc/__init__.py python/toviipc/py.typed)
     else()
         set(examples ${tree}/share/doc/libtoviipc-dev/examples)
         list(APPEND expected ${LIBDIR}/libtoviipc.so.${VERSION} ${LIBDIR}/libtoviipc.so.0
             ${LIBDIR}/libtoviipc.so ${LIBDIR}/libtoviipc_reader.so.0 ${LIBDIR}/libtoviipc_reader.so
+            ${LIBDIR}/libtoviipc_events.so.0 ${LIBDIR}/libtoviipc_events.so
             bin/toviipc share/man/man1/toviipc.1.gz share/man/man3/toviipc.3.gz
-            share/man/man3/toviipc_shm.3.gz share/doc/libtoviipc0/copyright
+            share/man/man3/toviipc_shm.3.gz share/man/man3/toviipc_events.3.gz share/doc/libtoviipc0/copyright
             share/doc/libtoviipc-dev/README.md
             lib/python3/dist-packages/toviipc-${VERSION}.dist-info/METADATA
             lib/python3/dist-packages/toviipc/py.typed)

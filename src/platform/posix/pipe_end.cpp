@@ -505,6 +505,18 @@ void pipe_end::on_ready(uint32_t events) {
     update_interest();
 }
 
+bool pipe_end::peer_credentials(pid_t* pid, uid_t* uid) const {
+    std::lock_guard<std::mutex> hold(io_lock_);
+    struct ucred credentials {};
+    socklen_t size = sizeof credentials;
+    if (fd_ < 0 || getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+        return false;
+    }
+    *pid = credentials.pid;
+    *uid = credentials.uid;
+    return true;
+}
+
 BOOL pipe_end::cancel(LPOVERLAPPED overlapped) {
     std::lock_guard<std::mutex> lock(io_lock_);
     bool found = false;

@@ -56,6 +56,8 @@ class pipe_end : public reactor_source {
     // tovi_platform::write_through (platform/write_through.h).
     size_t write_through(const tovi_platform::io_piece* pieces, size_t count, uint32_t wait_ms,
                          const std::atomic<bool>* stop, DWORD* error);
+    // The process and user of the connected peer, as the kernel recorded them at connect.
+    bool peer_credentials(pid_t* pid, uid_t* uid) const;
     // Completes the operations of the record (all of them for null) with STATUS_CANCELLED.
     BOOL cancel(LPOVERLAPPED overlapped);
     BOOL connect_named_pipe(LPOVERLAPPED overlapped);

@@ -1,0 +1,65 @@
+// tovi_events::event_queue: the events of a pulling endpoint, waiting for the host's thread.
+//
+// The endpoint's threads push (a server's loop and task threads, a client's task thread); the
+// host pops, one event per call, on a thread of its own. The ready signal is set exactly while
+// events wait: push sets it when the queue stops being empty, pop clears it when it takes the
+// last one, both under the queue's lock.
+//
+// Bounds: at most max_events events and max_bytes of message data wait (one message always
+// fits into an empty queue). A push that finds no room waits for the host's next pop, so the
+// thread that delivers (and with it the link's reading) stops, as it does behind a slow
+// callback, until the host takes its events; while the endpoint stops (hold_back_waits), pushes
+// do not wait, because the thread that stops it may be the one that would pop.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/peer_identity.h"
+#include "platform/ready_signal.h"
+
+namespace tovi_events {
+
+struct queued_event {
+    int32_t kind = 0;  // TOVIIPC_EVENT_...
+    bool is_text = false;
+    bool has_peer = false;
+    std::string client_id;
+    std::string data;  // a text's data is followed by its NUL (std::string's own)
+    tovi_platform::peer_identity peer;
+};
+
+class event_queue {
+  public:
+    static constexpr size_t max_bytes = 64 * 1024 * 1024;  // of message data
+    static constexpr size_t max_events = 65536;
+
+    bool valid() const { return signal_.valid(); }
+    intptr_t waitable() const { return signal_.waitable(); }
+
+    void push(queued_event&& event);
+    // The next event, waiting up to timeout_ms (negative: without limit); null when none came.
+    // The event returned stays valid until the next pop.
+    const queued_event* pop(int32_t timeout_ms);
+    // Between begin and end (counted, any thread), pushes do not wait for room.
+    void begin_unbounded();
+    void end_unbounded();
+
+  private:
+    bool has_room(size_t bytes) const;  // REQUIRES lock_
+
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::condition_variable room_;
+    std::deque<queued_event> events_;  // lock_, like all below
+    size_t bytes_ = 0;
+    int unbounded_ = 0;
+    queued_event current_;  // handed to the host; the popping thread's
+    tovi_platform::ready_signal signal_;
+};
+
+}  // namespace tovi_events
