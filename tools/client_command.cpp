@@ -167,7 +167,9 @@ int run_client(const std::vector<std::string>& arguments) {
     // Released on every way out, before the session that its callbacks use.
     const std::unique_ptr<ipc_handle, decltype(&release_tovi_ipc_client)> owned(
         state.handle, &release_tovi_ipc_client);
-    if (!open_log(state.f.init_log, state.handle, log_dir, "client")) {
+    if (!open_log([&](const char* dir,
+                      const char* file) { return state.f.init_log(state.handle, dir, file) != 0; },
+                  log_dir, "client")) {
         return exit_failed;
     }
     if (!state.f.connect(state.handle, name.c_str(), id.c_str())) {

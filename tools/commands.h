@@ -3,6 +3,7 @@
 // bad arguments throw usage_error.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,9 @@ extern const char* const shm_read_help;
 extern const char* const demo_help;
 
 // For --log DIR: opens the library's log DIR/toviipc-ROLE-PID.log (one per process) through
-// the init_log entry of a function table. True when dir is empty (no log asked for); false,
-// with a line on standard error, when the log cannot be opened.
-using init_log_entry = tovi_bool(TOVIIPC_CALL*)(ipc_handle*, const char*, const char*);
-bool open_log(init_log_entry init_log, ipc_handle* handle, const std::string& dir,
+// init_log(directory, file). True when dir is empty (no log asked for); false, with a line on
+// standard error, when the log cannot be opened.
+bool open_log(const std::function<bool(const char*, const char*)>& init_log, const std::string& dir,
               const std::string& role);
 
 }  // namespace toviipc

@@ -3,6 +3,7 @@
 // with time stamps and checks that the library did what it promises.
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -238,6 +239,7 @@ class demo_run {
             refuse_duplicate_id();
             disconnect_gamma();
             wait_for_heart_beat_drop();
+            show_statistics();
             stop_server();
         }
         return summary();
@@ -354,6 +356,19 @@ class demo_run {
         check(what, dropped && after >= drop_earliest_s);
         beta_.kill();
         log.say("beta killed");
+    }
+
+    void show_statistics() {
+        step("the server's statistics");
+        server_.command("stats");
+        // alpha's text and byte stream, at least.
+        const match counted = [](const event_fields& fields) {
+            const auto received = fields.find("messages_received");
+            return event_matches(fields, "stats", {}) && received != fields.end() &&
+                   std::strtoll(received->second.c_str(), nullptr, 10) >= 2;
+        };
+        check("the server's statistics count what its clients sent",
+              log.wait_for("server", counted, step_limit));
     }
 
     void stop_server() {

@@ -11,14 +11,14 @@
 
 namespace toviipc {
 
-bool open_log(init_log_entry init_log, ipc_handle* handle, const std::string& dir,
+bool open_log(const std::function<bool(const char*, const char*)>& init_log, const std::string& dir,
               const std::string& role) {
     if (dir.empty()) {
         return true;
     }
     const std::string file =
         "toviipc-" + role + "-" + std::to_string(current_process_id()) + ".log";
-    if (init_log(handle, dir.c_str(), file.c_str()) != 0) {
+    if (init_log(dir.c_str(), file.c_str())) {
         return true;
     }
     std::fprintf(stderr, "toviipc %s: cannot open a log in %s\n", role.c_str(), dir.c_str());
