@@ -12,6 +12,11 @@ installed ToviIPC libraries through ctypes (no compiled extension).
         client.send_text("hello")
         print(client.get_event(timeout=5).data)
 
+    async with toviipc.AsyncServer("lab") as server:    # events pulled on the loop's thread
+        async for event in server:
+            if event.kind == "message":
+                await server.send(event.client, event.data)
+
     with toviipc.SharedMemoryReader("lab") as reader:
         for write in reader.writes(timeout=5):
             print(write.slot, write.info, write.data)
@@ -22,6 +27,7 @@ NameTakenError, MessageTooLargeError, NotConnectedError...); wrong argument type
 TypeError, values the library would refuse ValueError.
 """
 
+from ._aio import AsyncClient, AsyncServer, Peer, PulledEvent, Stats
 from ._endpoints import DEFAULT_QUEUE_LIMIT, Client, Event, Server
 from ._shm import SharedMemoryReader, ShmHeader, ShmWrite
 from ._version import __version__
@@ -43,6 +49,11 @@ from .errors import (
 
 __all__ = [
     "AlreadyConnectedError",
+    "AsyncClient",
+    "AsyncServer",
+    "Peer",
+    "PulledEvent",
+    "Stats",
     "AlreadyListeningError",
     "BlockBusyError",
     "Client",
