@@ -3,10 +3,7 @@
 // the statistics.
 #include "toviipc_events.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <poll.h>
+#if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
@@ -24,20 +21,13 @@
 #include "support/event_log.h"
 #include "support/process_info.h"
 #include "support/test_support.h"
+#include "support/waitable.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// True when the waitable is ready within timeout_ms.
-bool is_ready(toviipc_waitable waitable, int timeout_ms) {
-#if defined(_WIN32)
-    return WaitForSingleObject(waitable, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
-#else
-    pollfd watched{waitable, POLLIN, 0};
-    return poll(&watched, 1, timeout_ms) == 1;
-#endif
-}
+using tovi_test::is_ready;
 
 struct endpoint_deleter {
     void operator()(toviipc_endpoint* endpoint) const { toviipc_release(endpoint); }

@@ -3,12 +3,6 @@
 // and every link's events come whole and in order, connect first and disconnect last.
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <poll.h>
-#endif
-
 #include <atomic>
 #include <map>
 #include <string>
@@ -17,20 +11,12 @@
 
 #include "stress_util.h"
 #include "support/test_support.h"
+#include "support/waitable.h"
 #include "toviipc_events.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-bool wait_ready(toviipc_waitable waitable, int timeout_ms) {
-#if defined(_WIN32)
-    return WaitForSingleObject(waitable, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
-#else
-    pollfd watched{waitable, POLLIN, 0};
-    return poll(&watched, 1, timeout_ms) == 1;
-#endif
-}
 
 // What one client id's events looked like to the pulling host.
 struct link_story {
@@ -79,10 +65,10 @@ TEST(pulled_events, the_waitable_is_ready_exactly_while_events_wait_as_peers_sen
     while (std::chrono::steady_clock::now() < deadline) {
         const bool done = std::chrono::steady_clock::now() > stop_at && left == rounds.load() &&
                           rounds.load() > 0;
-        if (done && !wait_ready(waitable, 200)) {
+        if (done && !tovi_test::is_ready(waitable, 200)) {
             break;
         }
-        if (!wait_ready(waitable, 1000)) {
+        if (!tovi_test::is_ready(waitable, 1000)) {
             lost += toviipc_next_event(server, &event, 0) == 1 ? 1 : 0;
             continue;
         }
