@@ -40,18 +40,18 @@ toviipc_endpoint* toviipc_endpoint::create(bool server, toviipc_event_fn on_even
 }
 
 toviipc_endpoint::~toviipc_endpoint() {
-    begin_stopping();  // for good
+    begin_waiting_call();  // for good
     server_.reset();
     client_.reset();
 }
 
-void toviipc_endpoint::begin_stopping() {
+void toviipc_endpoint::begin_waiting_call() {
     if (queue_ != nullptr) {
         queue_->begin_unbounded();
     }
 }
 
-void toviipc_endpoint::end_stopping() {
+void toviipc_endpoint::end_waiting_call() {
     if (queue_ != nullptr) {
         queue_->end_unbounded();
     }

@@ -5,9 +5,9 @@
 // is their observer: each report becomes one toviipc_event, handed to the callback on the
 // reporting thread, or copied into the queue for the host's thread.
 //
-// Stopping: stop, disconnect and release let the queue take events without waiting for room
-// while they run (event_queue.h), since the endpoint's threads they wait for may be waiting for
-// the very host thread that calls them.
+// Calls that wait for the endpoint's threads (stop, connect, disconnect, release) let the queue
+// take events without waiting for room while they run (event_queue.h): those threads may be
+// waiting for room that only the very host thread in the call would make by pulling.
 #pragma once
 
 #include <memory>
@@ -33,9 +33,9 @@ struct toviipc_endpoint final : public tovi::ipc_server_watch, public tovi::ipc_
     void* context() const { return context_; }
     tovi_events::event_queue* queue() { return queue_.get(); }
 
-    // A stop, disconnect or release is under way (counted; any host thread).
-    void begin_stopping();
-    void end_stopping();
+    // A call that waits for the endpoint's threads is under way (counted; any host thread).
+    void begin_waiting_call();
+    void end_waiting_call();
 
     // Pull mode: the next event into *event; what it points to lives until the next call.
     bool next_event(toviipc_event* event, int32_t timeout_ms);

@@ -93,9 +93,9 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_server_start(toviipc_endpoint*
 
 TOVIIPC_EVENTS_API void TOVIIPC_CALL toviipc_server_stop(toviipc_endpoint* endpoint) {
     if (tovi::ipc_server* server = server_of(endpoint)) {
-        endpoint->begin_stopping();
+        endpoint->begin_waiting_call();
         server->stop();
-        endpoint->end_stopping();
+        endpoint->end_waiting_call();
     }
 }
 
@@ -109,14 +109,20 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_client_connect(toviipc_endpoin
                                                                  const char* pipe_name,
                                                                  const char* client_id) {
     tovi::ipc_client* client = client_of(endpoint);
-    return client != nullptr && client->connect(pipe_name, client_id);
+    if (client == nullptr) {
+        return 0;
+    }
+    endpoint->begin_waiting_call();  // it takes the lock a report holds while it waits for room
+    const bool connected = client->connect(pipe_name, client_id);
+    endpoint->end_waiting_call();
+    return connected;
 }
 
 TOVIIPC_EVENTS_API void TOVIIPC_CALL toviipc_client_disconnect(toviipc_endpoint* endpoint) {
     if (tovi::ipc_client* client = client_of(endpoint)) {
-        endpoint->begin_stopping();
+        endpoint->begin_waiting_call();
         client->disconnect();
-        endpoint->end_stopping();
+        endpoint->end_waiting_call();
     }
 }
 

@@ -220,6 +220,27 @@ TEST(events, pulled_events_come_in_link_order_and_a_host_that_does_not_pull_stop
     EXPECT_EQ(0, toviipc_next_event(server.get(), &none, 0));
 }
 
+TEST(events, a_pulling_client_whose_queue_is_full_may_still_call_connect_from_its_thread) {
+    const std::string name = tovi_test::unique_name("tovi_ev_full");
+    endpoint_ptr server(toviipc_server_create(nullptr, nullptr));
+    endpoint_ptr client(toviipc_client_create(nullptr, nullptr));
+    ASSERT_TRUE(toviipc_server_start(server.get(), name.c_str()));
+    ASSERT_TRUE(toviipc_client_connect(client.get(), name.c_str(), "full"));
+    ASSERT_EQ(1u, pull(server.get(), 1).size());  // its connect
+    const std::string block(1024 * 1024, 'b');
+    const int messages = 80;  // above the client's pull queue
+    for (int i = 0; i < messages; ++i) {
+        ASSERT_TRUE(toviipc_send_bytes(server.get(), "full", block.data(),
+                                       static_cast<tovi_int32>(block.size())));
+    }
+    ASSERT_TRUE(tovi_test::wait_until(
+        [&] { return stats_of(client.get(), nullptr).messages_received > 64; }, 60s));
+    // The report waiting for room holds the client's connection lock, which connect takes:
+    // the call must not wait for the pulls that only this thread would make.
+    EXPECT_FALSE(toviipc_client_connect(client.get(), name.c_str(), "again"));
+    EXPECT_EQ(static_cast<size_t>(messages), pull(client.get(), messages).size());
+}
+
 TEST(events, statistics_count_what_the_traffic_sent_received_and_refused) {
     const std::string name = tovi_test::unique_name("tovi_ev_stats");
     recorder events;
