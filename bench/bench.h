@@ -59,8 +59,9 @@ struct row_def {
 };
 
 // The rows of this build, the baseline (the raw transport every ratio refers to) first.
-std::vector<row_def> platform_rows();  // one file per system
-std::vector<row_def> tovi_rows();      // ToviIPC, through include/toviipc.h only
+std::vector<row_def> platform_rows();   // one file per system
+std::vector<row_def> tovi_rows();       // ToviIPC, through include/toviipc.h only
+std::vector<row_def> tovi_pull_rows();  // ToviIPC, pulling through include/toviipc_events.h
 
 // Message contents shared by every row. Each timed message carries its sequence number in
 // its first four bytes (little-endian); the rest is a fixed pattern.

@@ -297,10 +297,17 @@ std::string counts_fact(const options& o) {
            std::to_string(o.reps) + " repetitions";
 }
 
-int conduct(const options& o) {
+// ToviIPC's rows, callback then pulling, then the platform's (the baseline first of those).
+std::vector<row_def> every_row() {
     std::vector<row_def> all = tovi_rows();
+    for (const auto& more : {tovi_pull_rows(), platform_rows()})
+        all.insert(all.end(), more.begin(), more.end());
+    return all;
+}
+
+int conduct(const options& o) {
+    const std::vector<row_def> all = every_row();
     const std::vector<row_def> platform = platform_rows();
-    all.insert(all.end(), platform.begin(), platform.end());
     const std::string baseline = platform.front().name;
     const bool at_rest = resources_supported() && !o.rows_only;
     if (o.list) {
@@ -480,9 +487,7 @@ int play_side(const std::string& role, const std::map<std::string, std::string>&
     side.work.warmup = std::atoi(args.at("warmup").c_str());
     side.work.count = std::atoi(args.at("count").c_str());
     side.work.size = std::atoi(args.at("size").c_str());
-    std::vector<row_def> all = tovi_rows();
-    const std::vector<row_def> platform = platform_rows();
-    all.insert(all.end(), platform.begin(), platform.end());
+    const std::vector<row_def> all = every_row();
     for (const row_def& r : all) {
         if (r.name == side.row)
             return role == "listen" ? r.listen(side) : r.connect(side);

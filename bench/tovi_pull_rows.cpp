@@ -1,0 +1,126 @@
+// ToviIPC through include/toviipc_events.h, pulling: each side's own host thread takes its
+// events with toviipc_next_event (no callback, no library thread between the message and the
+// host's answer) and answers from there, as a host with its own event loop does. The measures
+// are those of every channel row.
+#include <cstring>
+#include <memory>
+
+#include "bench.h"
+#include "toviipc_events.h"
+
+namespace bench {
+
+namespace {
+
+const char* const client_id = "bench-puller";
+constexpr int connect_wait_ms = 10000;
+
+class pull_channel : public message_channel {
+  public:
+    pull_channel(toviipc_endpoint* endpoint, bool server, std::string peer)
+        : endpoint_(endpoint), server_(server), peer_(std::move(peer)) {}
+    ~pull_channel() override {
+        if (server_)
+            toviipc_server_stop(endpoint_);
+        else
+            toviipc_client_disconnect(endpoint_);
+        toviipc_release(endpoint_);
+    }
+
+    bool send(const char* data, size_t size) override {
+        return toviipc_send_bytes(endpoint_, server_ ? peer_.c_str() : nullptr, data,
+                                  static_cast<tovi_int32>(size)) != 0;
+    }
+
+    // The next message, copied out as the other rows' receives do; -1 once the link ended.
+    long long receive(char* out, size_t capacity) override {
+        toviipc_event event;
+        while (toviipc_next_event(endpoint_, &event, wait_ms_) == 1) {
+            if (event.kind == TOVIIPC_EVENT_DISCONNECT)
+                return -1;
+            if (event.kind != TOVIIPC_EVENT_MESSAGE)
+                continue;
+            const auto size = static_cast<size_t>(event.length);
+            if (size > capacity)
+                return -1;
+            std::memcpy(out, event.data, size);
+            return static_cast<long long>(size);
+        }
+        return -1;
+    }
+
+    void limit_receive_wait(int milliseconds) override { wait_ms_ = milliseconds; }
+
+  private:
+    toviipc_endpoint* const endpoint_;
+    const bool server_;
+    const std::string peer_;
+    int wait_ms_ = -1;
+};
+
+// The server listens, says it is ready, and waits for its client's connect.
+std::unique_ptr<message_channel> open_server(const side_args& args) {
+    toviipc_endpoint* server = toviipc_server_create(nullptr, nullptr);
+    if (server == nullptr || !toviipc_server_start(server, args.address.c_str())) {
+        toviipc_release(server);
+        return nullptr;
+    }
+    announce_ready();
+    toviipc_event event;
+    while (toviipc_next_event(server, &event, -1) == 1) {
+        if (event.kind == TOVIIPC_EVENT_CONNECT)
+            return std::make_unique<pull_channel>(server, true, event.client_id);
+    }
+    toviipc_release(server);
+    return nullptr;
+}
+
+std::unique_ptr<message_channel> open_client(const side_args& args) {
+    toviipc_endpoint* client = toviipc_client_create(nullptr, nullptr);
+    const int64_t give_up = now_ns() + int64_t{connect_wait_ms} * 1000000;
+    while (client != nullptr && !toviipc_client_connect(client, args.address.c_str(), client_id)) {
+        if (now_ns() > give_up) {
+            toviipc_release(client);
+            return nullptr;
+        }
+    }
+    return client != nullptr ? std::make_unique<pull_channel>(client, false, "") : nullptr;
+}
+
+// One side: the server side listens, the client side connects; initiator sends first.
+int pull_side(const side_args& args, bool server, bool initiator) {
+    std::unique_ptr<message_channel> channel = server ? open_server(args) : open_client(args);
+    if (channel == nullptr)
+        return fail(args.row, server ? "server could not start on " + args.address
+                                     : "client could not connect to " + args.address);
+    return initiator ? run_initiator(args.row, *channel, args.work)
+                     : run_responder(args.row, *channel, args.work);
+}
+
+int server_responds(const side_args& args) {
+    return pull_side(args, true, false);
+}
+int client_initiates(const side_args& args) {
+    return pull_side(args, false, true);
+}
+int server_initiates(const side_args& args) {
+    return pull_side(args, true, true);
+}
+int client_responds(const side_args& args) {
+    return pull_side(args, false, false);
+}
+
+}  // namespace
+
+std::vector<row_def> tovi_pull_rows() {
+    return {{"tovi-pull-c2s",
+             "ToviIPC events library, pulling: client sends, server host pulls and answers on "
+             "its own thread",
+             false, &server_responds, &client_initiates},
+            {"tovi-pull-s2c",
+             "ToviIPC events library, pulling: server host sends, client host pulls and "
+             "answers on its own thread",
+             true, &server_initiates, &client_responds}};
+}
+
+}  // namespace bench
