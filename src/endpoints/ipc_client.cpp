@@ -59,7 +59,8 @@ ipc_client::~ipc_client() {
     DeleteCriticalSection(&connection_lock_);
 }
 
-bool ipc_client::set_watch(ipc_client_watch* watch) {
+bool ipc_client::set_watch(ipc_client_watch* watch, bool on_loop) {
+    watch_on_loop_.store(on_loop, std::memory_order_release);
     watch_.store(watch, std::memory_order_release);
     return true;
 }
@@ -282,6 +283,9 @@ struct ipc_client::received_batch {
 
 bool ipc_client::on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+    if (watch_on_loop_.load(std::memory_order_acquire) && deliver_now(connection, data, size)) {
+        return true;
+    }
     if (pending_ != nullptr && pending_->connection != connection) {
         on_pipe_recv_done(nullptr);  // another connection's payloads go first
     }
@@ -309,6 +313,34 @@ bool ipc_client::on_pipe_recv_data(pipe_connection* connection, const char* data
     if (pending_->small.size() >= batch_bytes) {
         on_pipe_recv_done(connection);  // a batch of its room's size: on its way, kept after
     }
+    note_received(connection, size);
+    return true;
+}
+
+bool ipc_client::deliver_now(pipe_connection* connection, const char* data, size_t size) {
+    message_codec::received_reader::message message;
+    if (loop_reader_.read(data, size, &message) != message_codec::received_reader::result::ok ||
+        (message.msg_type != msg_string && message.msg_type != msg_bytestream)) {
+        return false;  // the task reads it again, and logs what is wrong with it
+    }
+    {
+        std::lock_guard<std::mutex> pointer(current_lock_);
+        if (connection_.get() != connection) {
+            return false;  // not current yet: the task waits for connect to finish
+        }
+        if (leaving_) {
+            return true;  // nothing is delivered after the goodbye
+        }
+    }
+    const auto length = static_cast<size_t>(message.length);
+    connection->counters().note_message_received(length);
+    note_received(connection, length);  // before the observer may release it
+    deliver(message.data, message.length, message.msg_type == msg_string);
+    loop_reader_.give_back_room(pipe_frame_buffer::retained_bytes);
+    return true;
+}
+
+void ipc_client::note_received(pipe_connection* connection, size_t size) {
     if (received_pending_.fetch_add(size) + size > receive_high_water_bytes) {
         std::lock_guard<std::mutex> hold(pause_lock_);
         if (!reading_paused_) {
@@ -317,7 +349,6 @@ bool ipc_client::on_pipe_recv_data(pipe_connection* connection, const char* data
             reading_paused_ = true;
         }
     }
-    return true;
 }
 
 void ipc_client::on_pipe_recv_done(pipe_connection*) {

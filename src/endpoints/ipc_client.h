@@ -73,7 +73,15 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     // True on the thread that calls the observer.
     bool is_callback_thread() const { return tasks_.is_worker_thread(); }
 
-    bool set_watch(ipc_client_watch* watch);
+    // on_loop: the observer takes texts and byte streams on the event-loop thread, without
+    // waiting (a pulling host's queue): they skip the task queue, and count as received until
+    // the observer's owner calls release_received for them. Everything else, on_disconnect
+    // included, still comes from the task queue, after the messages before it. Set before
+    // connect.
+    bool set_watch(ipc_client_watch* watch, bool on_loop = false);
+    // size bytes of received messages are done with: reading goes on once enough are done
+    // (any thread).
+    void release_received(size_t size);
     bool init_log(const char* directory, const char* file_name);
     // Connects, announces the client id, starts the heart beat and opens the shared-memory
     // block. False when an argument is null, the id is empty (logged), a connection is current
@@ -120,6 +128,11 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     void on_receive_task(received_batch& batch);
     void on_message(const char* payload, size_t size);
     void deliver(const char* data, int32_t length, bool is_text);
+    // Loop thread, on_loop watches: hands a text or byte stream of the current connection to
+    // the observer at once. False for anything else, which takes the task queue's way.
+    bool deliver_now(pipe_connection* connection, const char* data, size_t size);
+    // Loop thread: size more bytes wait for the observer; above the bound, reading pauses.
+    void note_received(pipe_connection* connection, size_t size);
     // Counts a text or byte stream of size bytes that the link accepted (sent).
     static bool counted(pipe_connection& connection, size_t size, bool sent);
     // Batches done with are kept (spare_batch_count of them) with their room, for the next.
@@ -131,8 +144,6 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     void keep_spare_batch(const std::shared_ptr<received_batch>& batch);
     // answered: the link ended as the server's answer to this client's goodbye.
     void on_disconnect_task(const pipe_connection* connection, uint64_t generation, bool answered);
-    // A receive task is done with size bytes: reading goes on once enough are done.
-    void release_received(size_t size);
 
     const timing limits_;
     link_counters counters_;  // the endpoint's: every connection adds to it
@@ -144,6 +155,8 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     std::condition_variable left_;   // current_lock_: connection_ was let go
     bool exit_notice_seen_ = false;  // connection_lock_: the server sent the link away
     std::atomic<ipc_client_watch*> watch_{nullptr};  // may be replaced while callbacks run
+    std::atomic<bool> watch_on_loop_{false};
+    message_codec::received_reader loop_reader_;  // loop thread, on_loop watches
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_timer* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;

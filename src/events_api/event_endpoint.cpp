@@ -31,7 +31,9 @@ toviipc_endpoint* toviipc_endpoint::create(bool server, toviipc_event_fn on_even
             if (!made->client_->started()) {
                 return nullptr;
             }
-            made->client_->set_watch(made.get());
+            // A pulling client's messages go from its loop into the queue at once; the client
+            // bounds them itself (pausing its reads) until the host takes them.
+            made->client_->set_watch(made.get(), on_event == nullptr);
         }
         return made.release();
     } catch (const std::bad_alloc&) {
@@ -58,7 +60,8 @@ void toviipc_endpoint::end_waiting_call() {
 }
 
 void toviipc_endpoint::report(int32_t kind, const char* client_id, const char* data, int32_t length,
-                              bool is_text, const tovi_platform::peer_identity* peer) {
+                              bool is_text, const tovi_platform::peer_identity* peer,
+                              bool counted) {
     if (queue_ == nullptr) {
         toviipc_peer public_peer;
         if (peer != nullptr) {
@@ -86,9 +89,13 @@ void toviipc_endpoint::report(int32_t kind, const char* client_id, const char* d
             event.has_peer = true;
             event.peer = *peer;
         }
-        queue_->push(std::move(event));
+        event.counted = counted;
+        queue_->push(std::move(event), !counted);
     } catch (const std::bad_alloc&) {
         // Out of memory: the event cannot be kept. Nothing is thrown into the library's threads.
+        if (counted) {
+            client_->release_received(static_cast<size_t>(length));
+        }
     }
 }
 
@@ -98,6 +105,9 @@ bool toviipc_endpoint::next_event(toviipc_event* event, int32_t timeout_ms) {
         return false;
     }
     const bool message = next->kind == TOVIIPC_EVENT_MESSAGE;
+    if (next->counted) {
+        client_->release_received(next->data.size());
+    }
     if (next->has_peer) {
         copy_peer(next->peer, &pulled_peer_);
     }
@@ -126,7 +136,7 @@ void toviipc_endpoint::on_client_disconnect(const char* client_id) {
 }
 
 void toviipc_endpoint::on_recv_data(const char* data, int32_t length, bool is_text) {
-    report(TOVIIPC_EVENT_MESSAGE, "", data, length, is_text, nullptr);
+    report(TOVIIPC_EVENT_MESSAGE, "", data, length, is_text, nullptr, queue_ != nullptr);
 }
 
 void toviipc_endpoint::on_disconnect() {

@@ -51,8 +51,10 @@ struct toviipc_endpoint final : public tovi::ipc_server_watch, public tovi::ipc_
   private:
     toviipc_endpoint(toviipc_event_fn on_event, void* context);
     // Hands an event to the callback, or copies it into the queue.
+    // counted: a pulling client's message, which the client bounds (ipc_client::set_watch)
+    // until the host takes it.
     void report(int32_t kind, const char* client_id, const char* data, int32_t length, bool is_text,
-                const tovi_platform::peer_identity* peer);
+                const tovi_platform::peer_identity* peer, bool counted = false);
 
     const toviipc_event_fn on_event_;
     void* const context_;

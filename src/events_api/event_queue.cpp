@@ -10,34 +10,49 @@ bool event_queue::has_room(size_t bytes) const {
            unbounded_ > 0;
 }
 
-void event_queue::push(queued_event&& event) {
+void event_queue::push(queued_event&& event, bool may_wait) {
     const size_t bytes = event.data.size();
     std::unique_lock<std::mutex> hold(lock_);
-    room_.wait(hold, [&] { return has_room(bytes); });
+    if (may_wait) {
+        room_.wait(hold, [&] { return has_room(bytes); });
+    }
     bytes_ += bytes;
     events_.push_back(std::move(event));
     if (events_.size() == 1) {
         signal_.set();
-        arrived_.notify_one();
     }
 }
 
 const queued_event* event_queue::pop(int32_t timeout_ms) {
-    std::unique_lock<std::mutex> hold(lock_);
-    const auto waiting = [this] { return !events_.empty(); };
-    if (timeout_ms < 0) {
-        arrived_.wait(hold, waiting);
-    } else if (!arrived_.wait_for(hold, std::chrono::milliseconds(timeout_ms), waiting)) {
-        return nullptr;
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!events_.empty()) {
+                current_ = std::move(events_.front());
+                events_.pop_front();
+                bytes_ -= current_.data.size();
+                if (events_.empty()) {
+                    signal_.clear();
+                }
+                room_.notify_all();
+                return &current_;
+            }
+        }
+        int32_t wait_ms = -1;
+        if (timeout_ms >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            if (left.count() <= 0 && timeout_ms > 0) {
+                return nullptr;
+            }
+            wait_ms = static_cast<int32_t>(left.count() > 0 ? left.count() : 0);
+        }
+        if (!signal_.wait(wait_ms) && timeout_ms >= 0) {
+            return nullptr;
+        }
     }
-    current_ = std::move(events_.front());
-    events_.pop_front();
-    bytes_ -= current_.data.size();
-    if (events_.empty()) {
-        signal_.clear();
-    }
-    room_.notify_all();
-    return &current_;
 }
 
 void event_queue::begin_unbounded() {

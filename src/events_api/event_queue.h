@@ -3,7 +3,8 @@
 // The endpoint's threads push (a server's loop and task threads, a client's task thread); the
 // host pops, one event per call, on a thread of its own. The ready signal is set exactly while
 // events wait: push sets it when the queue stops being empty, pop clears it when it takes the
-// last one, both under the queue's lock.
+// last one, both under the queue's lock; a pop that finds nothing waits on that same signal,
+// so a push wakes the host once, through the signal alone.
 //
 // Bounds: at most max_events events and max_bytes of message data wait (one message always
 // fits into an empty queue). A push that finds no room waits for the host's next pop, so the
@@ -28,6 +29,7 @@ struct queued_event {
     int32_t kind = 0;  // TOVIIPC_EVENT_...
     bool is_text = false;
     bool has_peer = false;
+    bool counted = false;  // its owner bounds its bytes itself: released when it is popped
     std::string client_id;
     std::string data;  // a text's data is followed by its NUL (std::string's own)
     tovi_platform::peer_identity peer;
@@ -41,9 +43,10 @@ class event_queue {
     bool valid() const { return signal_.valid(); }
     intptr_t waitable() const { return signal_.waitable(); }
 
-    void push(queued_event&& event);
-    // The next event, waiting up to timeout_ms (negative: without limit); null when none came.
-    // The event returned stays valid until the next pop.
+    // may_wait false: the pushing thread must not wait (its owner bounds what it pushes).
+    void push(queued_event&& event, bool may_wait = true);
+    // The next event, waiting on the ready signal up to timeout_ms (negative: without limit);
+    // null when none came. The event returned stays valid until the next pop.
     const queued_event* pop(int32_t timeout_ms);
     // Between begin and end (counted, any thread), pushes do not wait for room.
     void begin_unbounded();
@@ -53,7 +56,6 @@ class event_queue {
     bool has_room(size_t bytes) const;  // REQUIRES lock_
 
     std::mutex lock_;
-    std::condition_variable arrived_;
     std::condition_variable room_;
     std::deque<queued_event> events_;  // lock_, like all below
     size_t bytes_ = 0;

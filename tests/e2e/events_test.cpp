@@ -220,25 +220,33 @@ TEST(events, pulled_events_come_in_link_order_and_a_host_that_does_not_pull_stop
     EXPECT_EQ(0, toviipc_next_event(server.get(), &none, 0));
 }
 
-TEST(events, a_pulling_client_whose_queue_is_full_may_still_call_connect_from_its_thread) {
+TEST(events, a_pulling_client_that_does_not_pull_stops_reading_and_may_still_call_connect) {
     const std::string name = tovi_test::unique_name("tovi_ev_full");
     endpoint_ptr server(toviipc_server_create(nullptr, nullptr));
     endpoint_ptr client(toviipc_client_create(nullptr, nullptr));
     ASSERT_TRUE(toviipc_server_start(server.get(), name.c_str()));
     ASSERT_TRUE(toviipc_client_connect(client.get(), name.c_str(), "full"));
     ASSERT_EQ(1u, pull(server.get(), 1).size());  // its connect
-    const std::string block(1024 * 1024, 'b');
-    const int messages = 80;  // above the client's pull queue
+    const size_t big = 1024 * 1024;
+    const int messages = 96;  // above what the client holds for its host
     for (int i = 0; i < messages; ++i) {
-        ASSERT_TRUE(toviipc_send_bytes(server.get(), "full", block.data(),
-                                       static_cast<tovi_int32>(block.size())));
+        const std::string data = tovi_test::pattern(big, static_cast<uint32_t>(i));
+        ASSERT_TRUE(toviipc_send_bytes(server.get(), "full", data.data(),
+                                       static_cast<tovi_int32>(data.size())));
     }
-    ASSERT_TRUE(tovi_test::wait_until(
-        [&] { return stats_of(client.get(), nullptr).messages_received > 64; }, 60s));
-    // The report waiting for room holds the client's connection lock, which connect takes:
-    // the call must not wait for the pulls that only this thread would make.
+    EXPECT_TRUE(
+        tovi_test::wait_until([&] { return stats_of(server.get(), "full").queued_bytes > 0; }, 60s))
+        << "the client went on reading for a host that did not pull";
+    EXPECT_LT(stats_of(client.get(), nullptr).messages_received, static_cast<uint64_t>(messages));
+    // A call that waits for the client's threads, made by the thread that would pull.
     EXPECT_FALSE(toviipc_client_connect(client.get(), name.c_str(), "again"));
-    EXPECT_EQ(static_cast<size_t>(messages), pull(client.get(), messages).size());
+    const auto events = pull(client.get(), messages);
+    ASSERT_EQ(static_cast<size_t>(messages), events.size());
+    for (int i = 0; i < messages; ++i) {
+        EXPECT_EQ(tovi_test::pattern(big, static_cast<uint32_t>(i)),
+                  events[static_cast<size_t>(i)].data)
+            << i;
+    }
 }
 
 TEST(events, statistics_count_what_the_traffic_sent_received_and_refused) {

@@ -81,6 +81,10 @@ function(consume root prefix tag)
         endif()
         message(STATUS "${tag}, ${consumer}: ${last_output}")
     endforeach()
+    if(NOT WINDOWS)
+        # The event-loop example, built against the installed events library, runs its round.
+        run(${build}/poll_host_pkgconfig install-test-${tag}-poll)
+    endif()
 endfunction()
 
 # Fails unless the output of a program of a tree is exactly expected.
