@@ -434,8 +434,10 @@ int conduct(const options& o) {
                            "; after the rows: " + load_after_rows +
                            "; at the end: " + load_average() + "; the run took " + duration);
     report.notes.push_back(
-        "ToviIPC rows call the library only through include/toviipc.h (shared library), send "
-        "byte streams, answer from inside the data callback, and open no log file");
+        "ToviIPC rows call the libraries only through their public headers (shared libraries), "
+        "send byte streams and open no log file; the callback rows (include/toviipc.h) answer "
+        "from inside the data callback, the pulling rows (include/toviipc_events.h) from the "
+        "host thread that pulls");
     if (running_under_wine()) {
         report.notes.push_back(
             "Windows build under Wine: Wine's named pipes and its wineserver carry every "

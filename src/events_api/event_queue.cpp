@@ -33,12 +33,13 @@ const queued_event* event_queue::pop(int32_t timeout_ms) {
                 current_ = std::move(events_.front());
                 events_.pop_front();
                 bytes_ -= current_.data.size();
-                if (events_.empty()) {
-                    signal_.clear();
-                }
                 room_.notify_all();
                 return &current_;
             }
+            // Cleared by the call that finds nothing, not by the one that takes the last event:
+            // a host that takes events until none is left still never wakes for nothing, and a
+            // stream of events that the host keeps up with costs no system call each.
+            signal_.clear();
         }
         int32_t wait_ms = -1;
         if (timeout_ms >= 0) {

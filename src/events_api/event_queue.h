@@ -1,10 +1,11 @@
 // tovi_events::event_queue: the events of a pulling endpoint, waiting for the host's thread.
 //
 // The endpoint's threads push (a server's loop and task threads, a client's task thread); the
-// host pops, one event per call, on a thread of its own. The ready signal is set exactly while
-// events wait: push sets it when the queue stops being empty, pop clears it when it takes the
-// last one, both under the queue's lock; a pop that finds nothing waits on that same signal,
-// so a push wakes the host once, through the signal alone.
+// host pops, one event per call, on a thread of its own. The ready signal is set while events
+// wait: push sets it when the queue stops being empty, and the pop that finds the queue empty
+// clears it, both under the queue's lock; so after the host has taken events until none was
+// left the signal is clear, and it is set again only by a new event. A pop that finds nothing
+// waits on that same signal, so a push wakes the host once, through the signal alone.
 //
 // Bounds: at most max_events events and max_bytes of message data wait (one message always
 // fits into an empty queue). A push that finds no room waits for the host's next pop, so the

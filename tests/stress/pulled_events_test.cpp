@@ -1,5 +1,6 @@
-// A host that pulls its events on one thread while clients send and leave: the waitable is
-// ready exactly while events wait (no wake-up without an event, no event without a wake-up),
+// A host that pulls its events on one thread while clients send and leave, waiting on the
+// waitable and taking events until none is left: no wake-up without an event, no event
+// without a wake-up,
 // and every link's events come whole and in order, connect first and disconnect last.
 #include <gtest/gtest.h>
 
