@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,9 +60,13 @@ struct row_def {
 };
 
 // The rows of this build, the baseline (the raw transport every ratio refers to) first.
-std::vector<row_def> platform_rows();   // one file per system
-std::vector<row_def> tovi_rows();       // ToviIPC, through include/toviipc.h only
-std::vector<row_def> tovi_pull_rows();  // ToviIPC, pulling through include/toviipc_events.h
+std::vector<row_def> platform_rows();      // one file per system
+std::vector<row_def> tovi_rows();          // ToviIPC, through include/toviipc.h only
+std::vector<row_def> tovi_pull_rows();     // ToviIPC, pulling through include/toviipc_events.h
+std::vector<row_def> tovi_handoff_rows();  // ToviIPC's callbacks handing over to a host thread
+
+// Tries connect until it succeeds or timeout_ms pass (the listening side may not be up yet).
+bool connect_until(int timeout_ms, const std::function<bool()>& connect);
 
 // Message contents shared by every row. Each timed message carries its sequence number in
 // its first four bytes (little-endian); the rest is a fixed pattern.
@@ -129,24 +134,25 @@ int run_responder(const std::string& row, message_channel& channel, const worklo
 // may connect, then waits for it. Null on failure.
 using channel_opener = std::unique_ptr<message_channel> (*)(const side_args&, bool listening);
 
-// Runs one side of a channel row over the channel that open gives: the connecting side
-// initiates, the listening side responds.
-int run_channel_side(const side_args& args, channel_opener open, bool listening);
+// Runs one side of a channel row over the channel that open gives; the initiator reports.
+int run_channel_side(const side_args& args, channel_opener open, bool listening, bool initiator);
 
-template <channel_opener open>
+template <channel_opener open, bool listener_initiates>
 int listen_channel(const side_args& args) {
-    return run_channel_side(args, open, true);
+    return run_channel_side(args, open, true, listener_initiates);
 }
 
-template <channel_opener open>
+template <channel_opener open, bool listener_initiates>
 int connect_channel(const side_args& args) {
-    return run_channel_side(args, open, false);
+    return run_channel_side(args, open, false, !listener_initiates);
 }
 
-// A row driven through a message channel.
-template <channel_opener open>
+// A row driven through a message channel: the connecting side initiates, unless
+// listener_initiates.
+template <channel_opener open, bool listener_initiates = false>
 row_def channel_row(const std::string& name, const std::string& description) {
-    return {name, description, false, &listen_channel<open>, &connect_channel<open>};
+    return {name, description, listener_initiates, &listen_channel<open, listener_initiates>,
+            &connect_channel<open, listener_initiates>};
 }
 
 }  // namespace bench

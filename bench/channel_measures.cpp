@@ -87,12 +87,21 @@ int run_responder(const std::string& row, message_channel& channel, const worklo
     return 0;
 }
 
-int run_channel_side(const side_args& args, channel_opener open, bool listening) {
+bool connect_until(int timeout_ms, const std::function<bool()>& connect) {
+    const int64_t give_up = now_ns() + int64_t{timeout_ms} * 1000000;
+    while (!connect()) {
+        if (now_ns() > give_up)
+            return false;
+    }
+    return true;
+}
+
+int run_channel_side(const side_args& args, channel_opener open, bool listening, bool initiator) {
     std::unique_ptr<message_channel> channel = open(args, listening);
     if (!channel)
         return fail(args.row, "could not open the transport at " + args.address);
-    return listening ? run_responder(args.row, *channel, args.work)
-                     : run_initiator(args.row, *channel, args.work);
+    return initiator ? run_initiator(args.row, *channel, args.work)
+                     : run_responder(args.row, *channel, args.work);
 }
 
 }  // namespace bench

@@ -297,10 +297,11 @@ std::string counts_fact(const options& o) {
            std::to_string(o.reps) + " repetitions";
 }
 
-// ToviIPC's rows, callback then pulling, then the platform's (the baseline first of those).
+// ToviIPC's rows (answering in the callback, on a host thread after a hand-over, pulling),
+// then the platform's (the baseline first of those).
 std::vector<row_def> every_row() {
     std::vector<row_def> all = tovi_rows();
-    for (const auto& more : {tovi_pull_rows(), platform_rows()})
+    for (const auto& more : {tovi_handoff_rows(), tovi_pull_rows(), platform_rows()})
         all.insert(all.end(), more.begin(), more.end());
     return all;
 }

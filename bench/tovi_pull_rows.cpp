@@ -58,8 +58,18 @@ class pull_channel : public message_channel {
     int wait_ms_ = -1;
 };
 
-// The server listens, says it is ready, and waits for its client's connect.
-std::unique_ptr<message_channel> open_server(const side_args& args) {
+// The listening side is the server: it says it is ready and waits for its client's connect.
+std::unique_ptr<message_channel> open(const side_args& args, bool listening) {
+    if (!listening) {
+        toviipc_endpoint* client = toviipc_client_create(nullptr, nullptr);
+        if (client == nullptr || !connect_until(connect_wait_ms, [&] {
+                return toviipc_client_connect(client, args.address.c_str(), client_id) != 0;
+            })) {
+            toviipc_release(client);
+            return nullptr;
+        }
+        return std::make_unique<pull_channel>(client, false, "");
+    }
     toviipc_endpoint* server = toviipc_server_create(nullptr, nullptr);
     if (server == nullptr || !toviipc_server_start(server, args.address.c_str())) {
         toviipc_release(server);
@@ -75,52 +85,15 @@ std::unique_ptr<message_channel> open_server(const side_args& args) {
     return nullptr;
 }
 
-std::unique_ptr<message_channel> open_client(const side_args& args) {
-    toviipc_endpoint* client = toviipc_client_create(nullptr, nullptr);
-    const int64_t give_up = now_ns() + int64_t{connect_wait_ms} * 1000000;
-    while (client != nullptr && !toviipc_client_connect(client, args.address.c_str(), client_id)) {
-        if (now_ns() > give_up) {
-            toviipc_release(client);
-            return nullptr;
-        }
-    }
-    return client != nullptr ? std::make_unique<pull_channel>(client, false, "") : nullptr;
-}
-
-// One side: the server side listens, the client side connects; initiator sends first.
-int pull_side(const side_args& args, bool server, bool initiator) {
-    std::unique_ptr<message_channel> channel = server ? open_server(args) : open_client(args);
-    if (channel == nullptr)
-        return fail(args.row, server ? "server could not start on " + args.address
-                                     : "client could not connect to " + args.address);
-    return initiator ? run_initiator(args.row, *channel, args.work)
-                     : run_responder(args.row, *channel, args.work);
-}
-
-int server_responds(const side_args& args) {
-    return pull_side(args, true, false);
-}
-int client_initiates(const side_args& args) {
-    return pull_side(args, false, true);
-}
-int server_initiates(const side_args& args) {
-    return pull_side(args, true, true);
-}
-int client_responds(const side_args& args) {
-    return pull_side(args, false, false);
-}
-
 }  // namespace
 
 std::vector<row_def> tovi_pull_rows() {
-    return {{"tovi-pull-c2s",
-             "ToviIPC events library, pulling: client sends, server host pulls and answers on "
-             "its own thread",
-             false, &server_responds, &client_initiates},
-            {"tovi-pull-s2c",
-             "ToviIPC events library, pulling: server host sends, client host pulls and "
-             "answers on its own thread",
-             true, &server_initiates, &client_responds}};
+    return {channel_row<&open>("tovi-pull-c2s",
+                               "ToviIPC events library, pulling: client sends, server host "
+                               "pulls and answers on its own thread"),
+            channel_row<&open, true>("tovi-pull-s2c",
+                                     "ToviIPC events library, pulling: server host sends, "
+                                     "client host pulls and answers on its own thread")};
 }
 
 }  // namespace bench

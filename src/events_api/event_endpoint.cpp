@@ -86,8 +86,7 @@ void toviipc_endpoint::report(int32_t kind, const char* client_id, const char* d
             event.data.assign(data, static_cast<size_t>(length));
         }
         if (peer != nullptr) {
-            event.has_peer = true;
-            event.peer = *peer;
+            event.peer = std::make_unique<tovi_platform::peer_identity>(*peer);
         }
         event.counted = counted;
         queue_->push(std::move(event), !counted);
@@ -108,8 +107,8 @@ bool toviipc_endpoint::next_event(toviipc_event* event, int32_t timeout_ms) {
     if (next->counted) {
         client_->release_received(next->data.size());
     }
-    if (next->has_peer) {
-        copy_peer(next->peer, &pulled_peer_);
+    if (next->peer != nullptr) {
+        copy_peer(*next->peer, &pulled_peer_);
     }
     event->kind = next->kind;
     event->is_text = next->is_text ? 1 : 0;
@@ -117,7 +116,7 @@ bool toviipc_endpoint::next_event(toviipc_event* event, int32_t timeout_ms) {
     event->data = message ? next->data.c_str() : nullptr;
     event->length = message ? static_cast<tovi_int32>(next->data.size()) : 0;
     event->reserved = 0;
-    event->peer = next->has_peer ? &pulled_peer_ : nullptr;
+    event->peer = next->peer != nullptr ? &pulled_peer_ : nullptr;
     return true;
 }
 

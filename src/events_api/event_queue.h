@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -29,11 +30,11 @@ namespace tovi_events {
 struct queued_event {
     int32_t kind = 0;  // TOVIIPC_EVENT_...
     bool is_text = false;
-    bool has_peer = false;
     bool counted = false;  // its owner bounds its bytes itself: released when it is popped
     std::string client_id;
     std::string data;  // a text's data is followed by its NUL (std::string's own)
-    tovi_platform::peer_identity peer;
+    // A connect's only: kept apart, so that the queue's events stay small.
+    std::unique_ptr<tovi_platform::peer_identity> peer;
 };
 
 class event_queue {
