@@ -31,9 +31,10 @@
  * toviipc_next_event, one per call; what a call hands over stays valid until the next call on
  * that endpoint. The waitable is ready while events wait, and becomes clear when a call finds
  * none: a loop that waits for it and then takes events until toviipc_next_event returns 0
- * loses no wake-up and never wakes without an event. The queue holds at most TOVIIPC_PULL_QUEUE_BYTES of message data (and always one
- * message): a host that does not take its events makes the links stop reading, as a slow
- * callback does, and the peers' sends are paced by the system. One thread pulls at a time.
+ * loses no wake-up and never wakes without an event. The queue holds at most
+ * TOVIIPC_PULL_QUEUE_BYTES of message data (and always one message): a host that does not take its
+ * events makes the links stop reading, as a slow callback does, and the peers' sends are paced by
+ * the system. One thread pulls at a time.
  *
  * Threads. Every function may be called from any host thread. The sends, and a server's
  * toviipc_server_disconnect_client, may also be called from an event callback; stop,
