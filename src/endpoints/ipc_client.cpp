@@ -336,6 +336,7 @@ bool ipc_client::deliver_now(pipe_connection* connection, const char* data, size
     connection->counters().note_message_received(length);
     note_received(connection, length);  // before the observer may release it
     deliver(message.data, message.length, message.msg_type == msg_string);
+    delivered_on_loop_ = true;
     loop_reader_.give_back_room(pipe_frame_buffer::retained_bytes);
     return true;
 }
@@ -352,6 +353,12 @@ void ipc_client::note_received(pipe_connection* connection, size_t size) {
 }
 
 void ipc_client::on_pipe_recv_done(pipe_connection*) {
+    if (delivered_on_loop_) {
+        delivered_on_loop_ = false;
+        if (ipc_client_watch* watch = watch_.load(std::memory_order_acquire)) {
+            watch->on_delivered();
+        }
+    }
     if (pending_ == nullptr) {
         return;
     }

@@ -157,6 +157,7 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     std::atomic<ipc_client_watch*> watch_{nullptr};  // may be replaced while callbacks run
     std::atomic<bool> watch_on_loop_{false};
     message_codec::received_reader loop_reader_;  // loop thread, on_loop watches
+    bool delivered_on_loop_ = false;              // loop thread: on_delivered is due
     CRITICAL_SECTION heart_beat_lock_;
     heart_beat_timer* heart_beat_ = nullptr;  // heart_beat_lock_
     CRITICAL_SECTION shm_lock_;

@@ -141,3 +141,9 @@ void toviipc_endpoint::on_recv_data(const char* data, int32_t length, bool is_te
 void toviipc_endpoint::on_disconnect() {
     report(TOVIIPC_EVENT_DISCONNECT, "", nullptr, 0, false, nullptr);
 }
+
+void toviipc_endpoint::on_delivered() {
+    if (queue_ != nullptr) {
+        queue_->publish();
+    }
+}

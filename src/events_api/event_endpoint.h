@@ -47,6 +47,7 @@ struct toviipc_endpoint final : public tovi::ipc_server_watch, public tovi::ipc_
     void on_client_disconnect(const char* client_id) override;
     void on_recv_data(const char* data, int32_t length, bool is_text) override;
     void on_disconnect() override;
+    void on_delivered() override;
 
   private:
     toviipc_endpoint(toviipc_event_fn on_event, void* context);

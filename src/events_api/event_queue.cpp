@@ -18,42 +18,53 @@ void event_queue::push(queued_event&& event, bool may_wait) {
     }
     bytes_ += bytes;
     events_.push_back(std::move(event));
-    if (events_.size() == 1) {
+    if (!may_wait) {
+        unpublished_ = true;
+        return;
+    }
+    const bool first = events_.size() == 1;
+    if (first) {
+        signal_.set();  // nothing when it is set already
+    }
+    hold.unlock();
+    if (first) {
+        // Outside the lock: a host woken on this core would otherwise only wait for it.
+        arrived_.notify_one();
+    }
+}
+
+void event_queue::publish() {
+    std::unique_lock<std::mutex> hold(lock_);
+    const bool due = unpublished_ && !events_.empty();
+    unpublished_ = false;
+    if (due) {
         signal_.set();
+    }
+    hold.unlock();
+    if (due) {
+        arrived_.notify_one();
     }
 }
 
 const queued_event* event_queue::pop(int32_t timeout_ms) {
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (!events_.empty()) {
-                current_ = std::move(events_.front());
-                events_.pop_front();
-                bytes_ -= current_.data.size();
-                room_.notify_all();
-                return &current_;
-            }
-            // Cleared by the call that finds nothing, not by the one that takes the last event:
-            // a host that takes events until none is left still never wakes for nothing, and a
-            // stream of events that the host keeps up with costs no system call each.
-            signal_.clear();
-        }
-        int32_t wait_ms = -1;
-        if (timeout_ms >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            if (left.count() <= 0 && timeout_ms > 0) {
-                return nullptr;
-            }
-            wait_ms = static_cast<int32_t>(left.count() > 0 ? left.count() : 0);
-        }
-        if (!signal_.wait(wait_ms) && timeout_ms >= 0) {
-            return nullptr;
-        }
+    std::unique_lock<std::mutex> hold(lock_);
+    const auto waiting = [this] { return !events_.empty(); };
+    // The signal is cleared by the call that returns nothing, not by the one that takes the
+    // last event, nor while a call waits here: a host that takes events until none is left
+    // never wakes for nothing, and a host that keeps up with a stream, or waits in this call,
+    // costs no system call for the signal per event.
+    if (timeout_ms < 0) {
+        arrived_.wait(hold, waiting);
+    } else if (!arrived_.wait_for(hold, std::chrono::milliseconds(timeout_ms), waiting)) {
+        signal_.clear();
+        return nullptr;
     }
+    current_ = std::move(events_.front());
+    events_.pop_front();
+    bytes_ -= current_.data.size();
+    hold.unlock();
+    room_.notify_all();
+    return &current_;
 }
 
 void event_queue::begin_unbounded() {

@@ -2,10 +2,10 @@
 //
 // The endpoint's threads push (a server's loop and task threads, a client's task thread); the
 // host pops, one event per call, on a thread of its own. The ready signal is set while events
-// wait: push sets it when the queue stops being empty, and the pop that finds the queue empty
-// clears it, both under the queue's lock; so after the host has taken events until none was
-// left the signal is clear, and it is set again only by a new event. A pop that finds nothing
-// waits on that same signal, so a push wakes the host once, through the signal alone.
+// wait: push sets it when the queue stops being empty, and a pop that returns nothing clears
+// it, both under the queue's lock; so after the host has taken events until none was left the
+// signal is clear, and it is set again only by a new event. A pop that waits for an event
+// waits on a condition variable and leaves the signal as it is.
 //
 // Bounds: at most max_events events and max_bytes of message data wait (one message always
 // fits into an empty queue). A push that finds no room waits for the host's next pop, so the
@@ -45,10 +45,13 @@ class event_queue {
     bool valid() const { return signal_.valid(); }
     intptr_t waitable() const { return signal_.waitable(); }
 
-    // may_wait false: the pushing thread must not wait (its owner bounds what it pushes).
+    // may_wait false: the pushing thread must not wait (its owner bounds what it pushes), and
+    // the event is published (the signal set, a waiting pop woken) by the next publish call,
+    // which that owner makes once its batch of events is in.
     void push(queued_event&& event, bool may_wait = true);
-    // The next event, waiting on the ready signal up to timeout_ms (negative: without limit);
-    // null when none came. The event returned stays valid until the next pop.
+    void publish();
+    // The next event, waiting up to timeout_ms (negative: without limit); null when none came.
+    // The event returned stays valid until the next pop.
     const queued_event* pop(int32_t timeout_ms);
     // Between begin and end (counted, any thread), pushes do not wait for room.
     void begin_unbounded();
@@ -58,9 +61,11 @@ class event_queue {
     bool has_room(size_t bytes) const;  // REQUIRES lock_
 
     std::mutex lock_;
+    std::condition_variable arrived_;
     std::condition_variable room_;
     std::deque<queued_event> events_;  // lock_, like all below
     size_t bytes_ = 0;
+    bool unpublished_ = false;  // events pushed since the last publish
     int unbounded_ = 0;
     queued_event current_;  // handed to the host; the popping thread's
     tovi_platform::ready_signal signal_;

@@ -21,9 +21,6 @@ class ready_signal {
     bool valid() const;
     void set();
     void clear();
-    // Waits until the signal is set, at most timeout_ms (negative: without limit). Any thread;
-    // the owner's lock is not held meanwhile.
-    bool wait(int32_t timeout_ms) const;
     // The descriptor (POSIX) or the event HANDLE (Windows), as an integer.
     intptr_t waitable() const { return waitable_; }
 

@@ -1,5 +1,4 @@
 // The ready signal as an eventfd: its counter is 1 while set, 0 while clear.
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -33,11 +32,6 @@ void ready_signal::clear() {
         uint64_t count = 0;
         set_ = read(static_cast<int>(waitable_), &count, sizeof count) != sizeof count;
     }
-}
-
-bool ready_signal::wait(int32_t timeout_ms) const {
-    pollfd watched{static_cast<int>(waitable_), POLLIN, 0};
-    return valid() && poll(&watched, 1, timeout_ms < 0 ? -1 : timeout_ms) == 1;
 }
 
 }  // namespace tovi_platform

@@ -30,11 +30,4 @@ void ready_signal::clear() {
     }
 }
 
-bool ready_signal::wait(int32_t timeout_ms) const {
-    return valid() &&
-           WaitForSingleObject(reinterpret_cast<HANDLE>(waitable_),
-                               timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms)) ==
-               WAIT_OBJECT_0;
-}
-
 }  // namespace tovi_platform
