@@ -146,8 +146,8 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     void on_disconnect_task(const pipe_connection* connection, uint64_t generation, bool answered);
 
     const timing limits_;
-    link_counters counters_;  // the endpoint's: every connection adds to it
-    std::string client_id_;   // written under both locks
+    endpoint_counters counters_;  // the endpoint's: of every connection, gone or alive
+    std::string client_id_;       // written under both locks
     CRITICAL_SECTION connection_lock_;
     std::mutex current_lock_;
     std::shared_ptr<pipe_connection> connection_;  // written under both locks

@@ -61,7 +61,7 @@ class ipc_server final {
     std::shared_ptr<server_session> current();
 
     const timing limits_;                            // those in force when it was made
-    link_counters counters_;                         // every session's links add to it
+    endpoint_counters counters_;                     // of every session's links, gone or alive
     std::shared_ptr<server_session> session_;        // server_lock_
     std::string listening_name_;                     // lifecycle_lock_
     std::atomic<ipc_server_watch*> watch_{nullptr};  // may be replaced while callbacks run

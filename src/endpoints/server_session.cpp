@@ -41,7 +41,8 @@ struct server_session::link_state {
     message_codec::received_reader reader;
 };
 
-server_session::server_session(const std::atomic<ipc_server_watch*>& watch, link_counters* counters)
+server_session::server_session(const std::atomic<ipc_server_watch*>& watch,
+                               endpoint_counters* counters)
     : watch_(watch), counters_(counters) {
     InitializeCriticalSection(&ids_lock_);
 }

@@ -35,8 +35,8 @@ namespace tovi {
 class server_session final : public link_watch {
   public:
     // watch: the endpoint's observer, which the host may replace while callbacks run.
-    // counters: the endpoint's, which every link's counters add to (outlives the session).
-    server_session(const std::atomic<ipc_server_watch*>& watch, link_counters* counters);
+    // counters: the endpoint's totals, which take in every link's counts (outlive the session).
+    server_session(const std::atomic<ipc_server_watch*>& watch, endpoint_counters* counters);
     // Stops the task queue, then the transport. stop first for a graceful end.
     ~server_session();
     server_session(const server_session&) = delete;
@@ -91,7 +91,7 @@ class server_session final : public link_watch {
     void release_held();
 
     const std::atomic<ipc_server_watch*>& watch_;
-    link_counters* const counters_;
+    endpoint_counters* const counters_;
     CRITICAL_SECTION ids_lock_;
     std::map<std::string, std::shared_ptr<pipe_connection>, std::less<>> ids_;  // ids_lock_
     // Ids freed on the loop whose leaving the task thread has not reported yet, and whether a

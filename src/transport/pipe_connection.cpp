@@ -22,7 +22,7 @@ constexpr DWORD connect_retry_ms = 2;
 }  // namespace
 
 pipe_connection::pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits,
-                                 link_counters* endpoint)
+                                 endpoint_counters* endpoint)
     : mode_(mode),
       generation_(++last_generation),
       counters_(endpoint),
@@ -84,7 +84,7 @@ HANDLE open_client_end(const std::wstring& name, DWORD access, clock::time_point
 
 std::shared_ptr<pipe_connection> pipe_connection::connect_to_server(
     const std::string& name, uint32_t mode, const timing& limits, pipe_receiver* receiver,
-    pipe_handler_async* loop, link_counters* endpoint) {
+    pipe_handler_async* loop, endpoint_counters* endpoint) {
     log_info(L"win::pipe_connection::connect_to_server");
     DWORD access = 0;
     if (mode & 1)

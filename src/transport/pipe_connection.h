@@ -68,9 +68,9 @@ class pipe_connection final : public pipe_handler_listener,
     static constexpr uint32_t buffer_idle_ms = 200;
 
     // mode: bit 0 allows reading, bit 1 writing. limits: the waits of this link. endpoint: the
-    // counters of its endpoint, which also count what this link counts (link_counters.h).
+    // totals of its endpoint, which take in this link's counts (link_counters.h).
     pipe_connection(uint32_t mode, pipe_handler_async* loop, const timing& limits = timing(),
-                    link_counters* endpoint = nullptr);
+                    endpoint_counters* endpoint = nullptr);
     ~pipe_connection();
     pipe_connection(const pipe_connection&) = delete;
     pipe_connection& operator=(const pipe_connection&) = delete;
@@ -79,11 +79,9 @@ class pipe_connection final : public pipe_handler_listener,
     // instance that is busy, or a name between two instances of its server, is tried again
     // until limits.connect_wait_ms have passed. Null, with an error line, when no server
     // answered in time.
-    static std::shared_ptr<pipe_connection> connect_to_server(const std::string& name,
-                                                              uint32_t mode, const timing& limits,
-                                                              pipe_receiver* receiver,
-                                                              pipe_handler_async* loop,
-                                                              link_counters* endpoint = nullptr);
+    static std::shared_ptr<pipe_connection> connect_to_server(
+        const std::string& name, uint32_t mode, const timing& limits, pipe_receiver* receiver,
+        pipe_handler_async* loop, endpoint_counters* endpoint = nullptr);
 
     // Closes the connection gracefully, drops the caller's reference and logs
     // "win::pipe_connection::release_pipe_connection".

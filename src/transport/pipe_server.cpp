@@ -63,7 +63,7 @@ pipe_server::~pipe_server() {
 }
 
 bool pipe_server::start_server(const std::string& name, link_watch* watch, const timing& limits,
-                               link_counters* endpoint) {
+                               endpoint_counters* endpoint) {
     log_info(L"win::pipe_server::start_server");
     pipe_name_ = name;
     watch_ = watch;

@@ -74,9 +74,9 @@ class pipe_server final : public pipe_receiver, public heart_beat_callback {
     // Opens the instances of "\\.\pipe\" + name and starts the heart beat. True only when the
     // server listens on the name; false, with an error line, when the name is empty or served
     // already, or no instance can wait for a client. Once per object.
-    // endpoint: the counters every link's counters add to (link_counters.h), or null.
+    // endpoint: the totals that take in every link's counts (link_counters.h), or null.
     bool start_server(const std::string& name, link_watch* watch, const timing& limits,
-                      link_counters* endpoint = nullptr);
+                      endpoint_counters* endpoint = nullptr);
 
     // Stops taking clients, then hands every link to farewell (which may queue a last frame
     // for it) and closes it gracefully (what was queued drains, bounded), without telling the
@@ -115,7 +115,7 @@ class pipe_server final : public pipe_receiver, public heart_beat_callback {
     std::string pipe_name_;
     link_watch* watch_ = nullptr;
     timing limits_;
-    link_counters* endpoint_counters_ = nullptr;
+    endpoint_counters* endpoint_counters_ = nullptr;
     link_table links_;
     std::vector<std::shared_ptr<listen_instance>> instances_;  // loop thread
     bool closing_instances_ = false;                           // loop thread: stop_server has begun
