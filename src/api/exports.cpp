@@ -24,9 +24,5 @@ TOVIIPC_API void TOVIIPC_CALL release_tovi_ipc_server(ipc_handle* handle) {
 
 }  // extern "C"
 
-namespace {
 // Unloading the library closes the log file, writing what is still pending.
-struct release_log_at_unload {
-    ~release_log_at_unload() { log_release(); }
-} release_log;
-}  // namespace
+static log_release_at_unload release_log;

@@ -221,9 +221,5 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_stats_of(toviipc_endpoint* end
 
 }  // extern "C"
 
-namespace {
 // Unloading the library closes the log file, writing what is still pending.
-struct release_log_at_unload {
-    ~release_log_at_unload() { log_release(); }
-} release_log;
-}  // namespace
+static log_release_at_unload release_log;

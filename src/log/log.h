@@ -37,6 +37,15 @@ int log_close();
 // The same as log_close, for the library's unload.
 void log_release();
 
+// A shared library's static object of this type releases the log when the library is unloaded,
+// writing what is still pending.
+struct log_release_at_unload {
+    log_release_at_unload() = default;
+    log_release_at_unload(const log_release_at_unload&) = delete;
+    log_release_at_unload& operator=(const log_release_at_unload&) = delete;
+    ~log_release_at_unload() { log_release(); }
+};
+
 // Log one message at the named level. Any thread; never throws, never blocks on the disk.
 void log_info(const wchar_t* format, ...);
 void log_warning(const wchar_t* format, ...);

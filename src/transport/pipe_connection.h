@@ -249,6 +249,8 @@ class pipe_connection final : public pipe_handler_listener,
     };
     bool send_encoded(size_t payload_hint, encoder write, const void* context,
                       const through_data* through);
+    // True, counted and logged, for a frame above max_frame_size: it is refused whole.
+    bool is_above_limit(size_t frame_size);
     // A frame whose data's room (size bytes at data_at) is still to be filled from data: written
     // through from where the data lies when can_write_through_now, else the data is copied in
     // and the frame queued.

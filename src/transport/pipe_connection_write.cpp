@@ -12,15 +12,23 @@
 
 namespace tovi {
 
+bool pipe_connection::is_above_limit(size_t frame_size) {
+    if (frame_size <= max_frame_size) {
+        return false;
+    }
+    counters_.add(link_counters::refused_too_large);
+    log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
+              static_cast<uint32_t>(frame_size > UINT32_MAX ? UINT32_MAX : frame_size),
+              max_frame_size);
+    return true;
+}
+
 bool pipe_connection::send_frame(byte_buffer&& frame) {
     if ((mode_ & 2) == 0 || frame.size() <= frame_header_size) {
         return false;
     }
     const size_t size = frame.size();
-    if (size > max_frame_size) {
-        counters_.add(link_counters::refused_too_large);
-        log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
-                  static_cast<uint32_t>(size > UINT32_MAX ? UINT32_MAX : size), max_frame_size);
+    if (is_above_limit(size)) {
         return false;
     }
     pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(size));
@@ -72,10 +80,7 @@ bool pipe_connection::can_write_through_now() {
 bool pipe_connection::send_through(byte_buffer&& frame, size_t data_at, const char* data,
                                    size_t size) {
     const size_t total = frame.size();
-    if (total > max_frame_size) {
-        counters_.add(link_counters::refused_too_large);
-        log_error(L"win::pipe_connection::send_data a frame of %u bytes is above the limit of %u",
-                  static_cast<uint32_t>(total > UINT32_MAX ? UINT32_MAX : total), max_frame_size);
+    if (is_above_limit(total)) {
         return false;
     }
     pipe_frame_buffer::put_header(frame.data(), static_cast<uint32_t>(total));
