@@ -102,6 +102,16 @@ static int echo_round_open(echo_round* round, const char* name) {
     return round->client != NULL && echo_round_visit(round, 0);
 }
 
+/* The endpoints to wait on: the servers, then the client. */
+static void echo_round_endpoints(const echo_round* round,
+                                 toviipc_endpoint* endpoints[ECHO_ROUND_SERVERS + 1]) {
+    int i;
+    for (i = 0; i < ECHO_ROUND_SERVERS; ++i) {
+        endpoints[i] = round->servers[i];
+    }
+    endpoints[ECHO_ROUND_SERVERS] = round->client;
+}
+
 /* Prints what the first server carried, then releases everything. */
 static void echo_round_close(echo_round* round) {
     int i;

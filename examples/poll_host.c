@@ -21,10 +21,7 @@ int main(int argc, char** argv) {
         echo_round_close(&round);
         return 1;
     }
-    for (i = 0; i < ECHO_ROUND_SERVERS; ++i) {
-        endpoints[i] = round.servers[i];
-    }
-    endpoints[ECHO_ROUND_SERVERS] = round.client;
+    echo_round_endpoints(&round, endpoints);
     for (i = 0; i <= ECHO_ROUND_SERVERS; ++i) {
         watched[i].fd = toviipc_waitable_of(endpoints[i]); /* readable while events wait */
         watched[i].events = POLLIN;

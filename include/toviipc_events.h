@@ -156,8 +156,8 @@ TOVIIPC_EVENTS_API void TOVIIPC_CALL toviipc_release(toviipc_endpoint* endpoint)
 /* The context given to the create. */
 TOVIIPC_EVENTS_API void* TOVIIPC_CALL toviipc_context(const toviipc_endpoint* endpoint);
 
-/* Opens the process's log file at directory/file_name (one log per process, shared with
- * ToviIPC in the same process only if the host loads both). */
+/* Opens this library's log file at directory/file_name: one per process, kept apart from
+ * the log of ToviIPC when a process loads both. */
 TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_init_log(toviipc_endpoint* endpoint,
                                                            const char* directory,
                                                            const char* file_name);

@@ -245,7 +245,7 @@ class AsyncServer(_AsyncEndpoint):
         encoded = _id_bytes(client)
         if await self._send(encoded, entry, payload):
             return
-        if self._peer(encoded) is None and not self._has_link(encoded):
+        if not self._has_link(encoded):
             raise NoSuchClientError("nothing was sent: no client %r is connected" % client)
         raise SendQueueFullError("nothing was sent to %r: its send queue stayed full" % client)
 

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <new>
 
+static_assert(tovi_events::event_queue::max_bytes == TOVIIPC_PULL_QUEUE_BYTES,
+              "the header names the queue's bound");
+
 void copy_peer(const tovi_platform::peer_identity& from, toviipc_peer* to) {
     to->process_id = from.process_id;
     to->user_id = from.user_id;

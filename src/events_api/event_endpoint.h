@@ -66,5 +66,19 @@ struct toviipc_endpoint final : public tovi::ipc_server_watch, public tovi::ipc_
     std::unique_ptr<tovi::ipc_client> client_;
 };
 
+// For its lifetime, a call that waits for the endpoint's threads is under way.
+class waiting_call {
+  public:
+    explicit waiting_call(toviipc_endpoint* endpoint) : endpoint_(endpoint) {
+        endpoint_->begin_waiting_call();
+    }
+    ~waiting_call() { endpoint_->end_waiting_call(); }
+    waiting_call(const waiting_call&) = delete;
+    waiting_call& operator=(const waiting_call&) = delete;
+
+  private:
+    toviipc_endpoint* const endpoint_;
+};
+
 // Copies the platform's view of a peer into the public struct.
 void copy_peer(const tovi_platform::peer_identity& from, toviipc_peer* to);

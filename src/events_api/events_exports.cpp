@@ -93,9 +93,8 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_server_start(toviipc_endpoint*
 
 TOVIIPC_EVENTS_API void TOVIIPC_CALL toviipc_server_stop(toviipc_endpoint* endpoint) {
     if (tovi::ipc_server* server = server_of(endpoint)) {
-        endpoint->begin_waiting_call();
+        const waiting_call waiting(endpoint);
         server->stop();
-        endpoint->end_waiting_call();
     }
 }
 
@@ -112,17 +111,14 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_client_connect(toviipc_endpoin
     if (client == nullptr) {
         return 0;
     }
-    endpoint->begin_waiting_call();  // it takes the lock a report holds while it waits for room
-    const bool connected = client->connect(pipe_name, client_id);
-    endpoint->end_waiting_call();
-    return connected;
+    const waiting_call waiting(endpoint);  // it takes the lock a report holds while it waits
+    return client->connect(pipe_name, client_id);
 }
 
 TOVIIPC_EVENTS_API void TOVIIPC_CALL toviipc_client_disconnect(toviipc_endpoint* endpoint) {
     if (tovi::ipc_client* client = client_of(endpoint)) {
-        endpoint->begin_waiting_call();
+        const waiting_call waiting(endpoint);
         client->disconnect();
-        endpoint->end_waiting_call();
     }
 }
 
