@@ -3,7 +3,15 @@
 
 #include <chrono>
 
+#include "platform/spin_wait.h"
+
 namespace tovi_events {
+
+namespace {
+constexpr int spin_steps_per_clock_read = 64;
+}
+
+event_queue::event_queue() : may_spin_(tovi_platform::other_cores_may_run()) {}
 
 bool event_queue::has_room(size_t bytes) const {
     return events_.empty() || (events_.size() < max_events && bytes_ + bytes <= max_bytes) ||
@@ -18,6 +26,7 @@ void event_queue::push(queued_event&& event, bool may_wait) {
     }
     bytes_ += bytes;
     events_.push_back(std::move(event));
+    waiting_.store(events_.size(), std::memory_order_release);
     if (!may_wait) {
         unpublished_ = true;
         return;
@@ -46,7 +55,25 @@ void event_queue::publish() {
     }
 }
 
+void event_queue::spin_for_event(int32_t timeout_ms) const {
+    // A timeout, when there is one, is a millisecond or more: longer than the spin.
+    if (!may_spin_ || timeout_ms == 0 || waiting_.load(std::memory_order_acquire) > 0) {
+        return;
+    }
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(spin_before_wait_us);
+    do {
+        for (int step = 0; step < spin_steps_per_clock_read; ++step) {
+            if (waiting_.load(std::memory_order_acquire) > 0) {
+                return;
+            }
+            tovi_platform::cpu_relax();
+        }
+    } while (std::chrono::steady_clock::now() < until);
+}
+
 const queued_event* event_queue::pop(int32_t timeout_ms) {
+    spin_for_event(timeout_ms);
     std::unique_lock<std::mutex> hold(lock_);
     const auto waiting = [this] { return !events_.empty(); };
     // The signal is cleared by the call that returns nothing, not by the one that takes the
@@ -61,6 +88,7 @@ const queued_event* event_queue::pop(int32_t timeout_ms) {
     }
     current_ = std::move(events_.front());
     events_.pop_front();
+    waiting_.store(events_.size(), std::memory_order_release);
     bytes_ -= current_.data.size();
     hold.unlock();
     room_.notify_all();

@@ -12,8 +12,13 @@
 // thread that delivers (and with it the link's reading) stops, as it does behind a slow
 // callback, until the host takes its events; while the endpoint stops (hold_back_waits), pushes
 // do not wait, because the thread that stops it may be the one that would pop.
+//
+// A pop that finds nothing and may wait first watches the queue for spin_before_wait_us where
+// another core can run the threads that push: in a round trip the answer often comes within
+// that time, and then neither the pusher nor the host pays for a sleep and a wake-up.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +46,9 @@ class event_queue {
   public:
     static constexpr size_t max_bytes = 64 * 1024 * 1024;  // of message data
     static constexpr size_t max_events = 65536;
+    static constexpr int spin_before_wait_us = 20;
+
+    event_queue();
 
     bool valid() const { return signal_.valid(); }
     intptr_t waitable() const { return signal_.waitable(); }
@@ -59,10 +67,14 @@ class event_queue {
 
   private:
     bool has_room(size_t bytes) const;  // REQUIRES lock_
+    // Watches for an event without the lock, for at most spin_before_wait_us.
+    void spin_for_event(int32_t timeout_ms) const;
 
     std::mutex lock_;
     std::condition_variable arrived_;
     std::condition_variable room_;
+    const bool may_spin_;
+    std::atomic<size_t> waiting_{0};   // events_.size(), written under lock_, read without it
     std::deque<queued_event> events_;  // lock_, like all below
     size_t bytes_ = 0;
     bool unpublished_ = false;  // events pushed since the last publish
