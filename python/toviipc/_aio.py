@@ -2,8 +2,8 @@
 
 An endpoint pulls its events: the library queues them, and the event loop's own thread takes
 them when the endpoint's waitable says they wait (loop.add_reader on its file descriptor;
-where the loop has no add_reader, as on Windows, a waiting thread only watches the event
-handle and wakes the loop). No event enters Python on a library thread.
+on Windows, or with a loop that has no add_reader, a waiting thread only watches the
+waitable and wakes the loop). No event enters Python on a library thread.
 
 Calls that may wait (connect, the sends, stop, disconnect, close) are awaitable: they run on
 one worker thread per endpoint, so the sends of an endpoint keep their order.
@@ -17,6 +17,7 @@ one worker thread per endpoint, so the sends of an endpoint keep their order.
 import asyncio
 import concurrent.futures
 import ctypes
+import select
 import sys
 from typing import AsyncIterator, NamedTuple, Optional, TypeVar
 
@@ -35,7 +36,7 @@ _KINDS = {1: "connect", 2: "message", 3: "disconnect"}
 # The events library's send for each message kind, by the name message_bytes gives it.
 _SENDS = {"send_string": "toviipc_send_text", "send_bytestream": "toviipc_send_bytes"}
 _RECORD_OF = {value: key for key, value in _SENDS.items()}
-_WAIT_SLICE_MS = 200  # how often a Windows waiting thread looks whether it is still wanted
+_WAIT_SLICE_MS = 200  # how often a waiting thread looks whether it is still wanted
 
 
 class Peer(NamedTuple):
@@ -92,6 +93,15 @@ def _id_bytes(client: str) -> bytes:
 _Self = TypeVar("_Self", bound="_AsyncEndpoint")
 
 
+def _wait_for_signal(waitable: int, timeout_ms: int) -> bool:
+    """Waits on a thread of its own until the waitable is signalled (True) or the time is up."""
+    if sys.platform == "win32":
+        wait = ctypes.windll.kernel32.WaitForSingleObject  # type: ignore[attr-defined]
+        return bool(wait(ctypes.c_void_p(waitable), timeout_ms) == 0)
+    readable, _, _ = select.select([waitable], [], [], timeout_ms / 1000.0)
+    return bool(readable)
+
+
 class _AsyncEndpoint:
     _create = ""
 
@@ -132,18 +142,20 @@ class _AsyncEndpoint:
         """Returns once the waitable says events wait."""
         loop = asyncio.get_running_loop()
         waitable = self._lib.toviipc_waitable_of(self._handle())
-        ready = loop.create_future()
         if sys.platform != "win32":
-            loop.add_reader(waitable, lambda: ready.done() or ready.set_result(None))
+            ready = loop.create_future()
             try:
-                await ready
-            finally:
-                loop.remove_reader(waitable)
-            return
-        wait = ctypes.windll.kernel32.WaitForSingleObject  # type: ignore[attr-defined]
+                loop.add_reader(waitable, lambda: ready.done() or ready.set_result(None))
+            except NotImplementedError:
+                pass  # a loop that watches no descriptors: the waiting thread below
+            else:
+                try:
+                    await ready
+                finally:
+                    loop.remove_reader(waitable)
+                return
         while self._endpoint is not None:
-            woke = await loop.run_in_executor(None, wait, ctypes.c_void_p(waitable), _WAIT_SLICE_MS)
-            if woke == 0:
+            if await loop.run_in_executor(None, _wait_for_signal, waitable, _WAIT_SLICE_MS):
                 return
 
     async def get_event(self, timeout: Optional[float] = None) -> PulledEvent:
