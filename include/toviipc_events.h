@@ -191,7 +191,8 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_send_bytes(toviipc_endpoint* e
 TOVIIPC_EVENTS_API toviipc_waitable TOVIIPC_CALL toviipc_waitable_of(toviipc_endpoint* endpoint);
 /* Pull mode: takes the next event into *event, waiting up to timeout_ms (0: do not wait; -1:
  * without limit). 1: an event; 0: none came in time; -1: not a pulling endpoint, or a null
- * argument. */
+ * argument. A call that may wait and finds nothing watches for 20 microseconds on its core
+ * before it sleeps, where the process may run on other cores too. */
 TOVIIPC_EVENTS_API tovi_int32 TOVIIPC_CALL toviipc_next_event(toviipc_endpoint* endpoint,
                                                               toviipc_event* event,
                                                               tovi_int32 timeout_ms);
