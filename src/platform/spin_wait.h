@@ -1,4 +1,4 @@
-// tovi_platform::spin_wait: a short busy wait before a thread sleeps.
+// Short busy waits: whether one can help, and one step of it.
 //
 // Waking a sleeping thread costs a system call on the waker's side and a scheduler wake-up
 // on the sleeper's, tens of microseconds when the sleeper's core has gone idle. A thread that
