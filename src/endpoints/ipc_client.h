@@ -29,6 +29,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -106,6 +107,15 @@ class ipc_client final : public pipe_receiver, public heart_beat_callback {
     bool link_figures_now(link_figures* out);
     // Who the server is, as the system told at connect. False while not connected.
     bool server_identity(tovi_platform::peer_identity* out);
+
+    // A host thread that waits for a pulling host's events runs the client's event loop
+    // meanwhile (pipe_handler_async::run_as_guest); wake_loop_guest makes it look at done()
+    // again. Any host thread; the loop runs from the first connect until the teardown.
+    bool run_loop_as_guest(clock::time_point deadline, const std::function<bool()>& done,
+                           std::chrono::microseconds poll_first) {
+        return loop_.run_as_guest(deadline, done, poll_first);
+    }
+    void wake_loop_guest() { loop_.wake_guest(); }
 
     bool on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) override;
     void on_pipe_recv_done(pipe_connection* connection) override;

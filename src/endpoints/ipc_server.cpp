@@ -148,6 +148,19 @@ bool ipc_server::link_figures_of(const char* client_id, link_figures* out) {
     return server != nullptr && server->link_figures_of(client_id, out);
 }
 
+bool ipc_server::run_loop_as_guest(clock::time_point deadline, const std::function<bool()>& done,
+                                   std::chrono::microseconds poll_first) {
+    // The session stays alive while its loop runs here; a stop meanwhile ends the run.
+    const std::shared_ptr<server_session> server = current();
+    return server != nullptr && server->loop().run_as_guest(deadline, done, poll_first);
+}
+
+void ipc_server::wake_loop_guest() {
+    if (const std::shared_ptr<server_session> server = current()) {
+        server->loop().wake_guest();
+    }
+}
+
 bool ipc_server::peer_of(const char* client_id, tovi_platform::peer_identity* out) {
     const std::shared_ptr<server_session> server = current();
     return server != nullptr && server->peer_of(client_id, out);

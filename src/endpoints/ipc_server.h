@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,6 +57,14 @@ class ipc_server final {
     link_figures figures();
     bool link_figures_of(const char* client_id, link_figures* out);
     bool peer_of(const char* client_id, tovi_platform::peer_identity* out);
+
+    // A host thread that waits for a pulling host's events runs the started server's event
+    // loop meanwhile, until done() or the deadline (pipe_handler_async::run_as_guest); false
+    // when it cannot (stopped, or another thread runs it). wake_loop_guest makes that thread
+    // look at done() again. Any host thread.
+    bool run_loop_as_guest(clock::time_point deadline, const std::function<bool()>& done,
+                           std::chrono::microseconds poll_first);
+    void wake_loop_guest();
 
   private:
     std::shared_ptr<server_session> current();

@@ -66,6 +66,8 @@ class server_session final : public link_watch {
 
     // True on the threads that call the observer: the event loop and the task queue.
     bool is_callback_thread() const;
+    // The event loop, for a host thread that runs it as its guest (pipe_handler_async.h).
+    pipe_handler_async& loop() { return links_.loop(); }
 
     bool on_link_open(pipe_connection* link) override;
     bool on_link_frame(pipe_connection* link, const char* data, int32_t length) override;

@@ -38,6 +38,9 @@ toviipc_endpoint* toviipc_endpoint::create(bool server, toviipc_event_fn on_even
             // bounds them itself (pausing its reads) until the host takes them.
             made->client_->set_watch(made.get(), on_event == nullptr);
         }
+        if (made->queue_ != nullptr) {
+            made->pull_on_loop();
+        }
         return made.release();
     } catch (const std::bad_alloc&) {
         return nullptr;
@@ -48,6 +51,23 @@ toviipc_endpoint::~toviipc_endpoint() {
     begin_waiting_call();  // for good
     server_.reset();
     client_.reset();
+}
+
+void toviipc_endpoint::pull_on_loop() {
+    // A host thread that waits for events reads them itself: it runs the endpoint's loop.
+    queue_->set_loop(
+        [this](tovi::clock::time_point deadline, const std::function<bool()>& done,
+               std::chrono::microseconds poll_first) {
+            return server_ != nullptr ? server_->run_loop_as_guest(deadline, done, poll_first)
+                                      : client_->run_loop_as_guest(deadline, done, poll_first);
+        },
+        [this] {
+            if (tovi::ipc_server* server = server_.get()) {
+                server->wake_loop_guest();
+            } else if (tovi::ipc_client* client = client_.get()) {
+                client->wake_loop_guest();
+            }
+        });
 }
 
 void toviipc_endpoint::begin_waiting_call() {

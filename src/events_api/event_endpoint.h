@@ -51,6 +51,8 @@ struct toviipc_endpoint final : public tovi::ipc_server_watch, public tovi::ipc_
 
   private:
     toviipc_endpoint(toviipc_event_fn on_event, void* context);
+    // Lets a waiting pull run the endpoint's event loop on the host's thread.
+    void pull_on_loop();
     // Hands an event to the callback, or copies it into the queue.
     // counted: a pulling client's message, which the client bounds (ipc_client::set_watch)
     // until the host takes it.

@@ -13,6 +13,11 @@ constexpr int spin_steps_per_clock_read = 64;
 
 event_queue::event_queue() : may_spin_(tovi_platform::other_cores_may_run()) {}
 
+void event_queue::set_loop(loop_runner run, std::function<void()> wake) {
+    run_loop_ = std::move(run);
+    wake_loop_ = std::move(wake);
+}
+
 bool event_queue::has_room(size_t bytes) const {
     return events_.empty() || (events_.size() < max_events && bytes_ + bytes <= max_bytes) ||
            unbounded_ > 0;
@@ -21,7 +26,10 @@ bool event_queue::has_room(size_t bytes) const {
 void event_queue::push(queued_event&& event, bool may_wait) {
     const size_t bytes = event.data.size();
     std::unique_lock<std::mutex> hold(lock_);
-    if (may_wait) {
+    const bool by_guest = guest_ == std::this_thread::get_id();
+    // The popping thread itself, running the loop, would wait for its own pop: it leaves the
+    // loop after this pass instead, so a pass's events may go past the bound.
+    if (may_wait && !by_guest) {
         room_.wait(hold, [&] { return has_room(bytes); });
     }
     bytes_ += bytes;
@@ -32,6 +40,7 @@ void event_queue::push(queued_event&& event, bool may_wait) {
         return;
     }
     const bool first = events_.size() == 1;
+    const bool wake_guest = first && guest_ != std::thread::id() && !by_guest;
     if (first) {
         signal_.set();  // nothing when it is set already
     }
@@ -39,6 +48,9 @@ void event_queue::push(queued_event&& event, bool may_wait) {
     if (first) {
         // Outside the lock: a host woken on this core would otherwise only wait for it.
         arrived_.notify_one();
+    }
+    if (wake_guest) {
+        wake_loop_();
     }
 }
 
@@ -72,8 +84,40 @@ void event_queue::spin_for_event(int32_t timeout_ms) const {
     } while (std::chrono::steady_clock::now() < until);
 }
 
+bool event_queue::run_loop_for_event(int32_t* timeout_ms) {
+    if (*timeout_ms == 0 || !run_loop_ || waiting_.load(std::memory_order_acquire) > 0) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (guest_ != std::thread::id()) {
+            return false;  // another popping thread runs it
+        }
+        guest_ = std::this_thread::get_id();
+    }
+    // From here a push by another thread sees guest_ and wakes the loop, and one before it is
+    // seen by done().
+    const auto deadline = *timeout_ms < 0 ? clock::time_point::max()
+                                          : clock::now() + std::chrono::milliseconds(*timeout_ms);
+    const bool ran = run_loop_(
+        deadline, [this] { return waiting_.load(std::memory_order_acquire) > 0; },
+        std::chrono::microseconds(may_spin_ ? spin_before_wait_us : 0));
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        guest_ = std::thread::id();
+    }
+    if (*timeout_ms > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        *timeout_ms = static_cast<int32_t>(left.count() > 0 ? left.count() : 0);
+    }
+    return ran;
+}
+
 const queued_event* event_queue::pop(int32_t timeout_ms) {
-    spin_for_event(timeout_ms);
+    if (!run_loop_for_event(&timeout_ms)) {
+        spin_for_event(timeout_ms);
+    }
     std::unique_lock<std::mutex> hold(lock_);
     const auto waiting = [this] { return !events_.empty(); };
     // The signal is cleared by the call that returns nothing, not by the one that takes the

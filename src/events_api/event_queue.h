@@ -13,9 +13,12 @@
 // callback, until the host takes its events; while the endpoint stops (hold_back_waits), pushes
 // do not wait, because the thread that stops it may be the one that would pop.
 //
-// A pop that finds nothing and may wait first watches the queue for spin_before_wait_us where
-// another core can run the threads that push: in a round trip the answer often comes within
-// that time, and then neither the pusher nor the host pays for a sleep and a wake-up.
+// A pop that finds nothing and may wait runs the endpoint's event loop meanwhile, where it can
+// (set_loop): the thread that reads a message is then the one that takes it, with no hand-over
+// between threads. A push from another thread wakes such a pop (the loop's waker). Either way,
+// where another core can run the peer (or the threads that push), the pop looks without
+// sleeping for spin_before_wait_us first: in a round trip the answer often comes within that
+// time, and then nobody pays for a sleep and a wake-up.
 #pragma once
 
 #include <atomic>
@@ -23,9 +26,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/peer_identity.h"
 #include "platform/ready_signal.h"
@@ -48,7 +53,18 @@ class event_queue {
     static constexpr size_t max_events = 65536;
     static constexpr int spin_before_wait_us = 20;
 
+    using clock = std::chrono::steady_clock;
+    // Runs the endpoint's event loop on the calling thread until done() or the deadline, looking
+    // without sleeping for the given time first; false when it cannot
+    // (pipe_handler_async::run_as_guest).
+    using loop_runner = std::function<bool(clock::time_point, const std::function<bool()>&,
+                                           std::chrono::microseconds)>;
+
     event_queue();
+
+    // Before the endpoint's threads start: how a waiting pop runs the loop, and how a push
+    // from another thread makes that pop look at the queue again.
+    void set_loop(loop_runner run, std::function<void()> wake);
 
     bool valid() const { return signal_.valid(); }
     intptr_t waitable() const { return signal_.waitable(); }
@@ -69,6 +85,9 @@ class event_queue {
     bool has_room(size_t bytes) const;  // REQUIRES lock_
     // Watches for an event without the lock, for at most spin_before_wait_us.
     void spin_for_event(int32_t timeout_ms) const;
+    // Runs the loop until an event waits, within *timeout_ms, which it lowers by the time it
+    // took. False when the loop could not be run here.
+    bool run_loop_for_event(int32_t* timeout_ms);
 
     std::mutex lock_;
     std::condition_variable arrived_;
@@ -79,7 +98,10 @@ class event_queue {
     size_t bytes_ = 0;
     bool unpublished_ = false;  // events pushed since the last publish
     int unbounded_ = 0;
-    queued_event current_;  // handed to the host; the popping thread's
+    queued_event current_;   // handed to the host; the popping thread's
+    std::thread::id guest_;  // the popping thread while it runs the loop
+    loop_runner run_loop_;   // set before the threads start, then only read
+    std::function<void()> wake_loop_;
     tovi_platform::ready_signal signal_;
 };
 

@@ -5,6 +5,7 @@
 #include <future>
 
 #include "log/log.h"
+#include "platform/io_threads.h"
 #include "platform/scoped_critical_section.h"
 
 namespace tovi {
@@ -44,10 +45,63 @@ bool pipe_handler_async::ensure_running() {
 }
 
 void pipe_handler_async::wake() {
-    if (!wake_posted_ && !is_current_thread()) {
+    if (is_current_thread()) {
+        return;
+    }
+    turn_.reclaim();  // a thread parked while no guest is in takes the work at once
+    if (!wake_posted_) {
         wake_posted_ = true;
         PostQueuedCompletionStatus(port_, 0, 0, nullptr);
     }
+}
+
+void pipe_handler_async::wake_guest() {
+    scoped_critical_section hold(loop_lock_);
+    if (port_ != nullptr && !wake_posted_ && !is_current_thread()) {
+        wake_posted_ = true;
+        PostQueuedCompletionStatus(port_, 0, 0, nullptr);
+    }
+}
+
+bool pipe_handler_async::run_as_guest(loop_turn::clock::time_point deadline,
+                                      const std::function<bool()>& done,
+                                      std::chrono::microseconds poll_first) {
+    if (!tovi_platform::any_thread_may_issue_io || is_library_thread()) {
+        return false;
+    }
+    {
+        scoped_critical_section hold(loop_lock_);
+        if (port_ == nullptr || stopping_ || !is_running()) {
+            return false;
+        }
+    }
+    if (!turn_.take(deadline, [this] { wake_guest(); })) {
+        return false;
+    }
+    guest_id_.store(GetCurrentThreadId(), std::memory_order_release);
+    {
+        const scoped_thread_role as_loop(thread_role::event_loop);
+        DWORD timeout = run_tasks();
+        const auto poll_until = loop_turn::clock::now() + poll_first;
+        while (!done() && !turn_.closed()) {
+            const auto now = loop_turn::clock::now();
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            if (left.count() <= 0) {
+                break;
+            }
+            if (deadline != loop_turn::clock::time_point::max() &&
+                (timeout == INFINITE || left.count() < static_cast<long long>(timeout))) {
+                timeout = static_cast<DWORD>(left.count());
+            }
+            if (!wait_and_dispatch(now < poll_until ? 0 : timeout)) {
+                break;
+            }
+            timeout = run_tasks();
+        }
+    }
+    guest_id_.store(0, std::memory_order_release);
+    turn_.leave();
+    return true;
 }
 
 bool pipe_handler_async::attach(HANDLE pipe, std::shared_ptr<pipe_handler_listener> owner,
@@ -133,6 +187,7 @@ void pipe_handler_async::stop_thread() {
         scoped_critical_section hold(loop_lock_);
         if (port_ != nullptr && is_running()) {
             stopping_ = true;
+            turn_.close();  // a guest leaves after its pass; the loop thread finishes
             tasks_.push_back([this] {
                 std::vector<std::shared_ptr<pipe_handler_listener>> owners;
                 {
@@ -185,41 +240,53 @@ DWORD pipe_handler_async::run_tasks() {
     return static_cast<DWORD>(left.count() > 0 ? left.count() : 0);
 }
 
-void pipe_handler_async::on_thread_run() {
+bool pipe_handler_async::wait_and_dispatch(DWORD timeout) {
     OVERLAPPED_ENTRY packets[packets_per_pass];
+    ULONG count = 0;
+    if (!GetQueuedCompletionStatusEx(port_, packets, packets_per_pass, &count, timeout, FALSE)) {
+        const DWORD error = GetLastError();
+        if (error != WAIT_TIMEOUT) {
+            log_error(
+                L"win::pipe_handler_async::on_thread_run GetQueuedCompletionStatusEx error %d",
+                static_cast<int>(error));
+            return false;
+        }
+        count = 0;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        if (packets[i].lpOverlapped == nullptr) {
+            scoped_critical_section hold(loop_lock_);
+            wake_posted_ = false;
+            continue;
+        }
+        io_record* record = io_record::of(packets[i].lpOverlapped);
+        if (record->listener != nullptr) {
+            record->listener->on_handle_event(record->key());
+        }
+    }
+    return true;
+}
+
+void pipe_handler_async::on_thread_run() {
+    turn_.open();
     DWORD timeout = run_tasks();
     for (;;) {
-        ULONG count = 0;
-        if (!GetQueuedCompletionStatusEx(port_, packets, packets_per_pass, &count, timeout,
-                                         FALSE)) {
-            const DWORD error = GetLastError();
-            if (error != WAIT_TIMEOUT) {
-                log_error(
-                    L"win::pipe_handler_async::on_thread_run GetQueuedCompletionStatusEx "
-                    L"error %d",
-                    static_cast<int>(error));
-                break;
-            }
-            count = 0;
+        // A guest may have run the loop while this thread was parked: its timers and tasks
+        // have moved on.
+        if (turn_.lend_if_asked()) {
+            timeout = run_tasks();
+        } else if (!wait_and_dispatch(timeout)) {
+            break;
+        } else {
+            timeout = run_tasks();
         }
-        for (ULONG i = 0; i < count; ++i) {
-            if (packets[i].lpOverlapped == nullptr) {
-                scoped_critical_section hold(loop_lock_);
-                wake_posted_ = false;
-                continue;
-            }
-            io_record* record = io_record::of(packets[i].lpOverlapped);
-            if (record->listener != nullptr) {
-                record->listener->on_handle_event(record->key());
-            }
-        }
-        timeout = run_tasks();
         scoped_critical_section hold(loop_lock_);
         if (stopping_ && attached_.empty() && tasks_.empty()) {
             log_info(L"win::pipe_handler_async::on_thread_run get exit signal");
             break;
         }
     }
+    turn_.close();
     log_warning(L"win::pipe_handler_async::on_thread_run end thread");
 }
 

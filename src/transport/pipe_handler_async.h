@@ -9,9 +9,12 @@
 // that finishes at once queues no packet: the call that issued it finishes it.
 //
 // Threads: the first attach or post starts the loop thread. Completions, posted tasks and
-// timers run on it, one at a time. stop_thread asks every attached listener to finish
-// (on_loop_stopping), waits until all have detached, and ends the thread; a later attach or
-// post starts it again. attach, post and post_after may be called from any thread.
+// timers run on it, one at a time, or on a guest that holds the loop's turn (loop_turn.h): a
+// host thread waiting for its pulled events that runs the loop meanwhile, where host threads
+// may issue I/O; for that time the guest is the loop thread (is_current_thread). stop_thread asks
+// every attached listener to finish (on_loop_stopping), waits until all have detached, and ends the
+// thread; a later attach or post starts it again. attach, post and post_after may be called from
+// any thread.
 //
 // Lifetime: a listener detached on the loop thread is released only after the dispatch that
 // detached it has returned, so nothing is destroyed under its own completion.
@@ -19,6 +22,7 @@
 // Lock order: the loop lock is a leaf; nothing runs while it is held.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "transport/loop_turn.h"
 #include "transport/pipe_handler_listener.h"
 #include "transport/thread_base.h"
 
@@ -68,6 +73,23 @@ class pipe_handler_async : public thread_base {
     // Attached pipes (for tests and diagnostics).
     size_t attached_count();
 
+    // On the loop's thread, or on the guest that holds its turn.
+    bool is_current_thread() const {
+        return thread_base::is_current_thread() ||
+               guest_id_.load(std::memory_order_acquire) == GetCurrentThreadId();
+    }
+
+    // A host thread runs the loop as its guest until done() holds, the deadline passes, or the
+    // loop stops. False, at once or by the deadline, when it cannot have the loop's turn: the
+    // loop does not run, another guest holds it, or host threads issue no I/O here. done() is
+    // called on the guest, between passes; the guest's wakers wake it with wake_guest. For its
+    // first poll_first the guest looks at the port without sleeping in it (where another core
+    // runs the peer, an answer often comes within that time, and no wake-up is paid for it).
+    bool run_as_guest(loop_turn::clock::time_point deadline, const std::function<bool()>& done,
+                      std::chrono::microseconds poll_first);
+    // Makes the port's wait return, so that a guest looks at done() again. Any thread.
+    void wake_guest();
+
   protected:
     void on_thread_run() override;
 
@@ -80,6 +102,8 @@ class pipe_handler_async : public thread_base {
     // Runs the tasks and the timers that are due; returns the time until the next timer, in
     // ms, or INFINITE.
     DWORD run_tasks();
+    // Waits in the port up to timeout ms and dispatches what came; false when the wait failed.
+    bool wait_and_dispatch(DWORD timeout);
 
     HANDLE port_ = nullptr;
     CRITICAL_SECTION loop_lock_;
@@ -89,6 +113,8 @@ class pipe_handler_async : public thread_base {
     std::vector<std::shared_ptr<pipe_handler_listener>> released_;       // loop lock
     bool wake_posted_ = false;  // loop lock: a wake packet is queued and not yet taken
     bool stopping_ = false;     // loop lock
+    loop_turn turn_;
+    std::atomic<DWORD> guest_id_{0};  // the guest that holds the turn, 0 when none does
 };
 
 }  // namespace tovi

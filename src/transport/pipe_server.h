@@ -92,6 +92,8 @@ class pipe_server final : public pipe_receiver, public heart_beat_callback {
     // Calls visit for every link the server holds, without its lock. Loop thread.
     void for_each_link(const std::function<void(pipe_connection&)>& visit);
     bool is_loop_thread() const { return loop_.is_current_thread(); }
+    // The loop, for a host thread that runs it as its guest (pipe_handler_async.h).
+    pipe_handler_async& loop() { return loop_; }
 
     bool on_pipe_recv_data(pipe_connection* connection, const char* data, int32_t length) override;
     void on_pipe_disconnect(pipe_connection* connection) override;

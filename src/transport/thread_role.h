@@ -20,8 +20,23 @@ enum class thread_role : uint8_t {
 
 // The calling thread's role; host until set_thread_role was called on it.
 thread_role this_thread_role();
-// On the thread itself, before it runs anything else. Once per thread.
+// On the thread itself, before it runs anything else.
 void set_thread_role(thread_role role);
+
+// For its lifetime the calling thread has another role: a host thread that runs an event loop
+// as its guest (loop_turn.h) is the loop meanwhile.
+class scoped_thread_role {
+  public:
+    explicit scoped_thread_role(thread_role role) : before_(this_thread_role()) {
+        set_thread_role(role);
+    }
+    ~scoped_thread_role() { set_thread_role(before_); }
+    scoped_thread_role(const scoped_thread_role&) = delete;
+    scoped_thread_role& operator=(const scoped_thread_role&) = delete;
+
+  private:
+    const thread_role before_;
+};
 
 inline bool is_library_thread() {
     return this_thread_role() != thread_role::host;
