@@ -191,8 +191,11 @@ TOVIIPC_EVENTS_API tovi_bool TOVIIPC_CALL toviipc_send_bytes(toviipc_endpoint* e
 TOVIIPC_EVENTS_API toviipc_waitable TOVIIPC_CALL toviipc_waitable_of(toviipc_endpoint* endpoint);
 /* Pull mode: takes the next event into *event, waiting up to timeout_ms (0: do not wait; -1:
  * without limit). 1: an event; 0: none came in time; -1: not a pulling endpoint, or a null
- * argument. A call that may wait and finds nothing watches for 20 microseconds on its core
- * before it sleeps, where the process may run on other cores too. */
+ * argument. A call that may wait and finds nothing runs the endpoint's I/O on the calling
+ * thread meanwhile (POSIX; on Windows the library's loop thread keeps it), so that the thread
+ * that reads a message is the one that takes it; between calls the library's thread takes the
+ * I/O back within 2 ms. Where the process may run on other cores too, such a call looks for 20
+ * microseconds without sleeping before it sleeps. */
 TOVIIPC_EVENTS_API tovi_int32 TOVIIPC_CALL toviipc_next_event(toviipc_endpoint* endpoint,
                                                               toviipc_event* event,
                                                               tovi_int32 timeout_ms);

@@ -71,10 +71,11 @@ bool pipe_handler_async::run_as_guest(loop_turn::clock::time_point deadline,
     }
     {
         scoped_critical_section hold(loop_lock_);
-        if (port_ == nullptr || stopping_ || !is_running()) {
+        if (port_ == nullptr || stopping_) {
             return false;
         }
     }
+    // The turn is closed while the loop thread does not run: take refuses then.
     if (!turn_.take(deadline, [this] { wake_guest(); })) {
         return false;
     }
