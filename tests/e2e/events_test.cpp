@@ -249,6 +249,34 @@ TEST(events, a_pulling_client_that_does_not_pull_stops_reading_and_may_still_cal
     }
 }
 
+TEST(events, a_pull_waiting_in_the_call_outlives_a_stop_and_start_from_another_thread) {
+    const std::string name = tovi_test::unique_name("tovi_ev_guest");
+    endpoint_ptr server(toviipc_server_create(nullptr, nullptr));
+    ASSERT_TRUE(toviipc_server_start(server.get(), name.c_str()));
+    endpoint_ptr first(toviipc_client_create(nullptr, nullptr));
+    endpoint_ptr second(toviipc_client_create(nullptr, nullptr));
+    ASSERT_TRUE(toviipc_client_connect(first.get(), name.c_str(), "first"));
+    std::vector<std::string> connects;  // the host thread's until it is joined
+    std::atomic<bool> first_seen{false};
+    std::thread host([&] {
+        // After the first connect the call waits (where it can, running the server's loop)
+        // while another thread stops the server and starts it again.
+        toviipc_event event;
+        while (connects.size() < 2 && toviipc_next_event(server.get(), &event, 60000) == 1) {
+            if (event.kind == TOVIIPC_EVENT_CONNECT) {
+                connects.push_back(event.client_id);
+                first_seen = true;
+            }
+        }
+    });
+    ASSERT_TRUE(tovi_test::wait_until([&] { return first_seen.load(); }, 60s));
+    toviipc_server_stop(server.get());
+    ASSERT_TRUE(toviipc_server_start(server.get(), name.c_str()));
+    EXPECT_TRUE(toviipc_client_connect(second.get(), name.c_str(), "second"));
+    host.join();
+    EXPECT_EQ((std::vector<std::string>{"first", "second"}), connects);
+}
+
 TEST(events, statistics_count_what_the_traffic_sent_received_and_refused) {
     const std::string name = tovi_test::unique_name("tovi_ev_stats");
     recorder events;
