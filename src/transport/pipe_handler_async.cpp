@@ -41,7 +41,11 @@ bool pipe_handler_async::ensure_running() {
     if (stopping_ || is_current_thread() || is_running()) {
         return true;
     }
-    return start_thread();
+    if (!start_thread()) {
+        return false;
+    }
+    turn_.open();  // under the loop lock, like stop_thread's close: a stop is never undone
+    return true;
 }
 
 void pipe_handler_async::wake() {
@@ -269,7 +273,6 @@ bool pipe_handler_async::wait_and_dispatch(DWORD timeout) {
 }
 
 void pipe_handler_async::on_thread_run() {
-    turn_.open();
     DWORD timeout = run_tasks();
     for (;;) {
         // A guest may have run the loop while this thread was parked: its timers and tasks
