@@ -15,9 +15,19 @@ bool loop_turn::lend_if_asked() {
     left_at_ = clock::now();
     changed_.notify_all();
     // A guest that leaves does not wake this thread (it may come back within the grace), so
-    // the thread looks every lend_grace.
+    // the thread looks every lend_grace; once it found the guest in looks_before_sleep times in
+    // a row, it sleeps until the guest's leave wakes it, so that an idle guest costs no looks.
+    int looks_with_guest_in = 0;
     while (guest_in_ || !(reclaimed_ || closed_ || clock::now() - left_at_ >= lend_grace)) {
-        changed_.wait_for(hold, lend_grace);
+        if (guest_in_ && looks_with_guest_in >= looks_before_sleep) {
+            sleeping_ = true;
+            changed_.wait(hold);
+            sleeping_ = false;
+            looks_with_guest_in = 0;
+        } else {
+            changed_.wait_for(hold, lend_grace);
+            looks_with_guest_in = guest_in_ ? looks_with_guest_in + 1 : 0;
+        }
     }
     lent_ = false;
     reclaimed_ = false;
@@ -56,7 +66,7 @@ void loop_turn::leave() {
     std::lock_guard<std::mutex> hold(lock_);
     guest_in_ = false;
     left_at_ = clock::now();
-    if (reclaimed_ || closed_) {
+    if (reclaimed_ || closed_ || sleeping_) {
         changed_.notify_all();
     }
 }

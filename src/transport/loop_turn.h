@@ -10,7 +10,8 @@
 // once no guest has held it for lend_grace, or when it is reclaimed (work was posted while no
 // guest is in, or the loop stops). So a host that pulls again soon finds the turn free and takes
 // it without waking anyone, and a host that went away leaves the loop unrun for lend_grace at
-// most (the parked thread looks every lend_grace).
+// most (the parked thread looks every lend_grace while the guest comes and goes, and sleeps
+// until it leaves once it has stayed in for a few looks).
 //
 // Threads: lend runs on the loop thread; take and leave on a guest; reclaim and close anywhere.
 // The turn's lock is a leaf: nothing is called while it is held.
@@ -27,6 +28,8 @@ class loop_turn {
   public:
     using clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds lend_grace{2};
+    // Looks at a guest that stays in before the parked thread waits for it to leave instead.
+    static constexpr int looks_before_sleep = 4;
 
     // Loop thread, before it waits in the port: when a guest asked, lends the turn and waits
     // until it is back. False, at once, when no guest asked (or the turn is closed).
@@ -56,7 +59,8 @@ class loop_turn {
     bool lent_ = false;      // the loop thread is parked
     bool guest_in_ = false;  // a guest holds the turn
     bool reclaimed_ = false;
-    bool closed_ = true;           // until the loop thread runs
+    bool sleeping_ = false;        // the parked thread waits for the guest's leave
+    bool closed_ = true;           // until the loop thread is started
     clock::time_point left_at_{};  // when the last guest left
 };
 
