@@ -28,8 +28,8 @@ class loop_turn {
   public:
     using clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds lend_grace{2};
-    // Looks at a guest that stays in before the parked thread waits for it to leave instead.
-    static constexpr int looks_before_sleep = 4;
+    // Looks (50 ms) at a guest that stays in before the parked thread waits for it to leave.
+    static constexpr int looks_before_sleep = 25;
 
     // Loop thread, before it waits in the port: when a guest asked, lends the turn and waits
     // until it is back. False, at once, when no guest asked (or the turn is closed).
