@@ -53,6 +53,10 @@ void pipe_handler_async::wake() {
         return;
     }
     turn_.reclaim();  // a thread parked while no guest is in takes the work at once
+    post_wake_packet();
+}
+
+void pipe_handler_async::post_wake_packet() {
     if (!wake_posted_) {
         wake_posted_ = true;
         PostQueuedCompletionStatus(port_, 0, 0, nullptr);
@@ -61,9 +65,8 @@ void pipe_handler_async::wake() {
 
 void pipe_handler_async::wake_guest() {
     scoped_critical_section hold(loop_lock_);
-    if (port_ != nullptr && !wake_posted_ && !is_current_thread()) {
-        wake_posted_ = true;
-        PostQueuedCompletionStatus(port_, 0, 0, nullptr);
+    if (port_ != nullptr && !is_current_thread()) {
+        post_wake_packet();
     }
 }
 

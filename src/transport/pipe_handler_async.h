@@ -99,6 +99,7 @@ class pipe_handler_async : public thread_base {
     // REQUIRES the loop lock.
     bool ensure_running();
     void wake();
+    void post_wake_packet();  // unless one is queued and not taken yet
     // Runs the tasks and the timers that are due; returns the time until the next timer, in
     // ms, or INFINITE.
     DWORD run_tasks();
