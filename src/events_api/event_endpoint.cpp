@@ -58,10 +58,6 @@ void toviipc_endpoint::pull_on_loop() {
     queue_->set_loop(
         [this](tovi::clock::time_point deadline, const std::function<bool()>& done,
                std::chrono::microseconds poll_first) {
-            // A stop on another thread meanwhile may leave the stopped server to be destroyed
-            // here, which waits for its task thread: that thread's pushes must not wait for
-            // room only this thread would make.
-            const waiting_call unbounded(this);
             return server_ != nullptr ? server_->run_loop_as_guest(deadline, done, poll_first)
                                       : client_->run_loop_as_guest(deadline, done, poll_first);
         },

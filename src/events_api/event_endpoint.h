@@ -5,10 +5,9 @@
 // is their observer: each report becomes one toviipc_event, handed to the callback on the
 // reporting thread, or copied into the queue for the host's thread.
 //
-// Calls that wait for the endpoint's threads (stop, connect, disconnect, release), and a pull
-// that runs the endpoint's loop (which may end by destroying a server stopped meanwhile), let
-// the queue take events without waiting for room while they run (event_queue.h): those threads
-// may be waiting for room that only the very host thread in the call would make by pulling.
+// Calls that wait for the endpoint's threads (stop, connect, disconnect, release) let the queue
+// take events without waiting for room while they run (event_queue.h): those threads may be
+// waiting for room that only the very host thread in the call would make by pulling.
 #pragma once
 
 #include <memory>

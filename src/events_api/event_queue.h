@@ -10,8 +10,9 @@
 // Bounds: at most max_events events and max_bytes of message data wait (one message always
 // fits into an empty queue). A push that finds no room waits for the host's next pop, so the
 // thread that delivers (and with it the link's reading) stops, as it does behind a slow
-// callback, until the host takes its events; while the endpoint stops (hold_back_waits), pushes
-// do not wait, because the thread that stops it may be the one that would pop.
+// callback, until the host takes its events; while the endpoint stops (hold_back_waits), and
+// while a pop runs the loop, pushes do not wait, because the thread that would pop may be the
+// one they wait for.
 //
 // A pop that finds nothing and may wait runs the endpoint's event loop meanwhile, where it can
 // (set_loop): the thread that reads a message is then the one that takes it, with no hand-over
